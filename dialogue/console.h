@@ -1,0 +1,38 @@
+// The console port: message output, and single key presses read without echo.
+// Only the dialogue uses it. One implementation per platform, plus the
+// scripted console of the tests.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+namespace k24 {
+
+inline constexpr std::uint16_t kKeyEsc = 27;
+
+class Console {
+ public:
+  virtual ~Console() = default;
+  // Writes a message; on a terminal it is visible when Write returns.
+  virtual void Write(std::string_view text) = 0;
+  virtual void Flush() = 0;
+  // One value of a key press: the key's character, or for a key without one
+  // (function keys, arrows, ...) 0 first and its scan code on the next read.
+  virtual std::uint16_t ReadRawKey() = 0;
+  // Whether a key press is waiting; consumes nothing.
+  virtual bool KeyWaiting() = 0;
+};
+
+// One key press as the dialogue compares it: a character, or a key without a
+// character folded into its scan code shifted left by 8 bits (Up is 0x4800).
+std::uint16_t ReadKey(Console& console);
+
+// printf-style output through the console.
+void Print(Console& console, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// The console of this process: standard output (unbuffered on a terminal,
+// buffered when redirected) and the controlling terminal for keys.
+std::unique_ptr<Console> MakeSystemConsole();
+
+}  // namespace k24

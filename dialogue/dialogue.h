@@ -1,0 +1,64 @@
+// The update dialogue: one linear console dialogue from start to exit, the
+// only code that prints or reads keys. Its stages: start and connection,
+// report and confirmation, update execution.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+
+#include "common/version_word.h"
+#include "dialogue/console.h"
+#include "dialogue/instance_lock.h"
+#include "images/image_store.h"
+#include "link/clock.h"
+#include "link/device_link.h"
+#include "recorder/recorder_queries.h"
+
+namespace k24 {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitLockHeld = 1;
+
+// What lives for the whole run. The two images are 63 KiB each: keep the
+// state on the heap.
+struct DialogueState {
+  std::string executablePath;
+  bool diagnosticMode = false;
+  VersionWord currentFirmwareVersion = 0;
+  VersionWord currentBootLoaderVersion = 0;
+  VersionWord offeredFirmwareVersion = 0;
+  VersionWord carriedBootLoaderVersion = 0;
+  SerialNumberText serialNumber{};
+  FlashImage firmwareImage{};
+  FlashImage replacerImage{};
+};
+
+// The platform beneath the dialogue.
+struct DialoguePorts {
+  Console* console = nullptr;
+  InstanceLock* lock = nullptr;
+  DeviceLink* link = nullptr;  // its driver and clock set; the target is set here
+  Clock* clock = nullptr;      // for the connection wait's pause
+};
+
+// The whole dialogue. args[0] is the executable's full path as the system
+// reports it; the rest are the command-line arguments. Returns the exit code.
+int RunDialogue(DialoguePorts& ports, std::span<const std::string> args);
+
+// The stages, each returning an exit code when the dialogue ends there.
+std::optional<int> StartDialogue(DialoguePorts& ports, DialogueState& state, std::span<const std::string> args);
+std::optional<int> ReportAndConfirm(DialoguePorts& ports, DialogueState& state);
+int ExecuteUpdate(DialoguePorts& ports, DialogueState& state);
+
+// The serial number as it may be shown on a terminal: bytes outside printable
+// ASCII become '?', so the recorder's bytes can never drive the terminal.
+std::string PrintableSerialNumber(const SerialNumberText& serial);
+
+// The serial-number fix-up after a firmware replacement. Returns whether
+// SetSerialNumber is to be sent, and fills `working` (22 bytes, of which the
+// first 21 are sent).
+bool FixUpSerialNumber(const SerialNumberText& serial, VersionWord currentFirmware, VersionWord offeredFirmware,
+                       std::array<std::uint8_t, kSerialNumberSize + 1>& working);
+
+}  // namespace k24

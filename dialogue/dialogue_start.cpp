@@ -1,0 +1,56 @@
+// Start and connection: command line, banner, instance lock, the wait for the
+// recorder, and the version queries up to the boot loader report.
+#include <string_view>
+
+#include "dialogue/dialogue.h"
+#include "recorder/requests.h"
+
+namespace k24 {
+
+std::optional<int> StartDialogue(DialoguePorts& ports, DialogueState& state, std::span<const std::string> args) {
+  Console& console = *ports.console;
+  DeviceLink& link = *ports.link;
+
+  state.executablePath = args.empty() ? std::string() : args[0];
+  state.diagnosticMode = args.size() == 2 && args[1] == "diag";
+
+  Print(console, "Orvo Lumo K24 Firmware Updater version 1.0\n\n");
+
+  if (ports.lock->Take(kInstanceLockName) == LockOutcome::HeldElsewhere) {
+    Print(console, "Close all other digital recorder applications and try again.\n");
+    Print(console, "Press any key to exit.\n");
+    ReadKey(console);
+    return kExitLockHeld;
+  }
+
+  SetTargetDevice(link, kRecorderVendorId, kRecorderProductId);
+
+  if (!IsRecorderPresent(link)) {
+    Print(console, "Device is not connected.\nConnect device to continue or press Esc to exit.\n");
+    while (!IsRecorderPresent(link)) {
+      // Keys other than Esc are read and dropped.
+      if (console.KeyWaiting() && ReadKey(console) == kKeyEsc) {
+        break;
+      }
+      ports.clock->SleepMs(1);
+    }
+  }
+  if (!IsRecorderPresent(link)) {
+    return kExitOk;  // Esc with no recorder: leave without a word
+  }
+  Print(console, "Device is connected.\n");
+
+  state.currentFirmwareVersion = GetFirmwareVersion(link);
+  state.currentBootLoaderVersion = GetBootLoaderVersion(link);
+  if (state.currentBootLoaderVersion == 0) {
+    Print(console, "Boot Loader not found. Firmware loading is not possible.\n");
+    Print(console, "Press any key to exit.\n");
+    ReadKey(console);
+    return kExitOk;
+  }
+  Print(console, "Current Boot Loader version: %d.%d\n", VersionMajor(state.currentBootLoaderVersion),
+        VersionMinor(state.currentBootLoaderVersion));
+  return std::nullopt;
+}
+
+}  // namespace k24

@@ -1,0 +1,159 @@
+// Update execution: the boot loader upgrade when the firmware needs a newer
+// one, the compatibility check, the firmware replacement, the serial-number
+// fix-up, and the ending. Every end here is exit code 0.
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "dialogue/dialogue.h"
+#include "images/image_layout.h"
+#include "recorder/flash_programming.h"
+#include "recorder/nand_boot_area.h"
+#include "recorder/requests.h"
+
+namespace k24 {
+namespace {
+
+constexpr VersionWord kFlashBootLoaderVersion = 0x0100;  // from 1.0 on, boot loaders are flash-programmed
+constexpr std::size_t kIdentityReadSize = 64;
+constexpr std::size_t kIdentityOffsetInRead = 2;  // 0x29FB within the read at 0x29F9
+constexpr std::size_t kSerialMarkIndex = 5;
+
+bool IsKey(std::uint16_t key, char lower, char upper) {
+  return key == static_cast<std::uint16_t>(lower) || key == static_cast<std::uint16_t>(upper);
+}
+
+int EndAfterFailedBootLoaderUpgrade(Console& console) {
+  Print(console, "Failed\n");
+  Print(console, "Press any key to exit.\n");
+  ReadKey(console);
+  return kExitOk;
+}
+
+int OrdinaryEnding(Console& console) {
+  Print(console, "Press any key to exit...\n");
+  ReadKey(console);
+  return kExitOk;
+}
+
+// Returns an exit code when the dialogue ends here.
+std::optional<int> UpgradeBootLoader(DialoguePorts& ports, DialogueState& state) {
+  Console& console = *ports.console;
+  DeviceLink& link = *ports.link;
+  if (!LoadReplacerImage(state.executablePath, state.currentBootLoaderVersion, state.firmwareImage,
+                         state.replacerImage)) {
+    Print(console, "The boot loader image in this program is missing or damaged.\n");
+    Print(console, "Press any key to exit.\n");
+    ReadKey(console);
+    return kExitOk;
+  }
+  Print(console, "\nIt is necessary to upgrade Boot Loader before firmware loading.\n");
+  Print(console, "Press 'Y' to upgrade Boot Loader %d.%d to version %d.%d or other key to exit.\n",
+        VersionMajor(state.currentBootLoaderVersion), VersionMinor(state.currentBootLoaderVersion),
+        VersionMajor(state.carriedBootLoaderVersion), VersionMinor(state.carriedBootLoaderVersion));
+  if (!IsKey(ReadKey(console), 'y', 'Y')) {
+    return kExitOk;
+  }
+  Print(console, "Replacing Boot Loader...");
+  if (state.currentBootLoaderVersion < kFlashBootLoaderVersion) {
+    // The recorder restarts by itself after accepting the new boot area.
+    if (!RewriteNandBootArea(link, state.replacerImage)) {
+      return EndAfterFailedBootLoaderUpgrade(console);
+    }
+    Print(console, "OK\n");
+  } else {
+    if (!PrepareForProgramming(link) || !ProgramFlashImage(link, state.replacerImage)) {
+      return EndAfterFailedBootLoaderUpgrade(console);
+    }
+    Print(console, "OK\n");
+    RestartRecorder(link);
+  }
+  // A recorder that does not come back is not handed the firmware.
+  if (!WaitForReenumeration(link)) {
+    return EndAfterFailedBootLoaderUpgrade(console);
+  }
+  return std::nullopt;
+}
+
+bool FirmwareFitsRecorder(DialoguePorts& ports, const DialogueState& state) {
+  // Cleared first: if the read fails, zeros are no "K24" and the check passes.
+  std::array<std::uint8_t, kIdentityReadSize> area{};
+  SendVendorRequest(*ports.link, kDirectionIn, kRequestReadFlash, kFlashIdentityReadAddress, 0, area);
+  const auto identity = std::span(area).subspan(kIdentityOffsetInRead, kModelIdentitySize);
+  const auto imageIdentity = std::span(state.firmwareImage).subspan(kFirmwareIdentityOffset, kModelIdentitySize);
+  if (std::equal(identity.begin(), identity.end(), imageIdentity.begin())) {
+    return true;
+  }
+  if (!std::equal(kModelFamilyTag.begin(), kModelFamilyTag.end(), identity.begin())) {
+    return true;  // not a K24 identity: another tag, or erased flash
+  }
+  return state.diagnosticMode;
+}
+
+// Returns whether the firmware was replaced and the recorder came back.
+bool ReplaceFirmware(DialoguePorts& ports, DialogueState& state) {
+  DeviceLink& link = *ports.link;
+  if (!PrepareForProgramming(link) || !ProgramFlashImage(link, state.firmwareImage)) {
+    return false;
+  }
+  std::array<std::uint8_t, kFinishFirmwareReplySize> finished{};
+  if (!SendVendorRequest(link, kDirectionIn, kRequestFinishFirmware, 0, 0, finished)) {
+    return false;
+  }
+  RestartRecorder(link);
+  if (!WaitForReenumeration(link)) {
+    return false;
+  }
+  std::array<std::uint8_t, kPostUpdateQueryReplySize> reply{};
+  SendVendorRequest(link, kDirectionIn, kRequestPostUpdateQuery, 0, 0, reply);  // answer not used
+
+  std::array<std::uint8_t, kSerialNumberSize + 1> working{};
+  if (FixUpSerialNumber(state.serialNumber, state.currentFirmwareVersion, state.offeredFirmwareVersion, working)) {
+    SendVendorRequest(link, kDirectionOut, kRequestSetSerialNumber, 0, 0,
+                      std::span(working).first(kSerialNumberSize));  // result not used
+  }
+  RestartRecorder(link);
+  return true;
+}
+
+}  // namespace
+
+bool FixUpSerialNumber(const SerialNumberText& serial, VersionWord currentFirmware, VersionWord offeredFirmware,
+                       std::array<std::uint8_t, kSerialNumberSize + 1>& working) {
+  std::copy(serial.begin(), serial.end(), working.begin());
+  working[kSerialNumberSize] = 0;
+  const std::uint8_t mark = working[kSerialMarkIndex];
+  const bool marked = mark == 'W' || mark == 'X';
+  if (VersionMajor(currentFirmware) == VersionMajor(offeredFirmware) && marked) {
+    return false;
+  }
+  if (!marked) {
+    // Insert 'W' at index 5: the text from index 5 on, with its terminator,
+    // moves up one place. Bytes beyond the new terminator stay as they were.
+    // The search stops at index 20 (always 0 in a text as read), so the move
+    // ends inside the 22-byte buffer whatever the text holds.
+    const auto tail = working.begin() + kSerialMarkIndex;
+    const auto terminator = std::find(tail, working.end() - 2, std::uint8_t{0});
+    std::copy_backward(tail, terminator + 1, terminator + 2);
+    *tail = 'W';
+  }
+  return true;
+}
+
+int ExecuteUpdate(DialoguePorts& ports, DialogueState& state) {
+  Console& console = *ports.console;
+  if (state.carriedBootLoaderVersion > state.currentBootLoaderVersion) {
+    if (const std::optional<int> end = UpgradeBootLoader(ports, state)) {
+      return *end;
+    }
+  }
+  if (!FirmwareFitsRecorder(ports, state)) {
+    Print(console, "Firmware version is not compatible with this recorder.\nReplacing firmware failed.\n");
+    return OrdinaryEnding(console);
+  }
+  Print(console, "Replacing firmware...");
+  Print(console, ReplaceFirmware(ports, state) ? "OK\n" : "Failed\n");
+  return OrdinaryEnding(console);
+}
+
+}  // namespace k24

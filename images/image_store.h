@@ -1,0 +1,31 @@
+// The images the updater carries in its own executable file: the firmware
+// ("FWC") and two boot-loader replacers ("BRC" for boot loaders older than
+// 1.0, "BRC20" for 1.0 and later), stored scrambled.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "common/version_word.h"
+
+namespace k24 {
+
+inline constexpr std::size_t kFlashImageSize = 0xFC00;  // 64,512 bytes used of each stored image
+inline constexpr std::size_t kStoredImageSize = 0x10000;  // as stored: 65,536 bytes
+
+using FlashImage = std::array<std::uint8_t, kFlashImageSize>;
+
+// Loads and descrambles "FWC" from the executable at `executablePath` and
+// reads its two versions. False when the image is missing, short or unreadable.
+bool LoadFirmwareImage(const std::string& executablePath, FlashImage& firmware,
+                       VersionWord& firmwareVersion, VersionWord& carriedBootLoaderVersion);
+
+// Loads the replacer for `currentBootLoaderVersion` ("BRC20" from 1.0 on, else
+// "BRC"), descrambles it and splices the boot loader payload of `firmware`
+// into it. False when the image is missing, short or unreadable.
+bool LoadReplacerImage(const std::string& executablePath, VersionWord currentBootLoaderVersion,
+                       const FlashImage& firmware, FlashImage& replacer);
+
+}  // namespace k24

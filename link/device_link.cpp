@@ -1,0 +1,135 @@
+#include "link/device_link.h"
+
+#include <algorithm>
+#include <array>
+#include <string>
+
+#include "common/byte_order.h"
+
+namespace k24 {
+
+void SetTargetDevice(DeviceLink& link, std::uint16_t vendorId, std::uint16_t productId) {
+  link.targetVendorId = vendorId;
+  link.targetProductId = productId;
+}
+
+std::optional<DriverHandle> OpenRecorder(DeviceLink& link) {
+  for (const std::string& name : link.driver->DeviceNames()) {
+    const std::optional<DriverHandle> handle = link.driver->Open(name);
+    if (!handle) {
+      continue;
+    }
+    std::array<std::uint8_t, kDeviceDescriptorSize> descriptor{};
+    // Cleared before the query, so a query that returns nothing never matches.
+    PutLe16(descriptor, kDescriptorVendorOffset, 0);
+    PutLe16(descriptor, kDescriptorProductOffset, 0);
+    const bool answered = link.driver->GetDeviceDescriptor(*handle, descriptor);
+    if (answered && GetLe16(descriptor, kDescriptorVendorOffset) == link.targetVendorId &&
+        GetLe16(descriptor, kDescriptorProductOffset) == link.targetProductId) {
+      return handle;
+    }
+    link.driver->Close(*handle);
+  }
+  return std::nullopt;
+}
+
+bool IsRecorderPresent(DeviceLink& link) {
+  const std::optional<DriverHandle> handle = OpenRecorder(link);
+  if (!handle) {
+    return false;
+  }
+  link.driver->Close(*handle);
+  return true;
+}
+
+bool SendVendorRequest(DeviceLink& link, std::uint8_t direction, std::uint8_t request,
+                       std::uint16_t value, std::uint16_t index, std::span<std::uint8_t> data) {
+  if (data.size() > 0xFFFF) {
+    return false;  // a control transfer's length is 16 bits
+  }
+  const std::optional<DriverHandle> handle = OpenRecorder(link);
+  if (!handle) {
+    return false;
+  }
+  VendorRequest fields;
+  fields.direction = direction;
+  fields.request = request;
+  fields.value = value;
+  fields.index = index;
+  const VendorRequestRecord record = BuildVendorRequestRecord(fields);
+  // The driver's byte count is not used: a short reply leaves the rest of the
+  // buffer as the caller set it.
+  const bool ok = link.driver->VendorRequest(*handle, record, data);
+  link.driver->Close(*handle);
+  return ok;
+}
+
+bool BulkTransfer(DeviceLink& link, std::uint8_t direction, std::uint8_t pipe,
+                  std::span<std::uint8_t> data, std::uint32_t& transferred) {
+  if (direction != kDirectionOut && direction != kDirectionIn) {
+    return false;
+  }
+  const std::optional<DriverHandle> handle = OpenRecorder(link);
+  if (!handle) {
+    return false;
+  }
+  const std::size_t length = std::min<std::size_t>(data.size(), kBulkChunkLimit);
+  const BulkPipeRecord record = BuildBulkPipeRecord(pipe);
+  transferred = 0;
+  const bool ok = direction == kDirectionOut
+                      ? link.driver->BulkWrite(*handle, record, data.first(length), transferred)
+                      : link.driver->BulkRead(*handle, record, data.first(length), transferred);
+  link.driver->Close(*handle);
+  return ok;
+}
+
+namespace {
+
+std::uint32_t BulkAll(DeviceLink& link, std::uint8_t direction, std::uint8_t pipe,
+                      std::span<std::uint8_t> data) {
+  std::size_t offset = 0;
+  while (offset < data.size()) {
+    const std::size_t remaining = data.size() - offset;
+    std::uint32_t transferred = 0;
+    if (!BulkTransfer(link, direction, pipe, data.subspan(offset), transferred)) {
+      break;
+    }
+    // A transfer that moved nothing would loop for ever, and one that claims
+    // more than was asked would run the remainder below zero: both end the loop.
+    if (transferred == 0 || transferred > std::min<std::size_t>(remaining, kBulkChunkLimit)) {
+      break;
+    }
+    offset += transferred;
+  }
+  return static_cast<std::uint32_t>(offset);
+}
+
+// Polls until presence equals `wanted`; false when the phase limit passes first.
+bool WaitForPresence(DeviceLink& link, bool wanted) {
+  const std::uint64_t start = link.clock->NowMs();
+  while (IsRecorderPresent(link) != wanted) {
+    if (link.clock->NowMs() - start >= kReenumerationPhaseLimitMs) {
+      return false;
+    }
+    link.clock->SleepMs(kPresencePollIntervalMs);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::uint32_t BulkReadAll(DeviceLink& link, std::span<std::uint8_t> data) {
+  return BulkAll(link, kDirectionIn, kPipeBulkIn, data);
+}
+
+std::uint32_t BulkWriteAll(DeviceLink& link, std::span<std::uint8_t> data) {
+  return BulkAll(link, kDirectionOut, kPipeBulkOut, data);
+}
+
+bool WaitForReenumeration(DeviceLink& link) {
+  // Bounded, unlike a bare poll: a recorder that never leaves or never comes
+  // back must not keep the program waiting for ever, nor pass as restarted.
+  return WaitForPresence(link, false) && WaitForPresence(link, true);
+}
+
+}  // namespace k24

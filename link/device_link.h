@@ -1,0 +1,58 @@
+// The device link: finds the recorder among the driver's devices by its USB
+// identifiers and carries vendor requests and bulk transfers to it.
+//
+// Every operation finds and opens the recorder afresh and closes it before it
+// returns: the recorder restarts several times during one update and may come
+// back under another name, so no handle or probe result is kept.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "link/clock.h"
+#include "link/link_records.h"
+#include "link/usb_driver.h"
+
+namespace k24 {
+
+inline constexpr std::uint32_t kBulkChunkLimit = 0x4000;  // 16,384 bytes per bulk transfer
+
+// How long WaitForReenumeration waits for each of its two phases (the
+// recorder leaving the bus, then coming back), and its pause between probes.
+inline constexpr std::uint64_t kReenumerationPhaseLimitMs = 30'000;
+inline constexpr std::uint32_t kPresencePollIntervalMs = 1;
+
+struct DeviceLink {
+  UsbDriver* driver = nullptr;
+  Clock* clock = nullptr;
+  std::uint16_t targetVendorId = 0;
+  std::uint16_t targetProductId = 0;
+};
+
+void SetTargetDevice(DeviceLink& link, std::uint16_t vendorId, std::uint16_t productId);
+
+// The probe. The caller owns the handle and closes it with the link's driver.
+std::optional<DriverHandle> OpenRecorder(DeviceLink& link);
+bool IsRecorderPresent(DeviceLink& link);
+
+// One vendor request; `data` is the data stage (its size is the request's
+// length, at most 65,535). Without a recorder, false and `data` untouched.
+bool SendVendorRequest(DeviceLink& link, std::uint8_t direction, std::uint8_t request,
+                       std::uint16_t value, std::uint16_t index, std::span<std::uint8_t> data);
+
+// One bulk transfer of at most kBulkChunkLimit bytes (a longer `data` is cut).
+// Direction out uses the bulk write on `pipe`, direction in the bulk read.
+bool BulkTransfer(DeviceLink& link, std::uint8_t direction, std::uint8_t pipe,
+                  std::span<std::uint8_t> data, std::uint32_t& transferred);
+
+// Whole-buffer loops on pipe 2 (read) and pipe 1 (write); they return the
+// count of bytes moved and end early on a failed, empty or over-long transfer.
+std::uint32_t BulkReadAll(DeviceLink& link, std::span<std::uint8_t> data);
+std::uint32_t BulkWriteAll(DeviceLink& link, std::span<std::uint8_t> data);
+
+// Waits for the recorder to leave the bus and come back. False when either
+// phase outlasts kReenumerationPhaseLimitMs.
+bool WaitForReenumeration(DeviceLink& link);
+
+}  // namespace k24

@@ -1,0 +1,28 @@
+// Writing a flash image's image region (0x0000-0x29FF) into the recorder's
+// program flash, page by page, after bringing the recorder into programming
+// state.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "link/device_link.h"
+
+namespace k24 {
+
+inline constexpr std::size_t kImageRegionSize = 0x2A00;  // 10,752 bytes: 21 pages
+inline constexpr std::size_t kImageRegionPages = kImageRegionSize / 512;
+inline constexpr std::size_t kChunksPerPage = 512 / 64;
+
+// ErasePage 0x0200, Restart, and the wait for the recorder to come back in
+// programming state. Nothing here is examined (the wait's result is returned
+// so that a recorder that never comes back is not programmed blind).
+bool PrepareForProgramming(DeviceLink& link);
+
+// Erases and writes the 21 pages of the image region; every one of the 189
+// requests is sent even after a failure. True only when all succeeded.
+// `image` must hold at least the image region; bytes beyond it are never sent.
+bool ProgramFlashImage(DeviceLink& link, std::span<const std::uint8_t> image);
+
+}  // namespace k24

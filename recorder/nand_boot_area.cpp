@@ -1,0 +1,89 @@
+#include "recorder/nand_boot_area.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "common/byte_order.h"
+#include "recorder/requests.h"
+
+namespace k24 {
+
+NandPageRecord BuildNandPageRecord(std::uint32_t firstPage, std::uint32_t pageCount) {
+  NandPageRecord record{};
+  record[0] = 0;  // unit
+  PutBe16(record, 1, kNandPageSize);
+  PutBe16(record, 3, 1);
+  PutBe16(record, 5, 0);
+  PutBe16(record, 7, 1);
+  PutBe32(record, 9, pageCount);
+  PutBe32(record, 13, firstPage);
+  PutBe16(record, 17, 0);
+  return record;
+}
+
+NandEraseRecord BuildNandEraseRecord(std::uint16_t block) {
+  NandEraseRecord record{};
+  record[0] = 0;  // unit
+  PutBe32(record, 1, std::uint32_t{block} * kNandPagesPerBlock);
+  return record;
+}
+
+std::uint32_t ReadNandPages(DeviceLink& link, std::uint32_t firstPage, std::uint32_t pageCount,
+                            std::span<std::uint8_t> data) {
+  NandPageRecord record = BuildNandPageRecord(firstPage, pageCount);
+  SendVendorRequest(link, kDirectionOut, kRequestNandReadPages, 0, 0, record);
+  return BulkReadAll(link, data.first(std::size_t{pageCount} * kNandPageSize));
+}
+
+void WriteNandPages(DeviceLink& link, std::uint32_t firstPage, std::uint32_t pageCount,
+                    std::span<std::uint8_t> data) {
+  NandPageRecord record = BuildNandPageRecord(firstPage, pageCount);
+  SendVendorRequest(link, kDirectionOut, kRequestNandWritePages, 0, 0, record);
+  BulkWriteAll(link, data.first(std::size_t{pageCount} * kNandPageSize));
+}
+
+bool EraseNandBlock(DeviceLink& link, std::uint16_t block) {
+  NandEraseRecord record = BuildNandEraseRecord(block);
+  SendVendorRequest(link, kDirectionOut, kRequestNandEraseBlock, 0, 0, record);
+  // A status request that is not carried out leaves the 0 and counts as success.
+  std::array<std::uint8_t, kNandStatusReplySize> status{0};
+  SendVendorRequest(link, kDirectionIn, kRequestNandStatus, 0, 0, status);
+  return status[0] == 0;
+}
+
+bool RewriteNandBootArea(DeviceLink& link, std::span<const std::uint8_t> replacer) {
+  if (replacer.size() < kNandBootImageSize) {
+    return false;
+  }
+  // One block, on the heap for the length of the call.
+  std::vector<std::uint8_t> work(kNandBlockSize);
+  const std::span<std::uint8_t> block(work);
+
+  // Page 0 is written back as it was read: if the read came up short, the
+  // buffer does not hold it, and the block is left alone rather than given
+  // undefined bytes in page 0.
+  if (ReadNandPages(link, 0, kNandPagesPerBlock, block) < kNandBlockSize) {
+    return false;
+  }
+  std::fill(work.begin() + kNandPageSize, work.end(), std::uint8_t{0xFF});
+  // The image runs straight across page boundaries from page 1 on.
+  std::copy_n(replacer.begin(), kNandBootImageSize, work.begin() + kNandPageSize);
+
+  EraseNandBlock(link, 0);  // a failed erase shows in the read-back
+  for (std::uint32_t page = 0; page < kNandPagesPerBlock; ++page) {
+    WriteNandPages(link, page, 1, block.subspan(std::size_t{page} * kNandPageSize));
+  }
+  // Pages 1 to 63 read back one page lower, so the image starts at offset 0.
+  for (std::uint32_t page = 0; page + 1 < kNandPagesPerBlock; ++page) {
+    ReadNandPages(link, page + 1, 1, block.subspan(std::size_t{page} * kNandPageSize));
+  }
+  if (!std::equal(replacer.begin(), replacer.begin() + kNandBootImageSize, work.begin())) {
+    return false;
+  }
+  // A commit that is not carried out leaves the 1 and counts as accepted.
+  std::array<std::uint8_t, kCommitBootAreaReplySize> accepted{1};
+  SendVendorRequest(link, kDirectionIn, kRequestCommitBootArea, 0, 0, accepted);
+  return accepted[0] != 0;
+}
+
+}  // namespace k24

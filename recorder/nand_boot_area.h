@@ -1,0 +1,43 @@
+// Rewriting the boot area (NAND block 0) of a recorder whose boot loader is
+// older than 1.0: the replacer image goes into pages 1 on, is read back and
+// compared, and is then committed.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "link/device_link.h"
+
+namespace k24 {
+
+inline constexpr std::uint16_t kNandPageSize = 2112;
+inline constexpr std::uint32_t kNandPagesPerBlock = 64;
+inline constexpr std::size_t kNandBlockSize = std::size_t{kNandPageSize} * kNandPagesPerBlock;  // 135,168
+inline constexpr std::size_t kNandBootImageSize = 0x3C00;  // replacer bytes written and verified
+
+inline constexpr std::size_t kNandPageRecordSize = 19;
+inline constexpr std::size_t kNandEraseRecordSize = 5;
+
+using NandPageRecord = std::array<std::uint8_t, kNandPageRecordSize>;
+using NandEraseRecord = std::array<std::uint8_t, kNandEraseRecordSize>;
+
+// The records, big-endian.
+NandPageRecord BuildNandPageRecord(std::uint32_t firstPage, std::uint32_t pageCount);
+NandEraseRecord BuildNandEraseRecord(std::uint16_t block);
+
+// NandReadPages, then the pages on bulk pipe 2; returns the bytes moved.
+std::uint32_t ReadNandPages(DeviceLink& link, std::uint32_t firstPage, std::uint32_t pageCount,
+                            std::span<std::uint8_t> data);
+// NandWritePages, then the pages on bulk pipe 1. Verified later by read-back.
+void WriteNandPages(DeviceLink& link, std::uint32_t firstPage, std::uint32_t pageCount,
+                    std::span<std::uint8_t> data);
+// NandEraseBlock, then NandStatus; true when the status byte is 0 afterwards.
+bool EraseNandBlock(DeviceLink& link, std::uint16_t block);
+
+// The whole rewrite. True when the read-back matched and the recorder accepted
+// the commit; the recorder then restarts by itself.
+bool RewriteNandBootArea(DeviceLink& link, std::span<const std::uint8_t> replacer);
+
+}  // namespace k24

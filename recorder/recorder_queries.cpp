@@ -1,0 +1,58 @@
+#include "recorder/recorder_queries.h"
+
+#include <algorithm>
+#include <span>
+
+#include "common/byte_order.h"
+
+namespace k24 {
+namespace {
+
+inline constexpr VersionWord kBootLoaderAssumedWithFirmware = 0x0100;
+
+// Version replies go into a cleared buffer: a reply shorter than two bytes
+// must not leave stack garbage in the version.
+bool QueryVersion(DeviceLink& link, std::uint8_t request, VersionWord& version) {
+  std::array<std::uint8_t, kVersionReplySize> reply{};
+  if (!SendVendorRequest(link, kDirectionIn, request, 0, 0, reply)) {
+    return false;
+  }
+  version = GetLe16(reply, 0);
+  return true;
+}
+
+}  // namespace
+
+VersionWord GetFirmwareVersion(DeviceLink& link) {
+  VersionWord version = 0;
+  return QueryVersion(link, kRequestGetFirmwareVersion, version) ? version : 0;
+}
+
+VersionWord GetBootLoaderVersion(DeviceLink& link) {
+  VersionWord version = 0;
+  if (QueryVersion(link, kRequestGetBootLoaderVersion, version)) {
+    return version;
+  }
+  // Firmware that answers but whose boot loader does not: that boot loader is 1.0.
+  return GetFirmwareVersion(link) != 0 ? kBootLoaderAssumedWithFirmware : VersionWord{0};
+}
+
+SerialNumberText ReadSerialNumber(DeviceLink& link, VersionWord firmwareVersion) {
+  SerialNumberText serial{};
+  if (firmwareVersion != 0) {
+    // The result is not examined: a failed request leaves the cleared text.
+    SendVendorRequest(link, kDirectionIn, kRequestGetSerialNumber, 0, 0, serial);
+  } else {
+    std::array<std::uint8_t, kFlashChunkSize> flash{};
+    SendVendorRequest(link, kDirectionIn, kRequestReadFlash, kFlashSerialNumberAddress, 0, flash);
+    std::copy_n(flash.begin(), kSerialNumberSize - 1, serial.begin());
+  }
+  serial[kSerialNumberSize - 1] = 0;
+  return serial;
+}
+
+void RestartRecorder(DeviceLink& link) {
+  SendVendorRequest(link, kDirectionIn, kRequestRestart, 0, 0, std::span<std::uint8_t>{});
+}
+
+}  // namespace k24

@@ -1,0 +1,355 @@
+#include "testing/recorder_model.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "common/byte_order.h"
+
+namespace k24::testing {
+namespace {
+
+// The recorder's request codes, written out here on their own so that a wrong
+// code on the host side shows up as a request the recorder does not know.
+enum : std::uint8_t {
+  kReadFlash = 0x20,
+  kWriteFlash = 0x21,
+  kErasePage = 0x22,
+  kRestart = 0x23,
+  kGetBootLoaderVersion = 0x24,
+  kFinishFirmware = 0x26,
+  kPostUpdateQuery = 0xB1,
+  kGetSerialNumber = 0xC1,
+  kSetSerialNumber = 0xC2,
+  kCommitBootArea = 0xC5,
+  kGetFirmwareVersion = 0xC6,
+  kNandEraseBlock = 0xD1,
+  kNandStatus = 0xD2,
+  kNandReadPages = 0xE0,
+  kNandWritePages = 0xE1,
+};
+
+struct RequestShape {
+  std::uint8_t code;
+  std::uint8_t direction;
+  std::size_t length;
+};
+
+// Direction and data length that the recorder expects for each request.
+constexpr RequestShape kShapes[] = {
+    {kReadFlash, 1, 64},           {kWriteFlash, 0, 64},          {kErasePage, 1, 2},
+    {kRestart, 1, 0},              {kGetBootLoaderVersion, 1, 2}, {kFinishFirmware, 1, 4},
+    {kPostUpdateQuery, 1, 4},      {kGetSerialNumber, 1, 21},     {kSetSerialNumber, 0, 21},
+    {kCommitBootArea, 1, 1},       {kGetFirmwareVersion, 1, 2},   {kNandEraseBlock, 0, 5},
+    {kNandStatus, 1, 1},           {kNandReadPages, 0, 19},       {kNandWritePages, 0, 19},
+};
+
+bool ShapeMatches(std::uint8_t request, std::uint8_t direction, std::size_t length) {
+  for (const RequestShape& shape : kShapes) {
+    if (shape.code == request) {
+      return shape.direction == direction && shape.length == length;
+    }
+  }
+  return false;
+}
+
+void LeaveBus(RecorderModel& model, bool returns) {
+  model.onBus = false;
+  model.returnPending = returns;
+  model.probesUntilReturn = model.restartAbsentProbes;
+}
+
+// The state the recorder comes back in after a restart it was asked for.
+void Restart(RecorderModel& model) {
+  ++model.restarts;
+  if (model.mode == RecorderMode::Programming) {
+    if (model.firmwareFinished) {
+      // Back running the firmware now in flash.
+      model.mode = RecorderMode::Firmware;
+      model.firmwareVersion = GetLe16(model.flash, 0x29F9);
+    } else {
+      // Flash holds a boot-loader replacer: it installs the boot loader it
+      // carries (its bytes 0x1000-0x1001 hold that boot loader's version).
+      model.mode = RecorderMode::BootLoader;
+      model.bootLoaderVersion = GetLe16(model.flash, 0x1000);
+    }
+  } else if (model.programmingRequested) {
+    model.mode = RecorderMode::Programming;
+  }
+  model.programmingRequested = false;
+  model.firmwareFinished = false;
+  model.pendingNandRead = model.pendingNandWrite = false;
+  LeaveBus(model, !model.neverReturnAfterRestart);
+}
+
+bool NandPageRange(std::span<const std::uint8_t> record, std::uint32_t& first, std::uint32_t& count) {
+  // unit 0, page size 2112, then 1, 0, 1, count, first, 0 (big-endian)
+  if (record[0] != 0 || GetBe16(record, 1) != kModelNandPageSize || GetBe16(record, 3) != 1 ||
+      GetBe16(record, 5) != 0 || GetBe16(record, 7) != 1 || GetBe16(record, 17) != 0) {
+    return false;
+  }
+  count = GetBe32(record, 9);
+  first = GetBe32(record, 13);
+  return count > 0 && first < kModelNandPagesPerBlock && count <= kModelNandPagesPerBlock - first;
+}
+
+bool Execute(RecorderModel& model, std::uint8_t request, std::uint16_t value, std::span<std::uint8_t> data) {
+  const bool firmware = model.mode == RecorderMode::Firmware;
+  const bool programming = model.mode == RecorderMode::Programming;
+  switch (request) {
+    case kReadFlash:
+      std::copy_n(model.flash.begin() + value, std::min<std::size_t>(64, kModelFlashSize - value), data.begin());
+      return true;
+    case kWriteFlash:
+      if (!programming || value % 64 != 0) return false;
+      for (std::size_t i = 0; i < 64; ++i) model.flash[value + i] &= data[i];
+      return true;
+    case kErasePage:
+      if (value % 512 != 0) return false;
+      std::fill_n(model.flash.begin() + value, 512, std::uint8_t{0xFF});
+      if (!programming && value == 0x0200) model.programmingRequested = true;
+      data[0] = data[1] = 0;
+      return true;
+    case kRestart:
+      Restart(model);
+      return true;
+    case kGetBootLoaderVersion:
+      if (!model.bootLoaderAnswersVersion) return false;
+      PutLe16(data, 0, model.bootLoaderVersion);
+      return true;
+    case kGetFirmwareVersion:
+      if (!firmware || !model.firmwareAnswersVersion) return false;
+      PutLe16(data, 0, model.firmwareVersion);
+      return true;
+    case kFinishFirmware:
+      if (!programming) return false;
+      model.firmwareFinished = true;
+      std::fill(data.begin(), data.end(), std::uint8_t{0});
+      return true;
+    case kPostUpdateQuery:
+      if (!firmware) return false;
+      std::fill(data.begin(), data.end(), std::uint8_t{0});
+      return true;
+    case kGetSerialNumber:
+      if (!firmware) return false;
+      std::copy_n(model.flash.begin() + kModelSerialAddress, kModelSerialSize, data.begin());
+      return true;
+    case kSetSerialNumber:
+      if (!firmware) return false;
+      std::copy_n(data.begin(), kModelSerialSize, model.flash.begin() + kModelSerialAddress);
+      return true;
+    case kCommitBootArea: {
+      data[0] = model.commitBootAreaReply;
+      if (model.commitBootAreaReply != 0) {
+        // The new boot loader is in NAND page 1 on; the recorder restarts by itself.
+        model.bootLoaderVersion = GetLe16(model.nand, kModelNandPageSize + 0x1000);
+        model.mode = RecorderMode::BootLoader;
+        ++model.restarts;
+        LeaveBus(model, !model.neverReturnAfterRestart);
+      }
+      return true;
+    }
+    case kNandEraseBlock:
+      if (data[0] != 0 || GetBe32(data, 1) != 0) return false;  // only block 0 is modelled
+      std::fill(model.nand.begin(), model.nand.end(), std::uint8_t{0xFF});
+      return true;
+    case kNandStatus:
+      data[0] = 0;
+      return true;
+    case kNandReadPages:
+    case kNandWritePages: {
+      std::uint32_t first = 0;
+      std::uint32_t count = 0;
+      if (!NandPageRange(data, first, count)) return false;
+      model.pendingNandPage = first;
+      model.pendingNandOffset = 0;
+      model.pendingNandBytes = count * static_cast<std::uint32_t>(kModelNandPageSize);
+      model.pendingNandRead = request == kNandReadPages;
+      model.pendingNandWrite = request == kNandWritePages;
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+// Applies the bulk fault for this transfer to the count moved; false to fail it.
+bool ApplyBulkFault(RecorderModel& model, std::uint32_t asked, std::uint32_t& moved) {
+  const bool hit = model.bulkFault != BulkFault::None &&
+                   (model.bulkFaultTransfer == 0 || model.bulkFaultTransfer == model.bulkTransfers);
+  if (!hit) return true;
+  switch (model.bulkFault) {
+    case BulkFault::Short: moved = std::max<std::uint32_t>(1, moved / 2); return true;
+    case BulkFault::Zero: moved = 0; return true;
+    case BulkFault::OverLong: moved = asked + 1; return true;
+    case BulkFault::Fail: moved = 0; return false;
+    case BulkFault::None: break;
+  }
+  return true;
+}
+
+// Moves the NAND transfer position on by `bytes`.
+void Advance(RecorderModel& model, std::uint32_t bytes) {
+  const std::uint32_t position = model.pendingNandOffset + bytes;
+  model.pendingNandPage += position / static_cast<std::uint32_t>(kModelNandPageSize);
+  model.pendingNandOffset = position % static_cast<std::uint32_t>(kModelNandPageSize);
+  model.pendingNandBytes -= bytes;
+}
+
+}  // namespace
+
+bool HandleControl(RecorderModel& model, std::uint8_t direction, std::uint8_t request,
+                   std::uint16_t value, std::uint16_t index, std::span<std::uint8_t> data) {
+  ++model.controlRequests;
+  LoggedTransfer entry;
+  entry.kind = LoggedTransfer::Kind::Control;
+  entry.direction = direction;
+  entry.request = request;
+  entry.value = value;
+  entry.index = index;
+  entry.length = static_cast<std::uint32_t>(data.size());
+  if (direction == 0) entry.data.assign(data.begin(), data.end());
+
+  if (model.vanishAtRequest != 0 && model.controlRequests >= model.vanishAtRequest) {
+    model.onBus = false;
+    model.returnPending = false;
+  }
+  bool ok = model.onBus && index == 0 && ShapeMatches(request, direction, data.size()) &&
+            model.failRequestCodes.count(request) == 0 && model.failRequestNumber != model.controlRequests;
+  if (ok) ok = Execute(model, request, value, data);
+  if (ok && direction == 1) entry.data.assign(data.begin(), data.end());
+  entry.ok = ok;
+  model.log.push_back(std::move(entry));
+  return ok;
+}
+
+bool HandleBulkOut(RecorderModel& model, std::span<const std::uint8_t> data, std::uint32_t& moved) {
+  ++model.bulkTransfers;
+  LoggedTransfer entry;
+  entry.kind = LoggedTransfer::Kind::BulkOut;
+  entry.length = static_cast<std::uint32_t>(data.size());
+  entry.data.assign(data.begin(), data.end());
+  moved = 0;
+  bool ok = model.onBus && model.pendingNandWrite;
+  if (ok) {
+    const std::uint32_t available =
+        std::min<std::uint32_t>(static_cast<std::uint32_t>(data.size()), model.pendingNandBytes);
+    moved = available;
+    ok = ApplyBulkFault(model, static_cast<std::uint32_t>(data.size()), moved);
+    const std::uint32_t stored = std::min(moved, available);
+    if (ok) {
+      const std::size_t at = model.pendingNandPage * kModelNandPageSize + (model.pendingNandOffset);
+      for (std::uint32_t i = 0; i < stored; ++i) model.nand[at + i] &= data[i];
+      Advance(model, stored);
+      if (model.pendingNandBytes == 0) model.pendingNandWrite = false;
+    }
+  }
+  entry.ok = ok;
+  model.log.push_back(std::move(entry));
+  return ok;
+}
+
+bool HandleBulkIn(RecorderModel& model, std::span<std::uint8_t> data, std::uint32_t& moved) {
+  ++model.bulkTransfers;
+  LoggedTransfer entry;
+  entry.kind = LoggedTransfer::Kind::BulkIn;
+  entry.direction = 1;
+  entry.length = static_cast<std::uint32_t>(data.size());
+  moved = 0;
+  bool ok = model.onBus && model.pendingNandRead;
+  if (ok) {
+    const std::uint32_t available =
+        std::min<std::uint32_t>(static_cast<std::uint32_t>(data.size()), model.pendingNandBytes);
+    moved = available;
+    ok = ApplyBulkFault(model, static_cast<std::uint32_t>(data.size()), moved);
+    const std::uint32_t delivered = ok ? std::min(moved, available) : 0;
+    const std::size_t at = model.pendingNandPage * kModelNandPageSize + model.pendingNandOffset;
+    std::copy_n(model.nand.begin() + static_cast<std::ptrdiff_t>(at), delivered, data.begin());
+    if (model.corruptNandReadBack && delivered > 0) data[delivered / 2] ^= 0x01;
+    Advance(model, delivered);
+    if (model.pendingNandBytes == 0) model.pendingNandRead = false;
+    entry.data.assign(data.begin(), data.begin() + delivered);
+  }
+  entry.ok = ok;
+  model.log.push_back(std::move(entry));
+  return ok;
+}
+
+void NoteProbe(RecorderModel& model) {
+  if (model.onBus || !model.returnPending) return;
+  if (--model.probesUntilReturn <= 0) ComeBack(model);
+}
+
+void ComeBack(RecorderModel& model) {
+  model.onBus = true;
+  model.returnPending = false;
+  model.probesUntilReturn = 0;
+}
+
+void PlugInAfterProbes(RecorderModel& model, int probes) {
+  model.onBus = false;
+  model.returnPending = true;
+  model.probesUntilReturn = probes;
+}
+
+void SetSerialNumber(RecorderModel& model, const std::string& text) {
+  std::fill_n(model.flash.begin() + kModelSerialAddress, kModelSerialSize, std::uint8_t{0});
+  std::copy_n(text.begin(), std::min(text.size(), kModelSerialSize), model.flash.begin() + kModelSerialAddress);
+}
+
+std::vector<std::uint8_t> SerialBytesOf(const RecorderModel& model) {
+  const auto begin = model.flash.begin() + kModelSerialAddress;
+  return {begin, begin + kModelSerialSize};
+}
+
+std::string SerialNumberOf(const RecorderModel& model) {
+  std::string text;
+  for (std::uint8_t byte : SerialBytesOf(model)) {
+    if (byte == 0) break;
+    text.push_back(static_cast<char>(byte));
+  }
+  return text;
+}
+
+void SetIdentity(RecorderModel& model, std::span<const std::uint8_t> fiveBytes) {
+  std::copy_n(fiveBytes.begin(), 5, model.flash.begin() + 0x29FB);
+}
+
+void InstallFirmware(RecorderModel& model, VersionWord version, const std::string& identity) {
+  for (std::size_t i = 0; i < 0x2A00; ++i) model.flash[i] = static_cast<std::uint8_t>(i * 7 + 3);
+  PutLe16(model.flash, 0x29F9, version);
+  std::fill_n(model.flash.begin() + 0x29FB, 5, std::uint8_t{0});
+  std::copy_n(identity.begin(), std::min<std::size_t>(identity.size(), 5), model.flash.begin() + 0x29FB);
+  model.firmwareVersion = version;
+  model.mode = RecorderMode::Firmware;
+}
+
+std::vector<std::uint8_t> RequestCodes(const RecorderModel& model) {
+  std::vector<std::uint8_t> codes;
+  for (const LoggedTransfer& entry : model.log) {
+    if (entry.kind == LoggedTransfer::Kind::Control) codes.push_back(entry.request);
+  }
+  return codes;
+}
+
+std::string DescribeLog(const RecorderModel& model) {
+  std::string text;
+  char line[96];
+  for (const LoggedTransfer& entry : model.log) {
+    switch (entry.kind) {
+      case LoggedTransfer::Kind::Control:
+        std::snprintf(line, sizeof line, "%s 0x%02X value=0x%04X len=%u %s\n", entry.direction ? "in " : "out",
+                      entry.request, entry.value, entry.length, entry.ok ? "ok" : "FAILED");
+        break;
+      case LoggedTransfer::Kind::BulkOut:
+        std::snprintf(line, sizeof line, "bulk-out len=%u %s\n", entry.length, entry.ok ? "ok" : "FAILED");
+        break;
+      case LoggedTransfer::Kind::BulkIn:
+        std::snprintf(line, sizeof line, "bulk-in len=%u %s\n", entry.length, entry.ok ? "ok" : "FAILED");
+        break;
+    }
+    text += line;
+  }
+  return text;
+}
+
+}  // namespace k24::testing

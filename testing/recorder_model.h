@@ -1,0 +1,119 @@
+// A model of the recorder as far as the updater relies on it: its program
+// flash, NAND block 0, serial number, version answers, restarts, and the
+// effects of the programming procedures. Front doors (the in-process driver,
+// the usbfs testbed) hand it control requests and bulk transfers; it answers
+// them, logs every one, and can be told to misbehave.
+//
+// Not thread-safe: a front door that calls it from several threads locks.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "common/version_word.h"
+
+namespace k24::testing {
+
+inline constexpr std::size_t kModelFlashSize = 0x10000;
+inline constexpr std::size_t kModelNandPageSize = 2112;
+inline constexpr std::size_t kModelNandPagesPerBlock = 64;
+inline constexpr std::size_t kModelNandBlockSize = kModelNandPageSize * kModelNandPagesPerBlock;
+
+enum class RecorderMode {
+  Firmware,     // firmware running: answers the version and serial requests
+  BootLoader,   // only the boot loader runs (no usable firmware)
+  Programming,  // boot loader in programming state: takes the flash requests
+};
+
+enum class BulkFault { None, Short, Zero, OverLong, Fail };
+
+struct LoggedTransfer {
+  enum class Kind { Control, BulkOut, BulkIn };
+  Kind kind = Kind::Control;
+  std::uint8_t direction = 0;  // 0 = host to recorder, 1 = recorder to host
+  std::uint8_t request = 0;
+  std::uint16_t value = 0;
+  std::uint16_t index = 0;
+  std::uint32_t length = 0;
+  std::vector<std::uint8_t> data;  // bytes sent by the host, or returned to it
+  bool ok = false;
+};
+
+struct RecorderModel {
+  // Memories. Erased flash and NAND read 0xFF; programming only clears bits.
+  std::vector<std::uint8_t> flash = std::vector<std::uint8_t>(kModelFlashSize, 0xFF);
+  std::vector<std::uint8_t> nand = std::vector<std::uint8_t>(kModelNandBlockSize, 0xFF);
+
+  RecorderMode mode = RecorderMode::Firmware;
+  VersionWord firmwareVersion = 0x0102;
+  VersionWord bootLoaderVersion = 0x0100;
+  bool firmwareAnswersVersion = true;    // 0xC6 answered while firmware runs
+  bool bootLoaderAnswersVersion = true;  // 0x24 answered
+
+  // Bus presence. While absent with a return pending, every presence probe
+  // counts down `probesUntilReturn`; at zero the recorder is back.
+  bool onBus = true;
+  bool returnPending = false;
+  int probesUntilReturn = 0;
+  int restartAbsentProbes = 3;  // probes a restart keeps the recorder away
+
+  // Faults.
+  int failRequestNumber = 0;                // the n-th control request (1-based) fails
+  std::set<std::uint8_t> failRequestCodes;  // every request with these codes fails
+  int vanishAtRequest = 0;                  // gone for good from the n-th control request
+  bool neverReturnAfterRestart = false;
+  BulkFault bulkFault = BulkFault::None;
+  int bulkFaultTransfer = 0;           // the n-th bulk transfer (1-based); 0 = every one
+  std::uint8_t commitBootAreaReply = 1;  // CommitBootArea's answer
+  bool corruptNandReadBack = false;    // NAND reads return one flipped bit
+
+  // What happened.
+  std::vector<LoggedTransfer> log;
+  int controlRequests = 0;
+  int bulkTransfers = 0;
+  int restarts = 0;
+
+  // Internal state of the protocol.
+  bool programmingRequested = false;  // page 0x0200 erased outside programming state
+  bool firmwareFinished = false;      // FinishFirmware since the last restart
+  bool commitRestart = false;         // the pending return follows a NAND commit
+  std::uint32_t pendingNandPage = 0;
+  std::uint32_t pendingNandOffset = 0;  // within pendingNandPage
+  std::uint32_t pendingNandBytes = 0;
+  bool pendingNandWrite = false;
+  bool pendingNandRead = false;
+};
+
+// Front-door entry points.
+bool HandleControl(RecorderModel& model, std::uint8_t direction, std::uint8_t request,
+                   std::uint16_t value, std::uint16_t index, std::span<std::uint8_t> data);
+bool HandleBulkOut(RecorderModel& model, std::span<const std::uint8_t> data, std::uint32_t& moved);
+bool HandleBulkIn(RecorderModel& model, std::span<std::uint8_t> data, std::uint32_t& moved);
+
+// One presence probe from the host's side; brings a pending return closer.
+void NoteProbe(RecorderModel& model);
+// Ends an absence at once (for front doors that time restarts themselves).
+void ComeBack(RecorderModel& model);
+// Leaves the bus after `probes` presence probes, then comes back (plug-in).
+void PlugInAfterProbes(RecorderModel& model, int probes);
+
+// Scenario helpers.
+void SetSerialNumber(RecorderModel& model, const std::string& text);
+std::string SerialNumberOf(const RecorderModel& model);          // text up to its NUL
+std::vector<std::uint8_t> SerialBytesOf(const RecorderModel& model);  // the 21 bytes
+void SetIdentity(RecorderModel& model, std::span<const std::uint8_t> fiveBytes);
+// Fills flash 0x0000-0x29FF as an installed firmware of `version` and `identity`.
+void InstallFirmware(RecorderModel& model, VersionWord version, const std::string& identity);
+
+// Where the serial number lives in the recorder's flash, and how long it is.
+inline constexpr std::size_t kModelSerialAddress = 0xDE00;
+inline constexpr std::size_t kModelSerialSize = 21;
+
+// Log helpers for tests.
+std::vector<std::uint8_t> RequestCodes(const RecorderModel& model);
+std::string DescribeLog(const RecorderModel& model);
+
+}  // namespace k24::testing
