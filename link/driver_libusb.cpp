@@ -1,0 +1,290 @@
+// The driver port on libusb-1.0.
+//
+// Device names are the devices on the bus in libusb's order, written
+// "usb:BBB:DDD" (bus number, device address). A recorder that restarts comes
+// back under a new address and so under a new name, which the link finds by
+// probing again; nothing here remembers a device between operations.
+//
+// Opening a name does not open the USB device: libusb caches every device's
+// descriptor, so the probe reads it without touching the device. The USB device
+// is opened only when a transfer is issued on the handle (only on the recorder,
+// since the link issues transfers on nothing else), and closed with the handle.
+#include "link/driver_libusb.h"
+
+#include <libusb.h>
+
+#include <array>
+#include <cstdio>
+#include <map>
+
+#include "common/byte_order.h"
+#include "link/link_records.h"
+
+namespace k24 {
+namespace {
+
+// A dead or wedged recorder must not hang the program: every transfer ends
+// after this long, well above what any request of the recorder needs.
+constexpr unsigned int kTransferTimeoutMs = 5000;
+
+constexpr int kRecorderInterface = 0;
+
+std::string NameOf(libusb_device* device) {
+  char text[32];
+  std::snprintf(text, sizeof text, "usb:%03u:%03u", static_cast<unsigned>(libusb_get_bus_number(device)),
+                static_cast<unsigned>(libusb_get_device_address(device)));
+  return text;
+}
+
+// The device as the port sees it between Open and Close.
+struct OpenDevice {
+  libusb_device* device = nullptr;          // referenced from Open to Close
+  libusb_device_handle* usb = nullptr;      // opened at the first transfer
+  bool claimed = false;                     // interface 0 claimed (bulk only)
+};
+
+class LibusbDriver final : public UsbDriver {
+ public:
+  LibusbDriver() = default;
+  LibusbDriver(const LibusbDriver&) = delete;
+  LibusbDriver& operator=(const LibusbDriver&) = delete;
+
+  ~LibusbDriver() override {
+    for (auto& [handle, open] : open_) {
+      Release(open);
+    }
+    open_.clear();
+    if (context_ != nullptr) {
+      libusb_exit(context_);
+    }
+  }
+
+  std::vector<std::string> DeviceNames() override {
+    std::vector<std::string> names;
+    libusb_context* context = Context();
+    if (context == nullptr) {
+      return names;
+    }
+    libusb_device** list = nullptr;
+    const ssize_t count = libusb_get_device_list(context, &list);
+    for (ssize_t i = 0; i < count; ++i) {
+      names.push_back(NameOf(list[i]));
+    }
+    if (list != nullptr) {
+      libusb_free_device_list(list, 1);
+    }
+    return names;
+  }
+
+  std::optional<DriverHandle> Open(const std::string& name) override {
+    libusb_context* context = Context();
+    if (context == nullptr) {
+      return std::nullopt;
+    }
+    libusb_device** list = nullptr;
+    const ssize_t count = libusb_get_device_list(context, &list);
+    libusb_device* found = nullptr;
+    for (ssize_t i = 0; i < count && found == nullptr; ++i) {
+      if (NameOf(list[i]) == name) {
+        found = libusb_ref_device(list[i]);
+      }
+    }
+    if (list != nullptr) {
+      libusb_free_device_list(list, 1);
+    }
+    if (found == nullptr) {
+      return std::nullopt;
+    }
+    const DriverHandle handle = nextHandle_++;
+    open_[handle] = OpenDevice{found, nullptr, false};
+    return handle;
+  }
+
+  void Close(DriverHandle handle) override {
+    const auto it = open_.find(handle);
+    if (it == open_.end()) {
+      return;
+    }
+    Release(it->second);
+    open_.erase(it);
+  }
+
+  bool GetDeviceDescriptor(DriverHandle handle, std::span<std::uint8_t, 18> descriptor) override {
+    OpenDevice* open = Find(handle);
+    if (open == nullptr) {
+      return false;
+    }
+    libusb_device_descriptor fields{};
+    if (libusb_get_device_descriptor(open->device, &fields) != LIBUSB_SUCCESS) {
+      return false;
+    }
+    descriptor[0] = fields.bLength;
+    descriptor[1] = fields.bDescriptorType;
+    PutLe16(descriptor, 2, fields.bcdUSB);
+    descriptor[4] = fields.bDeviceClass;
+    descriptor[5] = fields.bDeviceSubClass;
+    descriptor[6] = fields.bDeviceProtocol;
+    descriptor[7] = fields.bMaxPacketSize0;
+    PutLe16(descriptor, kDescriptorVendorOffset, fields.idVendor);
+    PutLe16(descriptor, kDescriptorProductOffset, fields.idProduct);
+    PutLe16(descriptor, 12, fields.bcdDevice);
+    descriptor[14] = fields.iManufacturer;
+    descriptor[15] = fields.iProduct;
+    descriptor[16] = fields.iSerialNumber;
+    descriptor[17] = fields.bNumConfigurations;
+    return true;
+  }
+
+  bool VendorRequest(DriverHandle handle, std::span<const std::uint8_t, 10> record,
+                     std::span<std::uint8_t> data) override {
+    const k24::VendorRequest request = ParseVendorRequestRecord(record);
+    if (request.direction != kDirectionIn && request.direction != kDirectionOut) {
+      return false;
+    }
+    if (data.size() > 0xFFFF) {
+      return false;
+    }
+    OpenDevice* open = Find(handle);
+    if (open == nullptr || !EnsureOpened(*open)) {
+      return false;
+    }
+    const int result = libusb_control_transfer(open->usb, SetupRequestType(request.direction), request.request,
+                                               request.value, request.index, data.empty() ? nullptr : data.data(),
+                                               static_cast<std::uint16_t>(data.size()), kTransferTimeoutMs);
+    return result >= 0;
+  }
+
+  bool BulkRead(DriverHandle handle, std::span<const std::uint8_t, 4> pipe, std::span<std::uint8_t> data,
+                std::uint32_t& transferred) override {
+    transferred = 0;
+    if (ParseBulkPipeRecord(pipe) != kPipeBulkIn) {
+      return false;
+    }
+    return Bulk(handle, LIBUSB_ENDPOINT_IN, data.data(), data.size(), transferred);
+  }
+
+  bool BulkWrite(DriverHandle handle, std::span<const std::uint8_t, 4> pipe, std::span<const std::uint8_t> data,
+                 std::uint32_t& transferred) override {
+    transferred = 0;
+    if (ParseBulkPipeRecord(pipe) != kPipeBulkOut) {
+      return false;
+    }
+    // libusb takes a non-const buffer for both directions; an OUT transfer
+    // only reads it.
+    std::vector<std::uint8_t> copy(data.begin(), data.end());
+    return Bulk(handle, LIBUSB_ENDPOINT_OUT, copy.data(), copy.size(), transferred);
+  }
+
+ private:
+  // The one context of the run, made at first use. libusb keeps its device
+  // list current from hotplug events, so a probe through it is cheap.
+  libusb_context* Context() {
+    if (!contextTried_) {
+      contextTried_ = true;
+      if (libusb_init(&context_) != LIBUSB_SUCCESS) {
+        context_ = nullptr;  // no usable libusb: the port sees no devices
+      }
+    }
+    return context_;
+  }
+
+  OpenDevice* Find(DriverHandle handle) {
+    const auto it = open_.find(handle);
+    return it == open_.end() ? nullptr : &it->second;
+  }
+
+  static bool EnsureOpened(OpenDevice& open) {
+    if (open.usb != nullptr) {
+      return true;
+    }
+    if (libusb_open(open.device, &open.usb) != LIBUSB_SUCCESS) {
+      open.usb = nullptr;
+      return false;
+    }
+    return true;
+  }
+
+  static void Release(OpenDevice& open) {
+    if (open.usb != nullptr) {
+      if (open.claimed) {
+        libusb_release_interface(open.usb, kRecorderInterface);
+      }
+      libusb_close(open.usb);
+    }
+    libusb_unref_device(open.device);
+    open = OpenDevice{};
+  }
+
+  // The address of the first bulk endpoint of interface 0 (alternate setting
+  // 0) in the given direction, as the active configuration lists it; 0 when
+  // there is none. Pipes are found by their kind, never by their position.
+  static std::uint8_t BulkEndpoint(libusb_device* device, std::uint8_t direction) {
+    libusb_config_descriptor* config = nullptr;
+    if (libusb_get_active_config_descriptor(device, &config) != LIBUSB_SUCCESS || config == nullptr) {
+      return 0;
+    }
+    std::uint8_t address = 0;
+    for (int i = 0; i < config->bNumInterfaces && address == 0; ++i) {
+      const libusb_interface& interface = config->interface[i];
+      if (interface.num_altsetting < 1) {
+        continue;
+      }
+      const libusb_interface_descriptor& setting = interface.altsetting[0];
+      if (setting.bInterfaceNumber != kRecorderInterface) {
+        continue;
+      }
+      for (int e = 0; e < setting.bNumEndpoints; ++e) {
+        const libusb_endpoint_descriptor& endpoint = setting.endpoint[e];
+        const bool bulk = (endpoint.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) == LIBUSB_TRANSFER_TYPE_BULK;
+        if (bulk && (endpoint.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == direction) {
+          address = endpoint.bEndpointAddress;
+          break;
+        }
+      }
+    }
+    libusb_free_config_descriptor(config);
+    return address;
+  }
+
+  bool Bulk(DriverHandle handle, std::uint8_t direction, std::uint8_t* buffer, std::size_t length,
+            std::uint32_t& transferred) {
+    if (length > 0x7FFFFFFF) {
+      return false;
+    }
+    OpenDevice* open = Find(handle);
+    if (open == nullptr) {
+      return false;
+    }
+    const std::uint8_t endpoint = BulkEndpoint(open->device, direction);
+    if (endpoint == 0 || !EnsureOpened(*open)) {
+      return false;
+    }
+    if (!open->claimed) {
+      // A kernel driver bound to the interface is set aside while it is
+      // claimed and given back when it is released.
+      libusb_set_auto_detach_kernel_driver(open->usb, 1);
+      if (libusb_claim_interface(open->usb, kRecorderInterface) != LIBUSB_SUCCESS) {
+        return false;
+      }
+      open->claimed = true;
+    }
+    int moved = 0;
+    const int result = libusb_bulk_transfer(open->usb, endpoint, buffer, static_cast<int>(length), &moved,
+                                            kTransferTimeoutMs);
+    // A time-out may still have moved part of the data: the count is
+    // reported either way, and the transfer counts as failed.
+    transferred = moved > 0 ? static_cast<std::uint32_t>(moved) : 0;
+    return result == LIBUSB_SUCCESS;
+  }
+
+  libusb_context* context_ = nullptr;
+  bool contextTried_ = false;
+  DriverHandle nextHandle_ = 1;
+  std::map<DriverHandle, OpenDevice> open_;
+};
+
+}  // namespace
+
+std::unique_ptr<UsbDriver> MakeLibusbDriver() { return std::make_unique<LibusbDriver>(); }
+
+}  // namespace k24
