@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "link/device_link.h"
+#include "testing/emulated_bus.h"
+#include "testing/fake_clock.h"
+#include "testing/recorder_model.h"
+
+namespace k24 {
+namespace {
+
+using testing::BulkFault;
+using testing::EmulatedBus;
+using testing::FakeClock;
+using testing::LoggedTransfer;
+using testing::RecorderModel;
+
+class DeviceLinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    link.driver = &bus;
+    link.clock = &clock;
+    SetTargetDevice(link, 0x10C4, 0x4512);
+  }
+  void TearDown() override { EXPECT_EQ(bus.openHandles, 0) << "a handle outlived its operation"; }
+
+  // Sets up a NAND read of `bytes` from page 0, filled with a pattern.
+  void PrepareNandRead(std::uint32_t bytes) {
+    for (std::size_t i = 0; i < model.nand.size(); ++i) model.nand[i] = static_cast<std::uint8_t>(i * 31 + i / 251);
+    model.pendingNandRead = true;
+    model.pendingNandPage = 0;
+    model.pendingNandBytes = bytes;
+  }
+
+  std::vector<std::uint32_t> BulkLengths() const {
+    std::vector<std::uint32_t> lengths;
+    for (const LoggedTransfer& entry : model.log) {
+      if (entry.kind != LoggedTransfer::Kind::Control) lengths.push_back(entry.length);
+    }
+    return lengths;
+  }
+
+  RecorderModel model;
+  EmulatedBus bus{model};
+  FakeClock clock;
+  DeviceLink link;
+};
+
+TEST(LinkRecords, VendorRequestRecordIsLittleEndianByteForByte) {
+  VendorRequest request;
+  request.direction = kDirectionIn;
+  request.request = 0x21;
+  request.value = 0x29C0;
+  request.index = 0x0102;
+  const VendorRequestRecord expected = {0x01, 0x02, 0x00, 0x00, 0x21, 0x00, 0xC0, 0x29, 0x02, 0x01};
+  EXPECT_EQ(BuildVendorRequestRecord(request), expected);
+  const VendorRequest parsed = ParseVendorRequestRecord(expected);
+  EXPECT_EQ(parsed.value, 0x29C0);
+  EXPECT_EQ(parsed.index, 0x0102);
+  EXPECT_EQ(parsed.request, 0x21);
+}
+
+TEST(LinkRecords, BulkPipeRecordAndSetupType) {
+  EXPECT_EQ(BuildBulkPipeRecord(2), (BulkPipeRecord{0x02, 0x00, 0x00, 0x00}));
+  EXPECT_EQ(ParseBulkPipeRecord(BulkPipeRecord{0x01, 0x00, 0x00, 0x00}), 1u);
+  EXPECT_EQ(SetupRequestType(kDirectionIn), 0xC0);
+  EXPECT_EQ(SetupRequestType(kDirectionOut), 0x40);
+}
+
+TEST(LinkRecords, EzusbNamesAreNineAndNeverTheTenth) {
+  const std::vector<std::string> names = EzusbDeviceNames();
+  ASSERT_EQ(names.size(), 9u);
+  EXPECT_EQ(names.front(), "ezusb-0");
+  EXPECT_EQ(names.back(), "ezusb-8");
+}
+
+TEST_F(DeviceLinkTest, ProbeOpensOtherDevicesAndClosesThemAndUsesTheFirstMatch) {
+  bus.PlaceOtherDevice(0, 0x04B4, 0x8613);
+  bus.PlaceRecorder(3);
+  bus.PlaceOtherDevice(5, 0x10C4, 0x4512);  // a second recorder after the first is never opened
+  std::array<std::uint8_t, 2> reply{};
+  ASSERT_TRUE(SendVendorRequest(link, kDirectionIn, 0xC6, 0, 0, reply));
+  EXPECT_EQ(bus.events, (std::vector<std::string>{"open ezusb-0", "close ezusb-0", "open ezusb-3", "close ezusb-3"}));
+  ASSERT_EQ(model.log.size(), 1u);
+  EXPECT_EQ(model.log[0].request, 0xC6);
+}
+
+TEST_F(DeviceLinkTest, DeviceWhoseDescriptorQueryFailsIsSkipped) {
+  bus.PlaceOtherDevice(0, 0x10C4, 0x4512);
+  bus.slots[0].descriptorFails = true;
+  bus.PlaceRecorder(1);
+  EXPECT_TRUE(IsRecorderPresent(link));
+  EXPECT_EQ(bus.events, (std::vector<std::string>{"open ezusb-0", "close ezusb-0", "open ezusb-1", "close ezusb-1"}));
+}
+
+TEST_F(DeviceLinkTest, RecorderOnlyUnderTheTenthNameIsNeverFound) {
+  bus.PlaceRecorder(9);
+  EXPECT_FALSE(IsRecorderPresent(link));
+  EXPECT_TRUE(bus.events.empty());
+}
+
+TEST_F(DeviceLinkTest, WithoutRecorderEveryOperationFailsAndLeavesBuffersAlone) {
+  model.onBus = false;
+  EXPECT_FALSE(IsRecorderPresent(link));
+  std::array<std::uint8_t, 4> buffer;
+  buffer.fill(0xAB);
+  EXPECT_FALSE(SendVendorRequest(link, kDirectionIn, 0xC6, 0, 0, buffer));
+  EXPECT_EQ(buffer, (std::array<std::uint8_t, 4>{0xAB, 0xAB, 0xAB, 0xAB}));
+  std::uint32_t moved = 7;
+  EXPECT_FALSE(BulkTransfer(link, kDirectionIn, kPipeBulkIn, buffer, moved));
+  EXPECT_TRUE(model.log.empty());
+}
+
+TEST_F(DeviceLinkTest, UnknownBulkDirectionIsRefusedBeforeAnyProbe) {
+  std::array<std::uint8_t, 8> buffer{};
+  std::uint32_t moved = 0;
+  EXPECT_FALSE(BulkTransfer(link, 2, kPipeBulkIn, buffer, moved));
+  EXPECT_EQ(bus.probes, 0);
+  EXPECT_TRUE(bus.events.empty());
+}
+
+TEST_F(DeviceLinkTest, BlockReadGoesInCappedChunksAndResumesAfterAShortTransfer) {
+  PrepareNandRead(135'168);
+  model.bulkFault = BulkFault::Short;
+  model.bulkFaultTransfer = 2;  // moves 8,192 of 16,384
+  std::vector<std::uint8_t> block(135'168);
+  EXPECT_EQ(BulkReadAll(link, block), 135'168u);
+  EXPECT_TRUE(std::equal(block.begin(), block.end(), model.nand.begin()));
+  const std::vector<std::uint32_t> lengths = BulkLengths();
+  ASSERT_GE(lengths.size(), 3u);
+  EXPECT_EQ(lengths[0], 16'384u);
+  EXPECT_EQ(lengths[1], 16'384u);
+  EXPECT_EQ(lengths[2], 16'384u);  // the remainder, capped again
+  EXPECT_TRUE(std::all_of(lengths.begin(), lengths.end(), [](std::uint32_t n) { return n <= 16'384; }));
+  EXPECT_EQ(lengths.back(), 135'168u - 8'192u - 7 * 16'384u);
+}
+
+struct LoopEndCase {
+  const char* name;
+  BulkFault fault;
+};
+
+class BulkLoopEndTest : public DeviceLinkTest, public ::testing::WithParamInterface<LoopEndCase> {};
+
+TEST_P(BulkLoopEndTest, LoopEndsOnTheThirdTransfer) {
+  PrepareNandRead(135'168);
+  model.bulkFault = GetParam().fault;
+  model.bulkFaultTransfer = 3;
+  std::vector<std::uint8_t> block(135'168);
+  EXPECT_EQ(BulkReadAll(link, block), 2u * 16'384u);
+  EXPECT_EQ(model.bulkTransfers, 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, BulkLoopEndTest,
+                         ::testing::Values(LoopEndCase{"failed", BulkFault::Fail},
+                                           LoopEndCase{"zero_bytes", BulkFault::Zero},
+                                           LoopEndCase{"over_long", BulkFault::OverLong}),
+                         [](const auto& instance) { return std::string(instance.param.name); });
+
+TEST_F(DeviceLinkTest, ReenumerationWaitSeesAnAbsentRecorderAtOnceThenWaitsForIt) {
+  testing::PlugInAfterProbes(model, 50);
+  EXPECT_TRUE(WaitForReenumeration(link));
+  EXPECT_TRUE(model.onBus);
+  // One presence test per millisecond, never a busy spin.
+  EXPECT_EQ(clock.sleeps, clock.sleptMs);
+  EXPECT_GE(clock.sleeps, 45u);
+  EXPECT_LE(clock.sleeps, 50u);
+}
+
+TEST_F(DeviceLinkTest, ReenumerationWaitFollowsARestart) {
+  std::array<std::uint8_t, 0> none{};
+  SendVendorRequest(link, kDirectionIn, 0x23, 0, 0, none);
+  EXPECT_FALSE(model.onBus);
+  EXPECT_TRUE(WaitForReenumeration(link));
+  EXPECT_TRUE(IsRecorderPresent(link));
+}
+
+struct BoundCase {
+  const char* name;
+  bool presentAtStart;
+};
+
+class ReenumerationBoundTest : public DeviceLinkTest, public ::testing::WithParamInterface<BoundCase> {};
+
+TEST_P(ReenumerationBoundTest, GivesUpAfterThirtySecondsOfVirtualTime) {
+  // Either the recorder never leaves, or it left and never comes back.
+  model.onBus = GetParam().presentAtStart;
+  model.returnPending = false;
+  const std::uint64_t start = clock.nowMs;
+  EXPECT_FALSE(WaitForReenumeration(link));
+  EXPECT_GE(clock.nowMs - start, 30'000u);
+  EXPECT_LE(clock.nowMs - start, 30'002u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Phases, ReenumerationBoundTest,
+                         ::testing::Values(BoundCase{"never_leaves", true}, BoundCase{"never_returns", false}),
+                         [](const auto& instance) { return std::string(instance.param.name); });
+
+}  // namespace
+}  // namespace k24

@@ -1,0 +1,115 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "recorder/nand_boot_area.h"
+#include "recorder_fixture.h"
+
+namespace k24 {
+namespace {
+
+TEST(NandRecords, FirstPageRecordByteForByte) {
+  const NandPageRecord expected = {0x00, 0x08, 0x40, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x00,
+                                   0x00, 0x00, 0x40, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+  EXPECT_EQ(BuildNandPageRecord(0, 64), expected);
+}
+
+TEST(NandRecords, PageFiveRecordCarriesCountThenFirstPageBigEndian) {
+  const NandPageRecord record = BuildNandPageRecord(5, 1);
+  EXPECT_EQ(std::vector<std::uint8_t>(record.begin() + 9, record.begin() + 17),
+            (std::vector<std::uint8_t>{0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x05}));
+}
+
+TEST(NandRecords, EraseRecords) {
+  EXPECT_EQ(BuildNandEraseRecord(0), (NandEraseRecord{0, 0, 0, 0, 0}));
+  EXPECT_EQ(BuildNandEraseRecord(0x0102), (NandEraseRecord{0, 0x00, 0x00, 0x40, 0x80}));
+}
+
+class NandRewriteTest : public RecorderFixture {
+ protected:
+  NandRewriteTest() : replacer(0xFC00) {
+    for (std::size_t i = 0; i < replacer.size(); ++i) replacer[i] = static_cast<std::uint8_t>(i * 7 + (i >> 9));
+    replacer[0x1000] = 0x02;  // the boot loader version the replacer carries: 1.2
+    replacer[0x1001] = 0x01;
+    for (std::size_t i = 0; i < model.nand.size(); ++i) model.nand[i] = static_cast<std::uint8_t>(i % 253);
+    originalNand = model.nand;
+    model.mode = testing::RecorderMode::BootLoader;
+    model.bootLoaderVersion = 0x00FF;
+  }
+
+  std::vector<std::uint8_t> replacer;
+  std::vector<std::uint8_t> originalNand;
+};
+
+TEST_F(NandRewriteTest, WritesTheImageFromPageOneKeepsPageZeroAndCommits) {
+  EXPECT_TRUE(RewriteNandBootArea(link, replacer));
+  // Page 0 as it was; the image across pages 1 to 8; the rest erased.
+  EXPECT_TRUE(std::equal(originalNand.begin(), originalNand.begin() + 2112, model.nand.begin()));
+  EXPECT_TRUE(std::equal(replacer.begin(), replacer.begin() + 0x3C00, model.nand.begin() + 2112));
+  EXPECT_TRUE(std::all_of(model.nand.begin() + 2112 + 0x3C00, model.nand.end(),
+                          [](std::uint8_t b) { return b == 0xFF; }));
+  // Read block, erase, status, 64 page writes, 63 page reads, commit.
+  const std::vector<std::uint8_t> codes = testing::RequestCodes(model);
+  ASSERT_EQ(codes.size(), 1u + 2u + 64u + 63u + 1u);
+  EXPECT_EQ(codes.front(), 0xE0);
+  EXPECT_EQ(codes[1], 0xD1);
+  EXPECT_EQ(codes[2], 0xD2);
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), 0xE1), 64);
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), 0xE0), 64);
+  EXPECT_EQ(codes.back(), 0xC5);
+  const NandPageRecord pageFive = BuildNandPageRecord(5, 1);
+  EXPECT_EQ(Requests(0xE1)[5]->data, std::vector<std::uint8_t>(pageFive.begin(), pageFive.end()));
+  EXPECT_EQ(Requests(0xD1)[0]->data, (std::vector<std::uint8_t>{0, 0, 0, 0, 0}));
+  // The recorder takes the commit and comes back with the replacer's boot loader.
+  EXPECT_FALSE(model.onBus);
+  EXPECT_EQ(model.bootLoaderVersion, 0x0102);
+}
+
+TEST_F(NandRewriteTest, ADifferingReadBackFailsWithoutCommit) {
+  model.corruptNandReadBack = true;
+  EXPECT_FALSE(RewriteNandBootArea(link, replacer));
+  EXPECT_TRUE(Requests(0xC5).empty());
+}
+
+TEST_F(NandRewriteTest, ACommitAnsweredZeroFails) {
+  model.commitBootAreaReply = 0;
+  EXPECT_FALSE(RewriteNandBootArea(link, replacer));
+  EXPECT_EQ(Requests(0xC5).size(), 1u);
+}
+
+struct ShortReadCase {
+  const char* name;
+  testing::BulkFault fault;
+};
+
+class NandShortReadTest : public NandRewriteTest, public ::testing::WithParamInterface<ShortReadCase> {};
+
+TEST_P(NandShortReadTest, AShortReadOfBlockZeroLeavesTheBlockAlone) {
+  model.bulkFault = GetParam().fault;
+  model.bulkFaultTransfer = 4;
+  EXPECT_FALSE(RewriteNandBootArea(link, replacer));
+  EXPECT_TRUE(Requests(0xD1).empty());
+  EXPECT_TRUE(Requests(0xE1).empty());
+  EXPECT_EQ(model.nand, originalNand);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, NandShortReadTest,
+                         ::testing::Values(ShortReadCase{"failed", testing::BulkFault::Fail},
+                                           ShortReadCase{"zero_bytes", testing::BulkFault::Zero}),
+                         [](const auto& instance) { return std::string(instance.param.name); });
+
+TEST_F(NandRewriteTest, NoRecorderAtAllFailsBeforeAnyErase) {
+  model.onBus = false;
+  EXPECT_FALSE(RewriteNandBootArea(link, replacer));
+  EXPECT_TRUE(model.log.empty());
+}
+
+TEST_F(RecorderFixture, EraseStatusDecides) {
+  EXPECT_TRUE(EraseNandBlock(link, 0));
+  model.failRequestCodes = {0xD2};  // a status request not carried out counts as success
+  EXPECT_TRUE(EraseNandBlock(link, 0));
+}
+
+}  // namespace
+}  // namespace k24

@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "recorder/recorder_queries.h"
+#include "recorder_fixture.h"
+
+namespace k24 {
+namespace {
+
+struct VersionCase {
+  const char* name;
+  bool bootLoaderAnswers;
+  VersionWord bootLoaderReply;
+  bool firmwareAnswers;
+  VersionWord firmwareReply;
+  VersionWord expectedFirmware;
+  VersionWord expectedBootLoader;
+};
+
+class VersionQueryTest : public RecorderFixture, public ::testing::WithParamInterface<VersionCase> {};
+
+TEST_P(VersionQueryTest, FirmwareThenBootLoader) {
+  const VersionCase& c = GetParam();
+  model.bootLoaderAnswersVersion = c.bootLoaderAnswers;
+  model.bootLoaderVersion = c.bootLoaderReply;
+  model.firmwareAnswersVersion = c.firmwareAnswers;
+  model.firmwareVersion = c.firmwareReply;
+  EXPECT_EQ(GetFirmwareVersion(link), c.expectedFirmware);
+  EXPECT_EQ(GetBootLoaderVersion(link), c.expectedBootLoader);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, VersionQueryTest,
+    ::testing::Values(
+        // The boot loader request fails while the firmware answers: that boot loader is 1.0.
+        VersionCase{"boot_loader_silent_firmware_2_3", false, 0, true, 0x0203, 0x0203, 0x0100},
+        VersionCase{"neither_answers", false, 0, false, 0, 0, 0},
+        // Reply bytes 0x05, 0x01: minor first.
+        VersionCase{"boot_loader_1_5", true, 0x0105, true, 0x0102, 0x0102, 0x0105},
+        VersionCase{"boot_loader_answers_zero", true, 0, true, 0x0102, 0x0102, 0},
+        VersionCase{"boot_loader_only", true, 0x00FF, false, 0, 0, 0x00FF}),
+    [](const auto& instance) { return std::string(instance.param.name); });
+
+TEST_F(RecorderFixture, VersionReplyIsReadMinorByteFirst) {
+  model.bootLoaderVersion = 0x0105;
+  GetBootLoaderVersion(link);
+  ASSERT_EQ(Requests(0x24).size(), 1u);
+  EXPECT_EQ(Requests(0x24)[0]->data, (std::vector<std::uint8_t>{0x05, 0x01}));
+}
+
+std::string Text(const SerialNumberText& serial) {
+  return std::string(reinterpret_cast<const char*>(serial.data()));
+}
+
+TEST_F(RecorderFixture, SerialNumberComesFromTheFirmwareWhenItAnswered) {
+  testing::SetSerialNumber(model, "ABCDE12345");
+  const SerialNumberText serial = ReadSerialNumber(link, 0x0102);
+  EXPECT_EQ(Text(serial), "ABCDE12345");
+  EXPECT_EQ(Requests(0xC1).size(), 1u);
+  EXPECT_TRUE(Requests(0x20).empty());
+}
+
+TEST_F(RecorderFixture, SerialNumberComesFromFlashWithoutFirmwareCutAtTwenty) {
+  const std::string stored = "SERIAL-FROM-FLASH-0123456789";
+  std::copy(stored.begin(), stored.end(), model.flash.begin() + 0xDE00);
+  const SerialNumberText serial = ReadSerialNumber(link, 0);
+  EXPECT_EQ(Text(serial), stored.substr(0, 20));
+  ASSERT_EQ(Requests(0x20).size(), 1u);
+  EXPECT_EQ(Requests(0x20)[0]->value, 0xDE00);
+  EXPECT_TRUE(Requests(0xC1).empty());
+}
+
+TEST_F(RecorderFixture, TwentyOneCharacterReplyIsCutByTheTerminator) {
+  std::fill_n(model.flash.begin() + 0xDE00, 21, std::uint8_t{'Z'});
+  const SerialNumberText serial = ReadSerialNumber(link, 0x0102);
+  EXPECT_EQ(Text(serial), std::string(20, 'Z'));
+  EXPECT_EQ(serial[20], 0);
+}
+
+TEST_F(RecorderFixture, FailedSerialRequestsShowAnEmptyNumber) {
+  testing::SetSerialNumber(model, "ABCDE12345");
+  model.failRequestCodes = {0xC1, 0x20};
+  EXPECT_EQ(Text(ReadSerialNumber(link, 0x0102)), "");
+  EXPECT_EQ(Text(ReadSerialNumber(link, 0)), "");
+}
+
+TEST_F(RecorderFixture, RestartIsSentWithoutDataAndTheRecorderLeaves) {
+  RestartRecorder(link);
+  ASSERT_EQ(Requests(0x23).size(), 1u);
+  EXPECT_EQ(Requests(0x23)[0]->length, 0u);
+  EXPECT_EQ(Requests(0x23)[0]->direction, 1);
+  EXPECT_FALSE(model.onBus);
+}
+
+}  // namespace
+}  // namespace k24
