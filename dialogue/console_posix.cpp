@@ -1,0 +1,499 @@
+// The console on POSIX systems: messages to standard output, key presses from
+// the controlling terminal (/dev/tty), also when standard input is redirected.
+//
+// Terminal modes. From the moment the console is made until the program ends,
+// the terminal is kept in a "quiet" mode: no echo, no line editing, Ctrl+C
+// still ends the program. A terminal echoes and edits input when it arrives,
+// not when it is read, so a key typed while the recorder is being programmed
+// would otherwise be echoed and held back until Enter; in the quiet mode it is
+// kept, unseen, for the next prompt (as a console keeps typed-ahead keys), and
+// KeyWaiting sees a single key press without Enter. While ReadRawKey waits the
+// mode is "raw": the quiet mode with signal keys off too, so Ctrl+C arrives as
+// the key 3. The original mode comes back at exit and on every signal that ends
+// or stops the program; the handlers restore it, flush the output and then
+// re-raise the signal with its default action.
+//
+// Keys. A terminal sends keys without a character (arrows, function keys, Home,
+// End, Page Up/Down, Insert, Delete) as escape sequences (CSI "ESC [" or SS3
+// "ESC O"). A lone Esc is told from the start of a sequence by a short
+// inter-byte time-out, as terminals do. A sequence is delivered as 0 followed by
+// the scan code a PC keyboard gives for that key, so the folded key is the same
+// on every platform (Up is 0x4800). Modifiers in a sequence are ignored: Ctrl+Up
+// is Up. A sequence this console does not know is consumed whole and delivered
+// as 0 then kUnknownKeyScanCode, never as 27. Bytes of non-ASCII (UTF-8)
+// characters are delivered one value per byte.
+//
+// Output. Standard output is written with write(2): unbuffered on a terminal,
+// in 512-byte blocks otherwise. The buffer lives in this file so the signal
+// handlers can flush it with async-signal-safe calls.
+//
+// There is one terminal per process, so the state below is per process and
+// MakeSystemConsole is meant to be called once.
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "dialogue/console.h"
+
+namespace k24 {
+namespace {
+
+// What ReadRawKey returns when there is no terminal to read (a service, CI):
+// at once, and a value that answers no prompt of the dialogue (not a
+// character, not Esc, not 0, not a folded scan code).
+constexpr std::uint16_t kNoTerminalKey = 0xFFFF;
+// Scan code delivered for an escape sequence that this console does not know.
+constexpr std::uint16_t kUnknownKeyScanCode = 0xFF;
+
+constexpr std::uint8_t kEscape = 0x1B;
+// Bytes of one escape sequence arrive together; a lone Esc is followed by
+// silence. Terminals use a few tens of milliseconds to tell them apart.
+constexpr int kSequenceByteTimeoutMs = 50;
+// Longest sequence read before giving up on finding its end.
+constexpr int kMaxSequenceLength = 32;
+
+constexpr std::size_t kOutputBlockSize = 512;
+
+enum class TerminalMode : int { Original, Quiet, Raw };
+
+// --- process-wide state, shared with the signal handlers ---------------------
+
+int gTerminal = -1;                       // /dev/tty, or -1 without a terminal
+termios gOriginalMode{};
+termios gQuietMode{};
+termios gRawMode{};
+volatile std::sig_atomic_t gModeChanged = 0;  // the terminal is not in its original mode
+volatile std::sig_atomic_t gWantedMode = static_cast<int>(TerminalMode::Original);
+
+bool gOutputIsTerminal = true;
+std::array<char, kOutputBlockSize> gOutputBuffer{};
+std::atomic<std::size_t> gOutputLength{0};
+
+constexpr std::array<int, 5> kEndingSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
+std::array<struct sigaction, kEndingSignals.size()> gPreviousActions{};
+bool gHandlersInstalled = false;
+
+// --- output -------------------------------------------------------------------
+
+// Writes all of `data` to standard output; async-signal-safe.
+void WriteAll(const char* data, std::size_t length) {
+  while (length > 0) {
+    const ssize_t written = write(STDOUT_FILENO, data, length);
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return;  // nowhere to report to: the output is lost, as with stdio
+    }
+    data += written;
+    length -= static_cast<std::size_t>(written);
+  }
+}
+
+// Async-signal-safe: only write(2) and an atomic exchange.
+void FlushOutput() {
+  const std::size_t length = gOutputLength.exchange(0);
+  WriteAll(gOutputBuffer.data(), length);
+}
+
+void WriteOutput(std::string_view text) {
+  if (gOutputIsTerminal) {
+    WriteAll(text.data(), text.size());
+    return;
+  }
+  while (!text.empty()) {
+    const std::size_t used = gOutputLength.load();
+    const std::size_t take = std::min(text.size(), kOutputBlockSize - used);
+    std::memcpy(gOutputBuffer.data() + used, text.data(), take);
+    gOutputLength.store(used + take);
+    text.remove_prefix(take);
+    if (used + take == kOutputBlockSize) {
+      FlushOutput();
+    }
+  }
+}
+
+// --- terminal modes -----------------------------------------------------------
+
+// Async-signal-safe (tcsetattr is).
+void ApplyMode(TerminalMode mode) {
+  if (gTerminal < 0) {
+    return;
+  }
+  const termios* wanted = &gOriginalMode;
+  if (mode == TerminalMode::Quiet) {
+    wanted = &gQuietMode;
+  } else if (mode == TerminalMode::Raw) {
+    wanted = &gRawMode;
+  }
+  // TCSANOW and never a flush: keys typed ahead must survive for the next prompt.
+  tcsetattr(gTerminal, TCSANOW, wanted);
+  gModeChanged = mode != TerminalMode::Original ? 1 : 0;
+}
+
+void SetWantedMode(TerminalMode mode) {
+  gWantedMode = static_cast<int>(mode);
+  ApplyMode(mode);
+}
+
+void RestoreTerminal() {
+  if (gModeChanged != 0) {
+    ApplyMode(TerminalMode::Original);
+  }
+}
+
+void OnEndingSignal(int signalNumber);
+
+void InstallHandler(int signalNumber, struct sigaction* previous) {
+  struct sigaction action{};
+  action.sa_handler = OnEndingSignal;
+  sigemptyset(&action.sa_mask);
+  for (const int other : kEndingSignals) {
+    sigaddset(&action.sa_mask, other);  // one handler at a time
+  }
+  action.sa_flags = 0;  // no SA_RESTART: a stopped and continued read sees EINTR
+  sigaction(signalNumber, &action, previous);
+}
+
+// Leaves the terminal and the output as a user expects them to be after the
+// program, then lets the signal do what it would have done without us.
+void OnEndingSignal(int signalNumber) {
+  const int savedErrno = errno;
+  FlushOutput();
+  RestoreTerminal();
+
+  struct sigaction defaultAction{};
+  defaultAction.sa_handler = SIG_DFL;
+  sigemptyset(&defaultAction.sa_mask);
+  sigaction(signalNumber, &defaultAction, nullptr);
+  sigset_t justThis;
+  sigemptyset(&justThis);
+  sigaddset(&justThis, signalNumber);
+  sigprocmask(SIG_UNBLOCK, &justThis, nullptr);
+  raise(signalNumber);
+
+  // Only a stop (SIGTSTP) comes back here, when the program is continued:
+  // take the terminal again in the mode the program was in.
+  InstallHandler(signalNumber, nullptr);
+  ApplyMode(static_cast<TerminalMode>(gWantedMode));
+  errno = savedErrno;
+}
+
+void InstallHandlers() {
+  for (std::size_t i = 0; i < kEndingSignals.size(); ++i) {
+    struct sigaction current{};
+    sigaction(kEndingSignals[i], nullptr, &current);
+    if (current.sa_handler == SIG_IGN) {
+      // Ignored by whoever started us (nohup): keep it ignored.
+      gPreviousActions[i] = current;
+      continue;
+    }
+    InstallHandler(kEndingSignals[i], &gPreviousActions[i]);
+  }
+  gHandlersInstalled = true;
+}
+
+void RemoveHandlers() {
+  if (!gHandlersInstalled) {
+    return;
+  }
+  for (std::size_t i = 0; i < kEndingSignals.size(); ++i) {
+    sigaction(kEndingSignals[i], &gPreviousActions[i], nullptr);
+  }
+  gHandlersInstalled = false;
+}
+
+// Ends the console's hold on the process: output flushed, terminal restored.
+// Idempotent; also runs from atexit so that an exit() anywhere restores too.
+void ReleaseConsole() {
+  FlushOutput();
+  if (gTerminal >= 0) {
+    SetWantedMode(TerminalMode::Original);
+    RemoveHandlers();
+    close(gTerminal);
+    gTerminal = -1;
+  }
+}
+
+bool OpenTerminal() {
+  const int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;  // no controlling terminal
+  }
+  if (tcgetattr(fd, &gOriginalMode) != 0) {
+    close(fd);
+    return false;
+  }
+  gTerminal = fd;
+
+  // Input is taken byte by byte as it arrives, without echo and unaltered
+  // (Enter stays 13, Ctrl+S and Ctrl+Q are keys, not flow control). Output
+  // processing stays on so "\n" still starts a new line.
+  gQuietMode = gOriginalMode;
+  gQuietMode.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
+  gQuietMode.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | IEXTEN);
+  gQuietMode.c_cc[VMIN] = 1;
+  gQuietMode.c_cc[VTIME] = 0;
+  gRawMode = gQuietMode;
+  gRawMode.c_lflag &= ~static_cast<tcflag_t>(ISIG);
+
+  InstallHandlers();
+  SetWantedMode(TerminalMode::Quiet);
+  return true;
+}
+
+// --- key input ----------------------------------------------------------------
+
+enum class ByteResult { Got, TimedOut, Lost };
+
+// Reads one byte from the terminal, waiting at most `timeoutMs` (-1: forever).
+ByteResult ReadTerminalByte(int timeoutMs, std::uint8_t& byte) {
+  for (;;) {
+    pollfd entry{gTerminal, POLLIN, 0};
+    const int ready = poll(&entry, 1, timeoutMs);
+    if (ready < 0) {
+      if (errno == EINTR) {
+        continue;  // stopped and continued; wait again
+      }
+      return ByteResult::Lost;
+    }
+    if (ready == 0) {
+      return ByteResult::TimedOut;
+    }
+    const ssize_t got = read(gTerminal, &byte, 1);
+    if (got == 1) {
+      return ByteResult::Got;
+    }
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
+      continue;
+    }
+    return ByteResult::Lost;  // end of file or an error: the terminal hung up
+  }
+}
+
+// PC scan code for the final byte of "ESC [ <final>" or "ESC O <final>".
+std::uint16_t ScanCodeForFinal(std::uint8_t finalByte) {
+  switch (finalByte) {
+    case 'A': return 0x48;  // Up
+    case 'B': return 0x50;  // Down
+    case 'C': return 0x4D;  // Right
+    case 'D': return 0x4B;  // Left
+    case 'H': return 0x47;  // Home
+    case 'F': return 0x4F;  // End
+    case 'P': return 0x3B;  // F1
+    case 'Q': return 0x3C;  // F2
+    case 'R': return 0x3D;  // F3
+    case 'S': return 0x3E;  // F4
+    default: return kUnknownKeyScanCode;
+  }
+}
+
+// PC scan code for "ESC [ <number> ~" (vt220 style keys).
+std::uint16_t ScanCodeForNumber(int number) {
+  switch (number) {
+    case 1: case 7: return 0x47;  // Home
+    case 2: return 0x52;          // Insert
+    case 3: return 0x53;          // Delete
+    case 4: case 8: return 0x4F;  // End
+    case 5: return 0x49;          // Page Up
+    case 6: return 0x51;          // Page Down
+    case 11: return 0x3B;         // F1
+    case 12: return 0x3C;         // F2
+    case 13: return 0x3D;         // F3
+    case 14: return 0x3E;         // F4
+    case 15: return 0x3F;         // F5
+    case 17: return 0x40;         // F6
+    case 18: return 0x41;         // F7
+    case 19: return 0x42;         // F8
+    case 20: return 0x43;         // F9
+    case 21: return 0x44;         // F10
+    case 23: return 0x85;         // F11
+    case 24: return 0x86;         // F12
+    default: return kUnknownKeyScanCode;
+  }
+}
+
+class PosixConsole final : public Console {
+ public:
+  PosixConsole() {
+    gOutputIsTerminal = isatty(STDOUT_FILENO) == 1;
+    OpenTerminal();
+    static const bool releaseAtExit = std::atexit(ReleaseConsole) == 0;
+    static_cast<void>(releaseAtExit);
+  }
+
+  ~PosixConsole() override { ReleaseConsole(); }
+
+  void Write(std::string_view text) override { WriteOutput(text); }
+
+  void Flush() override { FlushOutput(); }
+
+  std::uint16_t ReadRawKey() override {
+    if (pendingScanCode_ != 0) {
+      const std::uint16_t scanCode = pendingScanCode_;
+      pendingScanCode_ = 0;
+      return scanCode;
+    }
+    if (gTerminal < 0) {
+      return kNoTerminalKey;
+    }
+    SetWantedMode(TerminalMode::Raw);
+    const std::uint16_t key = ReadKeyFromTerminal();
+    if (gTerminal >= 0) {
+      SetWantedMode(TerminalMode::Quiet);
+    }
+    return key;
+  }
+
+  bool KeyWaiting() override {
+    if (pendingScanCode_ != 0 || hasPushedBack_) {
+      return true;
+    }
+    if (gTerminal < 0) {
+      return false;
+    }
+    pollfd entry{gTerminal, POLLIN, 0};
+    return poll(&entry, 1, 0) == 1 && (entry.revents & POLLIN) != 0;
+  }
+
+ private:
+  ByteResult NextByte(int timeoutMs, std::uint8_t& byte) {
+    if (hasPushedBack_) {
+      hasPushedBack_ = false;
+      byte = pushedBack_;
+      return ByteResult::Got;
+    }
+    return ReadTerminalByte(timeoutMs, byte);
+  }
+
+  void PushBack(std::uint8_t byte) {
+    pushedBack_ = byte;
+    hasPushedBack_ = true;
+  }
+
+  // Delivers a key without a character: 0 now, its scan code on the next read.
+  std::uint16_t ExtendedKey(std::uint16_t scanCode) {
+    pendingScanCode_ = scanCode;
+    return 0;
+  }
+
+  std::uint16_t ReadKeyFromTerminal() {
+    std::uint8_t byte = 0;
+    if (NextByte(-1, byte) != ByteResult::Got) {
+      TerminalLost();
+      return kNoTerminalKey;
+    }
+    if (byte != kEscape) {
+      return byte;
+    }
+    std::uint8_t introducer = 0;
+    if (NextByte(kSequenceByteTimeoutMs, introducer) != ByteResult::Got) {
+      return kEscape;  // a lone Esc
+    }
+    if (introducer == kEscape) {
+      PushBack(introducer);  // Esc pressed twice: two keys
+      return kEscape;
+    }
+    if (introducer == '[') {
+      return ExtendedKey(ReadControlSequence());
+    }
+    if (introducer == 'O') {
+      return ExtendedKey(ReadSs3Sequence());
+    }
+    // Alt with a character key, which terminals send as ESC and the
+    // character: one key, and neither Esc nor an answer to a prompt.
+    return ExtendedKey(kUnknownKeyScanCode);
+  }
+
+  // After "ESC [": parameter bytes, intermediate bytes, one final byte.
+  std::uint16_t ReadControlSequence() {
+    int firstNumber = 0;
+    bool inFirstNumber = true;
+    bool firstByte = true;
+    for (int length = 0; length < kMaxSequenceLength; ++length) {
+      std::uint8_t byte = 0;
+      if (NextByte(kSequenceByteTimeoutMs, byte) != ByteResult::Got) {
+        return kUnknownKeyScanCode;  // cut short: what arrived is consumed
+      }
+      if (byte == kEscape) {
+        PushBack(byte);  // the next key began before this one ended
+        return kUnknownKeyScanCode;
+      }
+      if (firstByte && byte == '[') {
+        // Linux console: F1-F5 are "ESC [ [ A" to "ESC [ [ E".
+        std::uint8_t letter = 0;
+        if (NextByte(kSequenceByteTimeoutMs, letter) != ByteResult::Got) {
+          return kUnknownKeyScanCode;
+        }
+        return letter >= 'A' && letter <= 'E' ? static_cast<std::uint16_t>(0x3B + (letter - 'A'))
+                                              : kUnknownKeyScanCode;
+      }
+      firstByte = false;
+      if (byte >= '0' && byte <= '9') {
+        if (inFirstNumber && firstNumber < 1000) {
+          firstNumber = firstNumber * 10 + (byte - '0');
+        }
+        continue;
+      }
+      if (byte >= 0x20 && byte <= 0x3F) {
+        inFirstNumber = false;  // ';' and the modifier parameter, or intermediates
+        continue;
+      }
+      if (byte >= 0x40 && byte <= 0x7E) {
+        return byte == '~' ? ScanCodeForNumber(firstNumber) : ScanCodeForFinal(byte);
+      }
+      return kUnknownKeyScanCode;  // not a control sequence after all
+    }
+    return kUnknownKeyScanCode;
+  }
+
+  // After "ESC O": an optional modifier digit, then the final byte.
+  std::uint16_t ReadSs3Sequence() {
+    for (int length = 0; length < kMaxSequenceLength; ++length) {
+      std::uint8_t byte = 0;
+      if (NextByte(kSequenceByteTimeoutMs, byte) != ByteResult::Got) {
+        return kUnknownKeyScanCode;  // Alt+O, or cut short
+      }
+      if (byte == kEscape) {
+        PushBack(byte);
+        return kUnknownKeyScanCode;
+      }
+      if (byte >= 0x30 && byte <= 0x3F) {
+        continue;
+      }
+      return ScanCodeForFinal(byte);
+    }
+    return kUnknownKeyScanCode;
+  }
+
+  // The terminal hung up: from now on behave as without a terminal, so the
+  // dialogue neither waits nor spins on a dead descriptor.
+  void TerminalLost() {
+    RestoreTerminal();
+    RemoveHandlers();
+    close(gTerminal);
+    gTerminal = -1;
+    gModeChanged = 0;
+  }
+
+  std::uint16_t pendingScanCode_ = 0;
+  std::uint8_t pushedBack_ = 0;
+  bool hasPushedBack_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Console> MakeSystemConsole() {
+  return std::make_unique<PosixConsole>();
+}
+
+}  // namespace k24
