@@ -1,0 +1,139 @@
+#include "testing/testbed/terminal_session.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+#include <utmp.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace k24::testing {
+
+std::string KeyBytes(const std::string& name) {
+  if (name == "esc") return "\x1b";
+  if (name == "enter") return "\r";
+  if (name == "space") return " ";
+  if (name == "up") return "\x1b[A";
+  if (name == "down") return "\x1b[B";
+  if (name == "f1") return "\x1bOP";
+  if (name == "ctrl-c") return "\x03";
+  if (name.size() == 4 && name[0] == '\\' && name[1] == 'x') {
+    return std::string(1, static_cast<char>(std::strtoul(name.substr(2).c_str(), nullptr, 16)));
+  }
+  return name;
+}
+
+TerminalSession::~TerminalSession() {
+  if (child_ > 0 && !exitCode_) Kill();
+  if (master_ >= 0) close(master_);
+}
+
+bool TerminalSession::Start(const std::vector<std::string>& argv, bool forPerson, std::string& error) {
+  termios mode{};
+  int slave = -1;
+  if (openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0) {
+    error = std::string("openpty: ") + std::strerror(errno);
+    return false;
+  }
+  tcgetattr(slave, &mode);
+  if (forPerson) {
+    termios user{};
+    if (tcgetattr(STDIN_FILENO, &user) == 0) mode = user;
+  } else {
+    mode.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL);
+    mode.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  }
+  tcsetattr(slave, TCSANOW, &mode);
+
+  std::vector<char*> args;
+  for (const std::string& each : argv) args.push_back(const_cast<char*>(each.c_str()));
+  args.push_back(nullptr);
+
+  child_ = fork();
+  if (child_ < 0) {
+    error = std::string("fork: ") + std::strerror(errno);
+    close(slave);
+    return false;
+  }
+  if (child_ == 0) {
+    close(master_);
+    if (login_tty(slave) != 0) _exit(126);
+    // The preload sleeps briefly after every emulated ioctl; with the default
+    // timer slack of 50 us each of those sleeps costs far more.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(slave);
+  fcntl(master_, F_SETFD, FD_CLOEXEC);
+  return true;
+}
+
+std::string TerminalSession::Pump(int milliseconds, bool passKeysFromStdin) {
+  std::string output;
+  if (outputClosed_) {
+    if (milliseconds > 0) poll(nullptr, 0, milliseconds);
+    return output;
+  }
+  pollfd fds[2] = {{master_, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+  const nfds_t count = passKeysFromStdin ? 2 : 1;
+  if (poll(fds, count, milliseconds) <= 0) return output;
+  if (passKeysFromStdin && (fds[1].revents & POLLIN) != 0) {
+    char keys[64];
+    const ssize_t got = read(STDIN_FILENO, keys, sizeof keys);
+    if (got > 0) Type(std::string(keys, static_cast<std::size_t>(got)));
+  }
+  if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+    char buffer[4096];
+    const ssize_t got = read(master_, buffer, sizeof buffer);
+    if (got > 0) {
+      output.assign(buffer, static_cast<std::size_t>(got));
+    } else if (got == 0 || errno != EINTR) {
+      // EIO: every descriptor of the child's terminal is closed.
+      outputClosed_ = true;
+    }
+  }
+  return output;
+}
+
+void TerminalSession::Type(const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t wrote = write(master_, bytes.data() + done, bytes.size() - done);
+    if (wrote <= 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    done += static_cast<std::size_t>(wrote);
+  }
+}
+
+std::optional<int> TerminalSession::ExitCode() {
+  if (exitCode_ || child_ <= 0) return exitCode_;
+  int status = 0;
+  if (waitpid(child_, &status, WNOHANG) == child_) {
+    if (WIFEXITED(status)) {
+      exitCode_ = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+      exitCode_ = 128 + WTERMSIG(status);
+    }
+  }
+  return exitCode_;
+}
+
+void TerminalSession::Kill() {
+  if (child_ <= 0 || exitCode_) return;
+  kill(child_, SIGKILL);
+  int status = 0;
+  waitpid(child_, &status, 0);
+  exitCode_ = 128 + SIGKILL;
+}
+
+}  // namespace k24::testing

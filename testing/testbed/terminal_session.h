@@ -1,0 +1,54 @@
+// k24update as a child process on a pseudo-terminal of its own: the testbed
+// reads everything it prints and types keys into it, either from a script
+// (each key once its prompt has appeared) or from the user's own terminal.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace k24::testing {
+
+struct ScriptedKey {
+  std::string prompt;  // typed once this text has appeared after the previous prompt
+  std::string bytes;   // what the key sends down the line
+};
+
+// Bytes of a key by name: "esc", "enter", "space", "up", "down", "f1",
+// "ctrl-c", "\xNN", or the text itself ("Y", "l").
+std::string KeyBytes(const std::string& name);
+
+class TerminalSession {
+ public:
+  TerminalSession() = default;
+  ~TerminalSession();
+  TerminalSession(const TerminalSession&) = delete;
+  TerminalSession& operator=(const TerminalSession&) = delete;
+
+  // Starts `argv` on a new pseudo-terminal as its controlling terminal. A
+  // scripted session's terminal neither echoes nor turns "\n" into "\r\n", so
+  // the captured output is byte for byte what the program wrote; a session
+  // for a person behaves like an ordinary terminal.
+  bool Start(const std::vector<std::string>& argv, bool forPerson, std::string& error);
+
+  // Waits up to `milliseconds` for output (and, for a person, for keys to
+  // pass on); returns the new output. Empty once the child's side is closed.
+  std::string Pump(int milliseconds, bool passKeysFromStdin);
+
+  void Type(const std::string& bytes);
+
+  // The exit code once the child has ended (reaping it), else none.
+  std::optional<int> ExitCode();
+  void Kill();
+  bool OutputClosed() const { return outputClosed_; }
+
+ private:
+  pid_t child_ = -1;
+  int master_ = -1;
+  bool outputClosed_ = false;
+  std::optional<int> exitCode_;
+};
+
+}  // namespace k24::testing

@@ -1,0 +1,384 @@
+// k24-testbed: runs the real k24update, through the real libusb, against the
+// recorder model sitting on a mocked USB bus (umockdev), on a terminal of its
+// own. Keys come from a script (each typed once its prompt has appeared) or
+// from the user's terminal; at the end the recorder's state, the output and
+// the request log are written where a test can read them.
+//
+//   k24-testbed --k24update PATH [scenario options] [--on TEXT --press KEY]...
+//               [--out DIR] [--interactive] [-- ARGS FOR K24UPDATE]
+//
+// Exit status: 0 when k24update ran to its end (its own exit code is in the
+// results), 2 for a usage error, 3 when it did not end in time, 77 when the
+// mocked bus cannot be set up on this machine.
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dialogue/instance_lock.h"
+#include "testing/recorder_model.h"
+#include "testing/testbed/terminal_session.h"
+#include "testing/testbed/usbfs_door.h"
+#include "tools/sample_images.h"
+
+namespace k24::testing {
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr int kExitTimeout = 3;
+constexpr int kExitNoUmockdev = 77;
+constexpr const char* kPreloadLibrary = "libumockdev-preload.so.0";
+constexpr const char* kNotConnectedText = "Device is not connected.\n";
+constexpr std::size_t kImageRegionSize = 0x2A00;
+
+struct Options {
+  std::string k24update;
+  std::vector<std::string> updaterArgs;
+  std::string outDir;
+  bool interactive = false;
+  bool echo = false;
+  int timeoutSeconds = 120;
+
+  // The recorder at the start.
+  VersionWord bootLoader = 0x0100;
+  bool noBootLoader = false;
+  VersionWord firmware = 0x0102;
+  std::string identity = "K24A1";
+  std::string serial = "ABCDE12345";
+  bool plugInLater = false;  // absent at the start, plugged in once the updater says so
+  bool unplugged = false;    // never on the bus
+  bool neverReturn = false;  // gone for good after its first restart
+  int absenceMs = 100;
+  bool holdLock = false;
+
+  std::vector<ScriptedKey> keys;
+};
+
+void Usage() {
+  std::fputs(
+      "usage: k24-testbed --k24update PATH [options] [-- ARGS]\n"
+      "recorder at the start:\n"
+      "  --boot-loader HEX     boot loader version (default 0x0100); below 0x0100 takes the NAND path\n"
+      "  --no-boot-loader      answers no boot loader request and runs no firmware\n"
+      "  --firmware HEX        running firmware version, 0 for none (default 0x0102)\n"
+      "  --identity TEXT       five-byte model identity in flash (default K24A1)\n"
+      "  --serial TEXT         serial number (default ABCDE12345)\n"
+      "  --plug-in             absent at the start; plugged in once the updater says it is not connected\n"
+      "  --unplugged           never on the bus\n"
+      "  --never-return        does not come back after a restart\n"
+      "  --absence MS          how long a restart keeps it off the bus (default 100)\n"
+      "  --hold-lock           hold the updater's instance lock while it runs\n"
+      "keys and output:\n"
+      "  --on TEXT --press KEY type KEY once TEXT has appeared (esc, enter, up, f1, ctrl-c, \\xNN or text)\n"
+      "  --interactive         pass this terminal's keys through instead\n"
+      "  --echo                copy the updater's output to standard output\n"
+      "  --out DIR             write output, exit-code, state, flash.bin, nand.bin, requests.log\n"
+      "  --timeout SECONDS     give up after this long (default 120)\n",
+      stderr);
+}
+
+bool ParseOptions(int argc, char** argv, Options& options) {
+  std::string pendingPrompt;
+  bool havePrompt = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const auto next = [&]() -> std::optional<std::string> {
+      if (i + 1 >= argc) return std::nullopt;
+      return std::string(argv[++i]);
+    };
+    std::optional<std::string> value;
+    if (arg == "--") {
+      for (++i; i < argc; ++i) options.updaterArgs.emplace_back(argv[i]);
+      break;
+    } else if (arg == "--interactive") {
+      options.interactive = true;
+    } else if (arg == "--echo") {
+      options.echo = true;
+    } else if (arg == "--no-boot-loader") {
+      options.noBootLoader = true;
+    } else if (arg == "--plug-in") {
+      options.plugInLater = true;
+    } else if (arg == "--unplugged") {
+      options.unplugged = true;
+    } else if (arg == "--never-return") {
+      options.neverReturn = true;
+    } else if (arg == "--hold-lock") {
+      options.holdLock = true;
+    } else if (!(value = next())) {
+      std::fprintf(stderr, "k24-testbed: %s needs a value\n", arg.c_str());
+      return false;
+    } else if (arg == "--k24update") {
+      options.k24update = *value;
+    } else if (arg == "--out") {
+      options.outDir = *value;
+    } else if (arg == "--timeout") {
+      options.timeoutSeconds = std::atoi(value->c_str());
+    } else if (arg == "--boot-loader") {
+      options.bootLoader = static_cast<VersionWord>(std::strtoul(value->c_str(), nullptr, 0));
+    } else if (arg == "--firmware") {
+      options.firmware = static_cast<VersionWord>(std::strtoul(value->c_str(), nullptr, 0));
+    } else if (arg == "--identity") {
+      options.identity = *value;
+    } else if (arg == "--serial") {
+      options.serial = *value;
+    } else if (arg == "--absence") {
+      options.absenceMs = std::atoi(value->c_str());
+    } else if (arg == "--on") {
+      pendingPrompt = *value;
+      havePrompt = true;
+    } else if (arg == "--press") {
+      if (!havePrompt) {
+        std::fputs("k24-testbed: --press needs an --on before it\n", stderr);
+        return false;
+      }
+      options.keys.push_back({pendingPrompt, KeyBytes(*value)});
+      havePrompt = false;
+    } else {
+      std::fprintf(stderr, "k24-testbed: unknown option %s\n", arg.c_str());
+      return false;
+    }
+  }
+  if (options.k24update.empty()) {
+    std::fputs("k24-testbed: --k24update is required\n", stderr);
+    return false;
+  }
+  return true;
+}
+
+void SetUpRecorder(const Options& options, RecorderModel& model) {
+  model.bootLoaderVersion = options.bootLoader;
+  if (options.firmware != 0) {
+    InstallFirmware(model, options.firmware, options.identity);
+  } else {
+    // Only the boot loader runs; the identity area still holds what is there.
+    model.mode = RecorderMode::BootLoader;
+    model.firmwareVersion = 0;
+    std::vector<std::uint8_t> identity(5, 0);
+    for (std::size_t i = 0; i < identity.size() && i < options.identity.size(); ++i) {
+      identity[i] = static_cast<std::uint8_t>(options.identity[i]);
+    }
+    SetIdentity(model, identity);
+  }
+  if (options.noBootLoader) {
+    model.bootLoaderAnswersVersion = false;
+    model.firmwareAnswersVersion = false;
+  }
+  SetSerialNumber(model, options.serial);
+  model.neverReturnAfterRestart = options.neverReturn;
+  if (options.plugInLater || options.unplugged) {
+    model.onBus = false;
+    model.returnPending = false;
+  }
+}
+
+std::string Version(VersionWord word) {
+  return std::to_string(word >> 8) + "." + std::to_string(word & 0xFF);
+}
+
+const char* ModeName(RecorderMode mode) {
+  switch (mode) {
+    case RecorderMode::Firmware: return "firmware";
+    case RecorderMode::BootLoader: return "boot loader";
+    case RecorderMode::Programming: return "programming";
+  }
+  return "?";
+}
+
+// What the image region of the recorder's flash now holds, in words.
+std::string ImageRegionContent(const RecorderModel& model) {
+  const auto matches = [&](const FlashImage& image) {
+    return std::equal(image.begin(), image.begin() + kImageRegionSize, model.flash.begin());
+  };
+  if (matches(BuildSampleFirmwareImage())) return "the sample firmware image (the one k24update carries)";
+  if (std::all_of(model.flash.begin(), model.flash.begin() + kImageRegionSize, [](std::uint8_t b) { return b == 0xFF; })) {
+    return "erased";
+  }
+  return "other data (not the sample firmware image)";
+}
+
+std::string StateReport(const RecorderModel& model, int enumerations) {
+  std::string text;
+  text += "boot-loader-version: " + Version(model.bootLoaderVersion) + "\n";
+  text += "firmware-version: " + Version(model.firmwareVersion) + "\n";
+  text += "running: " + std::string(ModeName(model.mode)) + "\n";
+  text += "serial-number: " + SerialNumberOf(model) + "\n";
+  text += "image-region: " + ImageRegionContent(model) + "\n";
+  text += "on-bus: " + std::string(model.onBus ? "yes" : "no") + "\n";
+  text += "restarts: " + std::to_string(model.restarts) + "\n";
+  text += "enumerations: " + std::to_string(enumerations) + "\n";
+  text += "control-requests: " + std::to_string(model.controlRequests) + "\n";
+  text += "bulk-transfers: " + std::to_string(model.bulkTransfers) + "\n";
+  return text;
+}
+
+void WriteFile(const std::string& path, const void* data, std::size_t size) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+}
+
+void WriteText(const std::string& path, const std::string& text) { WriteFile(path, text.data(), text.size()); }
+
+// Puts the user's terminal into raw mode for the run and back afterwards.
+class RawUserTerminal {
+ public:
+  RawUserTerminal() {
+    if (tcgetattr(STDIN_FILENO, &saved_) != 0) return;
+    termios raw = saved_;
+    cfmakeraw(&raw);
+    active_ = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
+  }
+  ~RawUserTerminal() {
+    if (active_) tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
+  }
+  RawUserTerminal(const RawUserTerminal&) = delete;
+  RawUserTerminal& operator=(const RawUserTerminal&) = delete;
+
+ private:
+  termios saved_{};
+  bool active_ = false;
+};
+
+int Run(const Options& options) {
+  RecorderModel model;
+  SetUpRecorder(options, model);
+
+  // The updater's instance lock lives in a directory of this run, so that
+  // parallel runs and a real updater on this machine never meet.
+  if (!options.outDir.empty()) mkdir(options.outDir.c_str(), 0755);
+  if (std::getenv("K24_LOCK_DIR") == nullptr && !options.outDir.empty()) {
+    setenv("K24_LOCK_DIR", options.outDir.c_str(), 1);
+  }
+  std::unique_ptr<InstanceLock> heldLock;
+  if (options.holdLock) {
+    heldLock = MakeSystemInstanceLock();
+    if (heldLock->Take(kInstanceLockName) != LockOutcome::Taken) {
+      std::fputs("k24-testbed: could not take the instance lock\n", stderr);
+      return kExitUsage;
+    }
+  }
+
+  UsbfsDoor door(model);
+  std::string error;
+  if (!door.Start(error)) {
+    std::fprintf(stderr, "k24-testbed: umockdev cannot run here: %s\n", error.c_str());
+    return kExitNoUmockdev;
+  }
+  door.SetAbsence(std::chrono::milliseconds(options.absenceMs));
+  door.Service();  // puts a recorder that is on the bus at the start onto it
+
+  std::vector<std::string> argv = {options.k24update};
+  argv.insert(argv.end(), options.updaterArgs.begin(), options.updaterArgs.end());
+  TerminalSession session;
+  if (!session.Start(argv, options.interactive, error)) {
+    std::fprintf(stderr, "k24-testbed: %s\n", error.c_str());
+    return kExitUsage;
+  }
+  std::optional<RawUserTerminal> userTerminal;
+  if (options.interactive) userTerminal.emplace();
+
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + std::chrono::seconds(options.timeoutSeconds);
+  std::string output;
+  std::size_t scanFrom = 0;  // where the next prompt is looked for
+  std::size_t nextKey = 0;
+  bool plugInScheduled = false;
+  std::chrono::steady_clock::time_point plugInAt{};
+  bool timedOut = false;
+
+  while (true) {
+    const std::string more = session.Pump(1, options.interactive);
+    if (!more.empty()) {
+      output += more;
+      if (options.echo || options.interactive) {
+        std::fwrite(more.data(), 1, more.size(), stdout);
+        std::fflush(stdout);
+      }
+    }
+    while (nextKey < options.keys.size()) {
+      const std::size_t found = output.find(options.keys[nextKey].prompt, scanFrom);
+      if (found == std::string::npos) break;
+      scanFrom = found + options.keys[nextKey].prompt.size();
+      session.Type(options.keys[nextKey].bytes);
+      ++nextKey;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (options.plugInLater && !plugInScheduled && output.find(kNotConnectedText) != std::string::npos) {
+      plugInScheduled = true;
+      plugInAt = now + std::chrono::milliseconds(options.absenceMs);
+    }
+    if (plugInScheduled && now >= plugInAt) {
+      door.PlugIn();
+      plugInScheduled = false;
+    }
+    door.Service();
+    if (session.OutputClosed() && session.ExitCode()) break;
+    if (now >= deadline) {
+      timedOut = true;
+      session.Kill();
+      break;
+    }
+  }
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  userTerminal.reset();
+
+  const int exitCode = session.ExitCode().value_or(-1);
+  std::string state;
+  {
+    std::lock_guard<std::mutex> guard(door.Lock());
+    state = "exit-code: " + std::to_string(exitCode) + "\n" + StateReport(model, door.Enumerations()) +
+            "elapsed-ms: " + std::to_string(elapsed.count()) + "\n";
+    if (!options.outDir.empty()) {
+      const std::string dir = options.outDir + "/";
+      WriteText(dir + "output", output);
+      WriteText(dir + "exit-code", std::to_string(exitCode) + "\n");
+      WriteText(dir + "state", state);
+      WriteText(dir + "requests.log", DescribeLog(model));
+      WriteFile(dir + "flash.bin", model.flash.data(), model.flash.size());
+      WriteFile(dir + "nand.bin", model.nand.data(), model.nand.size());
+    }
+  }
+  if (options.interactive || options.echo) {
+    std::printf("\n--- k24update ended with exit code %d; the recorder now holds:\n%s", exitCode, state.c_str());
+  }
+  if (timedOut) {
+    std::fprintf(stderr, "k24-testbed: k24update did not end within %d s\n", options.timeoutSeconds);
+    return kExitTimeout;
+  }
+  return 0;
+}
+
+// The mocked bus only works for processes under umockdev's preload library,
+// the testbed included (or no hotplug event reaches libusb): start again
+// under it when it is not loaded yet.
+void EnsurePreload(char** argv) {
+  const char* preload = std::getenv("LD_PRELOAD");
+  if (preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr) return;
+  std::string value = kPreloadLibrary;
+  if (preload != nullptr && preload[0] != '\0') value += std::string(":") + preload;
+  setenv("LD_PRELOAD", value.c_str(), 1);
+  execv("/proc/self/exe", argv);
+  std::perror("k24-testbed: re-running under the umockdev preload");
+}
+
+}  // namespace
+}  // namespace k24::testing
+
+int main(int argc, char** argv) {
+  k24::testing::Options options;
+  if (!k24::testing::ParseOptions(argc, argv, options)) {
+    k24::testing::Usage();
+    return k24::testing::kExitUsage;
+  }
+  k24::testing::EnsurePreload(argv);
+  return k24::testing::Run(options);
+}
