@@ -52,7 +52,9 @@ bool ShapeMatches(std::uint8_t request, std::uint8_t direction, std::size_t leng
   return false;
 }
 
-void LeaveBus(RecorderModel& model, bool returns) {
+// Leaves the bus for a restart (the restart is counted by the caller).
+void LeaveBus(RecorderModel& model) {
+  const bool returns = !model.neverReturnAfterRestart && model.restarts != model.neverReturnFromRestart;
   model.onBus = false;
   model.returnPending = returns;
   model.probesUntilReturn = model.restartAbsentProbes;
@@ -78,7 +80,7 @@ void Restart(RecorderModel& model) {
   model.programmingRequested = false;
   model.firmwareFinished = false;
   model.pendingNandRead = model.pendingNandWrite = false;
-  LeaveBus(model, !model.neverReturnAfterRestart);
+  LeaveBus(model);
 }
 
 bool NandPageRange(std::span<const std::uint8_t> record, std::uint32_t& first, std::uint32_t& count) {
@@ -144,7 +146,7 @@ bool Execute(RecorderModel& model, std::uint8_t request, std::uint16_t value, st
         model.bootLoaderVersion = GetLe16(model.nand, kModelNandPageSize + 0x1000);
         model.mode = RecorderMode::BootLoader;
         ++model.restarts;
-        LeaveBus(model, !model.neverReturnAfterRestart);
+        LeaveBus(model);
       }
       return true;
     }

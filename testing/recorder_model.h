@@ -65,6 +65,7 @@ struct RecorderModel {
   std::set<std::uint8_t> failRequestCodes;  // every request with these codes fails
   int vanishAtRequest = 0;                  // gone for good from the n-th control request
   bool neverReturnAfterRestart = false;
+  int neverReturnFromRestart = 0;           // the n-th restart (1-based) never comes back
   BulkFault bulkFault = BulkFault::None;
   int bulkFaultTransfer = 0;           // the n-th bulk transfer (1-based); 0 = every one
   std::uint8_t commitBootAreaReply = 1;  // CommitBootArea's answer

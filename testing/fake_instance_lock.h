@@ -1,0 +1,23 @@
+// An instance lock for dialogue tests: answers as told and remembers the name.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "dialogue/instance_lock.h"
+
+namespace k24::testing {
+
+class FakeInstanceLock final : public InstanceLock {
+ public:
+  LockOutcome Take(std::string_view name) override {
+    takenName = std::string(name);
+    ++takes;
+    return outcome;
+  }
+  LockOutcome outcome = LockOutcome::Taken;
+  std::string takenName;
+  int takes = 0;
+};
+
+}  // namespace k24::testing

@@ -1,0 +1,54 @@
+// The dialogue against the recorder model, with a scripted console.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "dialogue/dialogue.h"
+#include "testing/emulated_bus.h"
+#include "testing/fake_clock.h"
+#include "testing/fake_instance_lock.h"
+#include "testing/recorder_model.h"
+#include "testing/scripted_console.h"
+
+namespace k24 {
+
+inline constexpr const char* kBanner = "Orvo Lumo K24 Firmware Updater version 1.0\n\n";
+inline constexpr const char* kNotConnected = "Device is not connected.\nConnect device to continue or press Esc to exit.\n";
+inline constexpr const char* kConnected = "Device is connected.\n";
+
+class DialogueFixture : public ::testing::Test {
+ protected:
+  DialogueFixture() {
+    link.driver = &bus;
+    link.clock = &clock;
+    ports.console = &console;
+    ports.lock = &lock;
+    ports.link = &link;
+    ports.clock = &clock;
+  }
+  void TearDown() override {
+    EXPECT_EQ(bus.openHandles, 0);
+    EXPECT_EQ(console.readsPastScript, 0) << "the dialogue read more keys than were typed";
+  }
+
+  void Type(std::initializer_list<std::uint16_t> keys) { console.keys.insert(console.keys.end(), keys); }
+
+  int Run(const std::string& executable, std::vector<std::string> arguments = {}) {
+    arguments.insert(arguments.begin(), executable);
+    return RunDialogue(ports, arguments);
+  }
+
+  testing::RecorderModel model;
+  testing::EmulatedBus bus{model};
+  testing::FakeClock clock;
+  testing::ScriptedConsole console;
+  testing::FakeInstanceLock lock;
+  DeviceLink link;
+  DialoguePorts ports;
+};
+
+}  // namespace k24

@@ -1,0 +1,113 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dialogue_fixture.h"
+
+namespace k24 {
+namespace {
+
+class DialogueStartTest : public DialogueFixture {
+ protected:
+  std::optional<int> Start(std::vector<std::string> arguments = {}) {
+    arguments.insert(arguments.begin(), "/opt/k24/k24update");
+    return StartDialogue(ports, *state, arguments);
+  }
+  std::unique_ptr<DialogueState> state = std::make_unique<DialogueState>();
+};
+
+TEST_F(DialogueStartTest, ConnectedRecorderGetsItsVersionsAskedAndTheBootLoaderReported) {
+  model.firmwareVersion = 0x0102;
+  model.bootLoaderVersion = 0x0100;
+  EXPECT_EQ(Start(), std::nullopt);
+  EXPECT_EQ(console.output, std::string(kBanner) + kConnected + "Current Boot Loader version: 1.0\n");
+  EXPECT_EQ(testing::RequestCodes(model), (std::vector<std::uint8_t>{0xC6, 0x24}));
+  EXPECT_EQ(lock.takenName, "VocsetLumoK24");
+  EXPECT_EQ(state->currentFirmwareVersion, 0x0102);
+  EXPECT_EQ(state->currentBootLoaderVersion, 0x0100);
+  EXPECT_EQ(state->executablePath, "/opt/k24/k24update");
+}
+
+TEST_F(DialogueStartTest, RecorderPluggedInDuringTheWaitIsAnnouncedOnce) {
+  testing::PlugInAfterProbes(model, 40);
+  model.bootLoaderVersion = 0x0105;
+  EXPECT_EQ(Start(), std::nullopt);
+  EXPECT_EQ(console.output, std::string(kBanner) + kNotConnected + kConnected + "Current Boot Loader version: 1.5\n");
+  EXPECT_GE(clock.sleeps, 30u);  // the wait pauses between presence tests
+}
+
+TEST_F(DialogueStartTest, EscWhileAbsentLeavesWithoutAWord) {
+  model.onBus = false;
+  Type({27});
+  EXPECT_EQ(Start(), 0);
+  EXPECT_EQ(console.output, std::string(kBanner) + kNotConnected);
+  EXPECT_TRUE(model.log.empty());
+}
+
+TEST_F(DialogueStartTest, EscAtTheMomentTheRecorderArrivesStillConnects) {
+  // Absent at the first test and in the loop; the Esc ends the loop; present at the last test.
+  testing::PlugInAfterProbes(model, 3);
+  Type({27});
+  EXPECT_EQ(Start(), std::nullopt);
+  EXPECT_EQ(console.output, std::string(kBanner) + kNotConnected + kConnected + "Current Boot Loader version: 1.0\n");
+}
+
+TEST_F(DialogueStartTest, OtherKeysAndFunctionKeysDoNotEndTheWait) {
+  testing::PlugInAfterProbes(model, 30);
+  Type({'q', 0, 0x3B, 13});  // q, F1 (two values), Enter
+  EXPECT_EQ(Start(), std::nullopt);
+  EXPECT_EQ(console.rawReads, 4);
+  EXPECT_EQ(console.output, std::string(kBanner) + kNotConnected + kConnected + "Current Boot Loader version: 1.0\n");
+}
+
+TEST_F(DialogueStartTest, LockHeldElsewhereEndsWithExitCodeOneBeforeAnyProbe) {
+  lock.outcome = LockOutcome::HeldElsewhere;
+  Type({'x'});
+  EXPECT_EQ(Start(), 1);
+  EXPECT_EQ(console.output, std::string(kBanner) +
+                                "Close all other digital recorder applications and try again.\n"
+                                "Press any key to exit.\n");
+  EXPECT_EQ(console.rawReads, 1);
+  EXPECT_EQ(bus.probes, 0);
+}
+
+TEST_F(DialogueStartTest, LockThatCannotBeMadeDoesNotStopTheUpdate) {
+  lock.outcome = LockOutcome::Unavailable;
+  EXPECT_EQ(Start(), std::nullopt);
+}
+
+TEST_F(DialogueStartTest, NoBootLoaderEndsAfterOneKey) {
+  model.bootLoaderAnswersVersion = false;
+  model.firmwareAnswersVersion = false;
+  Type({' '});
+  EXPECT_EQ(Start(), 0);
+  EXPECT_EQ(console.output, std::string(kBanner) + kConnected +
+                                "Boot Loader not found. Firmware loading is not possible.\n"
+                                "Press any key to exit.\n");
+  EXPECT_EQ(console.rawReads, 1);
+}
+
+struct DiagCase {
+  const char* name;
+  std::vector<std::string> arguments;
+  bool diagnostic;
+};
+
+class DiagArgumentTest : public DialogueStartTest, public ::testing::WithParamInterface<DiagCase> {};
+
+TEST_P(DiagArgumentTest, OnlyTheSingleWordDiagTurnsItOn) {
+  EXPECT_EQ(Start(GetParam().arguments), std::nullopt);
+  EXPECT_EQ(state->diagnosticMode, GetParam().diagnostic);
+}
+
+INSTANTIATE_TEST_SUITE_P(Arguments, DiagArgumentTest,
+                         ::testing::Values(DiagCase{"diag", {"diag"}, true}, DiagCase{"none", {}, false},
+                                           DiagCase{"upper_case", {"DIAG"}, false},
+                                           DiagCase{"diag_and_more", {"diag", "x"}, false},
+                                           DiagCase{"dash_diag", {"-diag"}, false}),
+                         [](const auto& instance) { return std::string(instance.param.name); });
+
+}  // namespace
+}  // namespace k24

@@ -1,0 +1,113 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "dialogue_fixture.h"
+#include "tools/sample_images.h"
+
+namespace k24 {
+namespace {
+
+const std::string kStartToBootLoader11 = std::string(kBanner) + kConnected + "Current Boot Loader version: 1.1\n";
+const std::string kOffer = "Press 'Y' to load firmware version 2.0 or other key to exit.\n";
+const std::string kWarning =
+    "\r\nWARNING: Loading firmware will erase ALL data on this recorder.\r\n"
+    "Press 'L' to confirm load or other key to exit.\n";
+
+class ReportTest : public DialogueFixture {
+ protected:
+  ReportTest() {
+    model.bootLoaderVersion = 0x0101;
+    testing::InstallFirmware(model, 0x0102, "K24A1");
+    testing::SetSerialNumber(model, "ABCDE12345");
+  }
+};
+
+TEST_F(ReportTest, AnsweringFirmwareIsAskedForItsSerialNumber) {
+  Type({'n'});
+  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(console.output, kStartToBootLoader11 + "Current firmware version: 1.2\nSerial number: ABCDE12345\n" + kOffer);
+  EXPECT_EQ(testing::RequestCodes(model), (std::vector<std::uint8_t>{0xC6, 0x24, 0xC1}));
+}
+
+TEST_F(ReportTest, WithoutFirmwareTheSerialNumberIsReadFromFlash) {
+  model.mode = testing::RecorderMode::BootLoader;  // no firmware answers
+  Type({'n'});
+  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(console.output,
+            kStartToBootLoader11 + "Current firmware version: unavailable.\nSerial number: ABCDE12345\n" + kOffer);
+  ASSERT_EQ(testing::RequestCodes(model), (std::vector<std::uint8_t>{0xC6, 0x24, 0x20}));
+  EXPECT_EQ(model.log.back().value, 0xDE00);
+}
+
+TEST_F(ReportTest, ControlBytesInTheSerialNumberNeverReachTheTerminal) {
+  testing::SetSerialNumber(model, "AB\x1b]2;x\x07" "C\xE9");
+  Type({'n'});
+  Run(K24_SAMPLE_IMAGE_FIXTURE);
+  EXPECT_NE(console.output.find("Serial number: AB?]2;x?C?\n"), std::string::npos) << console.output;
+}
+
+TEST_F(ReportTest, YThenLPassesToTheUpdateAndOlderOfferIsStillMade) {
+  // The offered 2.0 is older than the recorder's 3.1: it is offered all the same.
+  testing::InstallFirmware(model, 0x0301, "K24A1");
+  model.bootLoaderVersion = 0x0102;  // nothing to upgrade
+  Type({'Y', 'l', ' '});
+  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(console.output, std::string(kBanner) + kConnected + "Current Boot Loader version: 1.2\n" +
+                                "Current firmware version: 3.1\nSerial number: ABCDE12345\n" + kOffer + kWarning +
+                                "Replacing firmware...OK\nPress any key to exit...\n");
+}
+
+struct RefusalCase {
+  const char* name;
+  std::vector<std::uint16_t> keys;  // raw values as typed
+  bool reachesWarning;
+};
+
+class RefusalTest : public ReportTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(RefusalTest, AnyOtherKeyEndsWithNothingSent) {
+  console.keys.assign(GetParam().keys.begin(), GetParam().keys.end());
+  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  const std::string report = kStartToBootLoader11 + "Current firmware version: 1.2\nSerial number: ABCDE12345\n" + kOffer;
+  EXPECT_EQ(console.output, GetParam().reachesWarning ? report + kWarning : report);
+  EXPECT_EQ(testing::RequestCodes(model), (std::vector<std::uint8_t>{0xC6, 0x24, 0xC1}));
+  EXPECT_TRUE(console.keys.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, RefusalTest,
+    ::testing::Values(RefusalCase{"n_at_offer", {'n'}, false}, RefusalCase{"enter_at_offer", {13}, false},
+                      RefusalCase{"esc_at_offer", {27}, false}, RefusalCase{"f1_at_offer", {0, 0x3B}, false},
+                      RefusalCase{"ctrl_c_at_offer", {3}, false}, RefusalCase{"n_at_warning", {'y', 'n'}, true},
+                      RefusalCase{"enter_at_warning", {'Y', 13}, true}, RefusalCase{"esc_at_warning", {'y', 27}, true},
+                      RefusalCase{"arrow_at_warning", {'y', 0, 0x48}, true},
+                      // A function key whose scan code is an 'L' still is no 'L'.
+                      RefusalCase{"scan_code_L_at_warning", {'y', 0, 'L'}, true}),
+    [](const auto& instance) { return std::string(instance.param.name); });
+
+struct BrokenImageCase {
+  const char* name;
+  const char* fixture;
+};
+
+class BrokenFirmwareImageTest : public ReportTest, public ::testing::WithParamInterface<BrokenImageCase> {};
+
+TEST_P(BrokenFirmwareImageTest, EndsWithAMessageAfterTheQueriesAlone) {
+  Type({' '});
+  EXPECT_EQ(Run(GetParam().fixture), 0);
+  EXPECT_EQ(console.output, kStartToBootLoader11 +
+                                "The firmware image in this program is missing or damaged.\n"
+                                "Press any key to exit.\n");
+  EXPECT_EQ(testing::RequestCodes(model), (std::vector<std::uint8_t>{0xC6, 0x24}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, BrokenFirmwareImageTest,
+                         ::testing::Values(BrokenImageCase{"missing", K24_FIXTURE_WITHOUT_FWC},
+                                           BrokenImageCase{"short", K24_FIXTURE_SHORT_FWC},
+                                           BrokenImageCase{"no_such_file", "/nonexistent/k24update"}),
+                         [](const auto& instance) { return std::string(instance.param.name); });
+
+}  // namespace
+}  // namespace k24

@@ -1,0 +1,347 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "dialogue_fixture.h"
+#include "tools/sample_images.h"
+
+namespace k24 {
+namespace {
+
+std::string Report(const char* bootLoader, const char* firmware, const char* serial) {
+  return std::string(kBanner) + kConnected + "Current Boot Loader version: " + bootLoader + "\n" +
+         "Current firmware version: " + firmware + "\n" + "Serial number: " + serial + "\n" +
+         "Press 'Y' to load firmware version 2.0 or other key to exit.\n"
+         "\r\nWARNING: Loading firmware will erase ALL data on this recorder.\r\n"
+         "Press 'L' to confirm load or other key to exit.\n";
+}
+
+std::string UpgradePrompt(const char* from) {
+  return std::string("\nIt is necessary to upgrade Boot Loader before firmware loading.\n") +
+         "Press 'Y' to upgrade Boot Loader " + from + " to version 1.2 or other key to exit.\n";
+}
+
+const std::string kEnding = "Press any key to exit...\n";
+const std::string kUpgradeFailed = "Failed\nPress any key to exit.\n";
+
+// Codes of the requests a programming of 21 pages sends.
+std::vector<std::uint8_t> Programming() {
+  std::vector<std::uint8_t> codes;
+  for (int page = 0; page < 21; ++page) {
+    codes.push_back(0x22);
+    codes.insert(codes.end(), 8, 0x21);
+  }
+  return codes;
+}
+
+std::vector<std::uint8_t> Concat(std::initializer_list<std::vector<std::uint8_t>> parts) {
+  std::vector<std::uint8_t> all;
+  for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+class UpdateTest : public DialogueFixture {
+ protected:
+  UpdateTest() {
+    testing::InstallFirmware(model, 0x0102, "K24A1");
+    testing::SetSerialNumber(model, "ABCDE12345");
+  }
+
+  bool FlashHoldsTheFirmware() const {
+    const FlashImage firmware = BuildSampleFirmwareImage();
+    return std::equal(firmware.begin(), firmware.begin() + 0x2A00, model.flash.begin());
+  }
+
+  std::vector<std::uint8_t> Codes() const { return testing::RequestCodes(model); }
+};
+
+TEST_F(UpdateTest, FullUpdateWithFlashProgrammedBootLoader) {
+  model.bootLoaderVersion = 0x0100;
+  Type({'Y', 'L', 'y', ' '});
+  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(console.output, Report("1.0", "1.2", "ABCDE12345") + UpgradePrompt("1.0") +
+                                "Replacing Boot Loader...OK\nReplacing firmware...OK\n" + kEnding);
+  EXPECT_EQ(Codes(), Concat({{0xC6, 0x24, 0xC1},
+                             {0x22, 0x23},
+                             Programming(),
+                             {0x23},
+                             {0x20},
+                             {0x22, 0x23},
+                             Programming(),
+                             {0x26, 0x23, 0xB1, 0xC2, 0x23}}));
+  EXPECT_TRUE(std::all_of(model.log.begin(), model.log.end(), [](const auto& entry) { return entry.ok; }))
+      << testing::DescribeLog(model);
+  EXPECT_TRUE(FlashHoldsTheFirmware());
+  EXPECT_EQ(model.bootLoaderVersion, kSampleCarriedBootLoaderVersion);
+  EXPECT_EQ(model.firmwareVersion, kSampleFirmwareVersion);
+  EXPECT_EQ(testing::SerialNumberOf(model), "ABCDEW12345");
+  EXPECT_EQ(model.restarts, 5);
+  EXPECT_TRUE(model.onBus || model.returnPending);
+}
+
+TEST_F(UpdateTest, ReplacerForAFlashBootLoaderIsBrc20WithTheFirmwaresPayloadSpliced) {
+  model.bootLoaderVersion = 0x0101;
+  model.neverReturnFromRestart = 2;  // stop after the replacer is in flash
+  Type({'Y', 'L', 'y', ' '});
+  Run(K24_SAMPLE_IMAGE_FIXTURE);
+  const FlashImage firmware = BuildSampleFirmwareImage();
+  const FlashImage replacer = BuildSampleFlashReplacerImage();
+  EXPECT_TRUE(std::equal(replacer.begin(), replacer.begin() + 0x0F00, model.flash.begin()));
+  EXPECT_TRUE(std::equal(firmware.begin() + 0xE000, firmware.begin() + 0xE000 + 0x1A00, model.flash.begin() + 0x1000));
+}
+
+TEST_F(UpdateTest, FullUpdateWithNandRewrittenBootLoader) {
+  model.bootLoaderVersion = 0x00FF;
+  Type({'y', 'l', 'Y', ' '});
+  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(console.output, Report("0.255", "1.2", "ABCDE12345") + UpgradePrompt("0.255") +
+                                "Replacing Boot Loader...OK\nReplacing firmware...OK\n" + kEnding);
+  const std::vector<std::uint8_t> codes = Codes();
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), 0xE1), 64);
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), 0xC5), 1);
+  // The spliced "BRC" replacer went into NAND pages 1 on.
+  const FlashImage firmware = BuildSampleFirmwareImage();
+  const FlashImage replacer = BuildSampleNandReplacerImage();
+  const auto nandImage = model.nand.begin() + 2112;
+  EXPECT_TRUE(std::equal(replacer.begin(), replacer.begin() + 0x0F00, nandImage));
+  EXPECT_EQ(nandImage[0x0F00], firmware[0x0001]);
+  EXPECT_EQ(nandImage[0x0F03], firmware[0x0045]);
+  EXPECT_TRUE(std::equal(firmware.begin() + 0xE000, firmware.begin() + 0xE000 + 0x1A00, nandImage + 0x1000));
+  EXPECT_TRUE(std::equal(replacer.begin() + 0x2A00, replacer.begin() + 0x3C00, nandImage + 0x2A00));
+  EXPECT_TRUE(FlashHoldsTheFirmware());
+  EXPECT_EQ(model.bootLoaderVersion, kSampleCarriedBootLoaderVersion);
+  EXPECT_EQ(testing::SerialNumberOf(model), "ABCDEW12345");
+}
+
+TEST_F(UpdateTest, BootLoaderAsNewAsTheCarriedOneIsNotUpgraded) {
+  model.bootLoaderVersion = 0x0102;
+  Type({'Y', 'L', ' '});
+  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") + "Replacing firmware...OK\n" + kEnding);
+  EXPECT_EQ(Codes(), Concat({{0xC6, 0x24, 0xC1, 0x20, 0x22, 0x23}, Programming(), {0x26, 0x23, 0xB1, 0xC2, 0x23}}));
+  EXPECT_TRUE(FlashHoldsTheFirmware());
+}
+
+TEST_F(UpdateTest, RefusedUpgradeEndsWithNothingChanged) {
+  model.bootLoaderVersion = 0x0101;
+  Type({'Y', 'L', 'n'});
+  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(console.output, Report("1.1", "1.2", "ABCDE12345") + UpgradePrompt("1.1"));
+  EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{0xC6, 0x24, 0xC1}));
+}
+
+TEST_F(UpdateTest, MissingReplacerImageEndsBeforeTheUpgradePrompt) {
+  model.bootLoaderVersion = 0x0101;
+  Type({'Y', 'L', ' '});
+  EXPECT_EQ(Run(K24_FIXTURE_WITHOUT_BRC20), 0);
+  EXPECT_EQ(console.output, Report("1.1", "1.2", "ABCDE12345") +
+                                "The boot loader image in this program is missing or damaged.\n"
+                                "Press any key to exit.\n");
+  EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{0xC6, 0x24, 0xC1}));
+}
+
+struct IdentityCase {
+  const char* name;
+  std::vector<std::uint8_t> identity;
+  bool diag;
+  bool accepted;
+};
+
+class CompatibilityTest : public UpdateTest, public ::testing::WithParamInterface<IdentityCase> {};
+
+TEST_P(CompatibilityTest, OnlyAnotherK24IdentityIsRefusedUnlessDiag) {
+  model.bootLoaderVersion = 0x0102;
+  testing::SetIdentity(model, GetParam().identity);
+  Type({'Y', 'L', ' '});
+  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE, GetParam().diag ? std::vector<std::string>{"diag"}
+                                                          : std::vector<std::string>{}),
+            0);
+  if (GetParam().accepted) {
+    EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") + "Replacing firmware...OK\n" + kEnding);
+    EXPECT_TRUE(FlashHoldsTheFirmware());
+  } else {
+    EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") +
+                                  "Firmware version is not compatible with this recorder.\n"
+                                  "Replacing firmware failed.\n" + kEnding);
+    EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{0xC6, 0x24, 0xC1, 0x20}));
+    EXPECT_EQ(model.log.back().value, 0x29F9);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Identities, CompatibilityTest,
+    ::testing::Values(IdentityCase{"same", {'K', '2', '4', 'A', '1'}, false, true},
+                      IdentityCase{"other_k24", {'K', '2', '4', 'B', '7'}, false, false},
+                      IdentityCase{"other_k24_diag", {'K', '2', '4', 'B', '7'}, true, true},
+                      IdentityCase{"erased", {0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, false, true},
+                      IdentityCase{"other_tag", {'K', '2', '5', 'A', '1'}, false, true}),
+    [](const auto& instance) { return std::string(instance.param.name); });
+
+TEST_F(UpdateTest, UnreadableIdentityIsAccepted) {
+  model.bootLoaderVersion = 0x0102;
+  testing::SetIdentity(model, std::vector<std::uint8_t>{'K', '2', '4', 'B', '7'});
+  model.failRequestCodes = {0x20};
+  Type({'Y', 'L', ' '});
+  Run(K24_SAMPLE_IMAGE_FIXTURE);
+  EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") + "Replacing firmware...OK\n" + kEnding);
+}
+
+TEST_F(UpdateTest, FinishFirmwareFailingEndsWithoutRestart) {
+  model.bootLoaderVersion = 0x0102;
+  model.failRequestCodes = {0x26};
+  Type({'Y', 'L', ' '});
+  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") + "Replacing firmware...Failed\n" + kEnding);
+  EXPECT_EQ(Codes().back(), 0x26);
+}
+
+TEST_F(UpdateTest, RejectedWriteStillSendsEveryRequestThenFails) {
+  model.bootLoaderVersion = 0x0102;
+  model.failRequestNumber = 6 + 50;  // a WriteFlash in the middle of the firmware
+  Type({'Y', 'L', ' '});
+  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") + "Replacing firmware...Failed\n" + kEnding);
+  EXPECT_EQ(Codes(), Concat({{0xC6, 0x24, 0xC1, 0x20, 0x22, 0x23}, Programming()}));
+  EXPECT_EQ(model.log[55].request, 0x21);
+  EXPECT_FALSE(model.log[55].ok);
+}
+
+struct NandFailureCase {
+  const char* name;
+  void (*breakRecorder)(testing::RecorderModel&);
+  bool commitSent;
+};
+
+class NandFailureTest : public UpdateTest, public ::testing::WithParamInterface<NandFailureCase> {};
+
+TEST_P(NandFailureTest, FailedRewriteEndsBeforeTheFirmwareIsTouched) {
+  model.bootLoaderVersion = 0x0080;
+  GetParam().breakRecorder(model);
+  Type({'Y', 'L', 'Y', ' '});
+  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(console.output,
+            Report("0.128", "1.2", "ABCDE12345") + UpgradePrompt("0.128") + "Replacing Boot Loader..." + kUpgradeFailed);
+  const std::vector<std::uint8_t> codes = Codes();
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), 0xC5), GetParam().commitSent ? 1 : 0);
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), 0x21), 0);
+  EXPECT_EQ(model.bootLoaderVersion, 0x0080);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, NandFailureTest,
+    ::testing::Values(
+        NandFailureCase{"read_back_differs", [](testing::RecorderModel& m) { m.corruptNandReadBack = true; }, false},
+        NandFailureCase{"commit_refused", [](testing::RecorderModel& m) { m.commitBootAreaReply = 0; }, true},
+        NandFailureCase{"short_block_read",
+                        [](testing::RecorderModel& m) {
+                          m.bulkFault = testing::BulkFault::Fail;
+                          m.bulkFaultTransfer = 1;
+                        },
+                        false}),
+    [](const auto& instance) { return std::string(instance.param.name); });
+
+struct LostRecorderCase {
+  const char* name;
+  VersionWord bootLoader;
+  int lostRestart;
+  std::string tail;  // output after the report
+  std::vector<std::uint8_t> lastCodes;
+};
+
+class LostRecorderTest : public UpdateTest, public ::testing::WithParamInterface<LostRecorderCase> {};
+
+TEST_P(LostRecorderTest, ARecorderThatNeverComesBackEndsTheUpdateHonestly) {
+  model.bootLoaderVersion = GetParam().bootLoader;
+  model.neverReturnFromRestart = GetParam().lostRestart;
+  Type({'Y', 'L', 'Y', ' '});
+  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  const char* bootLoader = GetParam().bootLoader == 0x00FF ? "0.255" : "1.0";
+  EXPECT_EQ(console.output, Report(bootLoader, "1.2", "ABCDE12345") + UpgradePrompt(bootLoader) + GetParam().tail);
+  const std::vector<std::uint8_t> codes = Codes();
+  ASSERT_GE(codes.size(), GetParam().lastCodes.size());
+  EXPECT_TRUE(std::equal(GetParam().lastCodes.rbegin(), GetParam().lastCodes.rend(), codes.rbegin()))
+      << testing::DescribeLog(model);
+  // Each wait gave up after its bound, on the virtual clock.
+  EXPECT_GE(clock.sleptMs, 30'000u);
+  EXPECT_LT(clock.sleptMs, 31'000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Restarts, LostRecorderTest,
+    ::testing::Values(
+        LostRecorderCase{"before_replacer", 0x0100, 1, "Replacing Boot Loader..." + kUpgradeFailed, {0x22, 0x23}},
+        LostRecorderCase{"after_replacer", 0x0100, 2, "Replacing Boot Loader...OK\n" + kUpgradeFailed, {0x21, 0x23}},
+        LostRecorderCase{"after_nand_commit", 0x00FF, 1, "Replacing Boot Loader...OK\n" + kUpgradeFailed, {0xC5}},
+        LostRecorderCase{"before_firmware", 0x0100, 3,
+                         "Replacing Boot Loader...OK\nReplacing firmware...Failed\n" + kEnding, {0x20, 0x22, 0x23}},
+        LostRecorderCase{"after_finish", 0x0100, 4,
+                         "Replacing Boot Loader...OK\nReplacing firmware...Failed\n" + kEnding, {0x21, 0x26, 0x23}}),
+    [](const auto& instance) { return std::string(instance.param.name); });
+
+struct SerialCase {
+  const char* name;
+  std::string serial;
+  VersionWord current;
+  VersionWord offered;
+  bool sent;
+  std::string sentText;
+};
+
+class SerialFixUpTest : public ::testing::TestWithParam<SerialCase> {};
+
+TEST_P(SerialFixUpTest, WorkingBufferAndDecision) {
+  const SerialCase& c = GetParam();
+  SerialNumberText serial{};
+  std::copy(c.serial.begin(), c.serial.end(), serial.begin());
+  std::array<std::uint8_t, kSerialNumberSize + 1> working{};
+  EXPECT_EQ(FixUpSerialNumber(serial, c.current, c.offered, working), c.sent);
+  if (!c.sent) return;
+  // The 21 bytes sent: the text, then (when shorter) its terminator.
+  const std::string sent(working.begin(), working.begin() + kSerialNumberSize);
+  EXPECT_EQ(sent.substr(0, sent.find('\0')), c.sentText);
+  if (c.sentText.size() == kSerialNumberSize) {
+    EXPECT_EQ(sent.find('\0'), std::string::npos);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, SerialFixUpTest,
+    ::testing::Values(
+        SerialCase{"mark_added_on_major_change", "ABCDE12345", 0x0102, 0x0200, true, "ABCDEW12345"},
+        SerialCase{"marked_same_major_untouched", "ABCDEW1234", 0x0201, 0x0200, false, ""},
+        SerialCase{"marked_x_same_major_untouched", "ABCDEX1234", 0x0201, 0x0203, false, ""},
+        SerialCase{"marked_major_change_sent_as_is", "ABCDEW1234", 0x0102, 0x0200, true, "ABCDEW1234"},
+        SerialCase{"unavailable_firmware_sent_as_is", "ABCDEX1234", 0x0000, 0x0100, true, "ABCDEX1234"},
+        SerialCase{"unmarked_same_major_gets_mark", "ABCDE12345", 0x0201, 0x0200, true, "ABCDEW12345"},
+        SerialCase{"twenty_become_twenty_one", "ABCDE123456789012345", 0x0102, 0x0200, true,
+                   "ABCDEW123456789012345"},
+        SerialCase{"shorter_than_five_unchanged", "ABC", 0x0102, 0x0200, true, "ABC"},
+        SerialCase{"exactly_five_gets_the_mark", "ABCDE", 0x0102, 0x0200, true, "ABCDEW"},
+        SerialCase{"empty_unchanged", "", 0x0102, 0x0200, true, ""}),
+    [](const auto& instance) { return std::string(instance.param.name); });
+
+TEST_F(UpdateTest, MarkedSerialWithSameMajorIsNotSent) {
+  testing::InstallFirmware(model, 0x0201, "K24A1");
+  testing::SetSerialNumber(model, "ABCDEW1234");
+  model.bootLoaderVersion = 0x0102;
+  Type({'Y', 'L', ' '});
+  Run(K24_SAMPLE_IMAGE_FIXTURE);
+  const std::vector<std::uint8_t> codes = Codes();
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), 0xC2), 0);
+  EXPECT_EQ(testing::SerialNumberOf(model), "ABCDEW1234");
+  EXPECT_EQ(codes.back(), 0x23);
+}
+
+TEST_F(UpdateTest, TwentyCharacterSerialIsSentAsTwentyOneBytesWithoutTerminator) {
+  testing::SetSerialNumber(model, "ABCDE123456789012345");
+  model.bootLoaderVersion = 0x0102;
+  Type({'Y', 'L', ' '});
+  Run(K24_SAMPLE_IMAGE_FIXTURE);
+  const std::string expected = "ABCDEW123456789012345";
+  EXPECT_EQ(testing::SerialBytesOf(model), std::vector<std::uint8_t>(expected.begin(), expected.end()));
+}
+
+}  // namespace
+}  // namespace k24
