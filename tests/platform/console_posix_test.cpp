@@ -1,0 +1,185 @@
+// The system console driven through a pseudo-terminal: the probe program reads
+// keys with ReadKey while the test types on the terminal's keyboard and reads
+// the terminal's mode from outside.
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/platform/child_process.h"
+
+namespace k24::test {
+namespace {
+
+const std::string kProbe = K24_PLATFORM_PROBE;
+
+std::string KeyLine(std::uint16_t key) {
+  char text[16];
+  std::snprintf(text, sizeof text, "key=%04x\n", key);
+  return text;
+}
+
+ChildOptions PipedOutput() {
+  ChildOptions options;
+  options.outputToPipe = true;
+  return options;
+}
+
+ChildOptions NoTerminal() {
+  ChildOptions options;
+  options.withTerminal = false;
+  return options;
+}
+
+struct KeyCase {
+  const char* name;
+  std::string typed;
+  std::vector<std::uint16_t> keys;  // as ReadKey folds them
+};
+
+// The prompt has no line end and the test waits for it before typing: the
+// output reaches the terminal unbuffered. Standard input is /dev/null: keys
+// come from the controlling terminal itself.
+TEST(SystemConsole, ReadsEachKeyAsTheDialogueComparesIt) {
+  const std::vector<KeyCase> cases = {
+      {"plain key", "a", {'a'}},
+      {"lone Esc", "\x1b", {27}},
+      {"Esc twice", "\x1b\x1b", {27, 27}},
+      {"Enter", "\r", {13}},
+      {"Ctrl+C", "\x03", {3}},
+      {"Up (CSI)", "\x1b[A", {0x4800}},
+      {"Down (SS3)", "\x1bOB", {0x5000}},
+      {"Left", "\x1b[D", {0x4B00}},
+      {"Right", "\x1b[C", {0x4D00}},
+      {"Ctrl+Up", "\x1b[1;5A", {0x4800}},
+      {"F1 (SS3)", "\x1bOP", {0x3B00}},
+      {"F1 (vt)", "\x1b[11~", {0x3B00}},
+      {"F1 (Linux console)", "\x1b[[A", {0x3B00}},
+      {"F4 (CSI)", "\x1b[S", {0x3E00}},
+      {"F5", "\x1b[15~", {0x3F00}},
+      {"F10", "\x1b[21~", {0x4400}},
+      {"F11", "\x1b[23~", {0x8500}},
+      {"F12", "\x1b[24~", {0x8600}},
+      {"Home", "\x1b[H", {0x4700}},
+      {"Home (vt)", "\x1b[1~", {0x4700}},
+      {"End", "\x1b[F", {0x4F00}},
+      {"End (SS3)", "\x1bOF", {0x4F00}},
+      {"Page Up", "\x1b[5~", {0x4900}},
+      {"Page Down", "\x1b[6~", {0x5100}},
+      {"Insert", "\x1b[2~", {0x5200}},
+      {"Delete", "\x1b[3~", {0x5300}},
+      {"unknown sequence, consumed whole", "\x1b[99~b", {0xFF00, 'b'}},
+      {"Alt+x", "\x1bx", {0xFF00}},
+      {"UTF-8 character, one value per byte", "\xc3\xa9", {0xC3, 0xA9}},
+  };
+  std::size_t total = 0;
+  for (const KeyCase& c : cases) {
+    total += c.keys.size();
+  }
+  Child probe;
+  ASSERT_TRUE(probe.Start({kProbe, "keys", std::to_string(total)}));
+  for (const KeyCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(probe.WaitForOutput("Press a key: "));
+    ASSERT_TRUE(probe.WaitUntilReading());
+    ASSERT_TRUE(probe.Type(c.typed));
+    for (std::size_t i = 0; i < c.keys.size(); ++i) {
+      if (i > 0) {
+        ASSERT_TRUE(probe.WaitForOutput("Press a key: "));
+      }
+      ASSERT_TRUE(probe.WaitForOutput(KeyLine(c.keys[i]))) << probe.Output();
+    }
+  }
+  int status = 0;
+  ASSERT_TRUE(probe.WaitForExit(status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST(SystemConsole, ReadsInRawModeAndRestoresTheTerminalAtExit) {
+  Child probe;
+  ASSERT_TRUE(probe.Start({kProbe, "keys", "1"}));
+  ASSERT_TRUE(probe.WaitForOutput("Press a key: "));
+  ASSERT_TRUE(probe.WaitUntilReading());
+  const termios reading = probe.Mode();
+  EXPECT_EQ(reading.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
+  EXPECT_EQ(reading.c_iflag & (ICRNL | IXON | ISTRIP), 0u);
+  EXPECT_NE(reading.c_oflag & OPOST, 0u) << "line ends must still reach the screen as new lines";
+  ASSERT_TRUE(probe.Type("z"));
+  ASSERT_TRUE(probe.WaitForOutput(KeyLine('z')));
+  int status = 0;
+  ASSERT_TRUE(probe.WaitForExit(status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(SameMode(probe.Mode(), probe.StartMode()));
+}
+
+// A signal that ends the program during a read, or Ctrl+C outside a read,
+// leaves the terminal as it found it and the redirected output flushed.
+TEST(SystemConsole, SignalsEndTheProgramWithTheTerminalRestoredAndOutputFlushed) {
+  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signalNumber);
+    Child probe;
+    ASSERT_TRUE(probe.Start({kProbe, "bulk"}, PipedOutput()));
+    ASSERT_TRUE(probe.WaitUntilReading());
+    ASSERT_TRUE(probe.Signal(signalNumber));
+    int status = 0;
+    ASSERT_TRUE(probe.WaitForExit(status));
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << status;
+    EXPECT_TRUE(SameMode(probe.Mode(), probe.StartMode()));
+    probe.DrainOutput();
+    EXPECT_EQ(probe.Output(), std::string(600, '.') + "Press a key: ");
+  }
+
+  Child idle;
+  ASSERT_TRUE(idle.Start({kProbe, "idle"}));
+  ASSERT_TRUE(idle.WaitForOutput("idle\n"));
+  ASSERT_TRUE(idle.Type("\x03"));
+  int status = 0;
+  ASSERT_TRUE(idle.WaitForExit(status));
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  EXPECT_TRUE(SameMode(idle.Mode(), idle.StartMode()));
+}
+
+TEST(SystemConsole, RedirectedOutputGoesOutIn512ByteBlocksAndAtExit) {
+  Child probe;
+  ASSERT_TRUE(probe.Start({kProbe, "bulk"}, PipedOutput()));
+  ASSERT_TRUE(probe.WaitUntilReading());
+  probe.DrainOutput();
+  EXPECT_EQ(probe.Output(), std::string(512, '.'));
+  ASSERT_TRUE(probe.Type("k"));
+  int status = 0;
+  ASSERT_TRUE(probe.WaitForExit(status));
+  probe.DrainOutput();
+  EXPECT_EQ(probe.Output(), std::string(600, '.') + "Press a key: " + KeyLine('k'));
+}
+
+// A single key press is seen without Enter, seeing it twice consumes nothing,
+// and the key read afterwards is whole (also a sequence).
+TEST(SystemConsole, KeyWaitingSeesOneKeyPressAndConsumesNothing) {
+  Child probe;
+  ASSERT_TRUE(probe.Start({kProbe, "peek", "2"}));
+  for (const auto& [typed, key] : std::vector<std::pair<std::string, std::uint16_t>>{{"x", 'x'},
+                                                                                     {"\x1b[B", 0x5000}}) {
+    ASSERT_TRUE(probe.WaitForOutput("peek\n"));
+    ASSERT_TRUE(probe.Type(typed));
+    ASSERT_TRUE(probe.WaitForOutput("waiting=1 again=1\n" + KeyLine(key))) << probe.Output();
+  }
+  int status = 0;
+  ASSERT_TRUE(probe.WaitForExit(status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST(SystemConsole, WithoutATerminalReturnsANoAnswerKeyAtOnce) {
+  Child probe;
+  ASSERT_TRUE(probe.Start({kProbe, "nokey"}, NoTerminal()));
+  int status = 0;
+  ASSERT_TRUE(probe.WaitForExit(status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  probe.DrainOutput();
+  EXPECT_EQ(probe.Output(), "waiting=0\nkey=ffff\nkey=ffff\n");
+}
+
+}  // namespace
+}  // namespace k24::test

@@ -1,0 +1,100 @@
+// A small program that drives the system console and instance lock the way the
+// dialogue does, for the tests to run on a pseudo-terminal or without one.
+//
+//   platform_probe keys N      N times: "Press a key: ", ReadKey, "key=XXXX\n"
+//   platform_probe bulk        600 dots, then as "keys 1" (output to a pipe)
+//   platform_probe peek N      N times: wait for KeyWaiting, report it twice, ReadKey
+//   platform_probe idle        "idle\n", then sits outside any read for 60 s
+//   platform_probe nokey       KeyWaiting and two ReadKeys, reported
+//   platform_probe lock NAME   Take(NAME), reported; when taken, holds the
+//                              lock until standard input closes
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unistd.h>
+
+#include "dialogue/console.h"
+#include "dialogue/instance_lock.h"
+
+namespace {
+
+// Bounds every wait of the probe so a failed test never leaves it behind.
+constexpr auto kLongestWait = std::chrono::seconds(60);
+
+void ReportKeys(k24::Console& console, int count) {
+  for (int i = 0; i < count; ++i) {
+    console.Write("Press a key: ");
+    const std::uint16_t key = k24::ReadKey(console);
+    k24::Print(console, "key=%04x\n", key);
+  }
+}
+
+int Peek(k24::Console& console, int count) {
+  for (int i = 0; i < count; ++i) {
+    console.Write("peek\n");
+    const auto deadline = std::chrono::steady_clock::now() + kLongestWait;
+    while (!console.KeyWaiting()) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        return 2;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const bool again = console.KeyWaiting();
+    k24::Print(console, "waiting=1 again=%d\n", again ? 1 : 0);
+    k24::Print(console, "key=%04x\n", k24::ReadKey(console));
+  }
+  return 0;
+}
+
+int Lock(const char* name) {
+  const k24::LockOutcome outcome = k24::MakeSystemInstanceLock()->Take(name);
+  const char* text = outcome == k24::LockOutcome::Taken           ? "taken\n"
+                     : outcome == k24::LockOutcome::HeldElsewhere ? "held\n"
+                                                                  : "unavailable\n";
+  std::fputs(text, stdout);
+  std::fflush(stdout);
+  if (outcome == k24::LockOutcome::Taken) {
+    char ignored = 0;
+    while (read(STDIN_FILENO, &ignored, 1) > 0) {
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    return 2;
+  }
+  const std::string_view command = argv[1];
+  const int count = argc > 2 ? std::atoi(argv[2]) : 1;
+  if (command == "lock" && argc > 2) {
+    return Lock(argv[2]);
+  }
+
+  std::unique_ptr<k24::Console> console = k24::MakeSystemConsole();
+  int result = 0;
+  if (command == "keys") {
+    ReportKeys(*console, count);
+  } else if (command == "bulk") {
+    console->Write(std::string(600, '.'));
+    ReportKeys(*console, 1);
+  } else if (command == "peek") {
+    result = Peek(*console, count);
+  } else if (command == "idle") {
+    console->Write("idle\n");
+    std::this_thread::sleep_for(kLongestWait);
+  } else if (command == "nokey") {
+    k24::Print(*console, "waiting=%d\n", console->KeyWaiting() ? 1 : 0);
+    k24::Print(*console, "key=%04x\n", k24::ReadKey(*console));
+    k24::Print(*console, "key=%04x\n", k24::ReadKey(*console));
+  } else {
+    result = 2;
+  }
+  console->Flush();
+  return result;
+}
