@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -200,6 +201,23 @@ bool Child::WaitUntilReading(std::chrono::milliseconds patience) {
     std::this_thread::sleep_for(kModePollInterval);
   }
   return true;
+}
+
+bool Child::WaitUntilInputTaken(std::chrono::milliseconds patience) {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  for (;;) {
+    int waiting = 0;
+    if (ioctl(slave_, TIOCINQ, &waiting) != 0) {
+      return false;
+    }
+    if (waiting == 0) {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(kModePollInterval);
+  }
 }
 
 bool Child::Signal(int signalNumber) const { return pid_ > 0 && kill(pid_, signalNumber) == 0; }

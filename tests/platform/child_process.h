@@ -53,6 +53,9 @@ class Child {
   // is inside a key read.
   bool WaitUntilReading(std::chrono::milliseconds patience = kPatience);
 
+  // Waits until the program has read everything typed so far.
+  bool WaitUntilInputTaken(std::chrono::milliseconds patience = kPatience);
+
   bool Signal(int signalNumber) const;
   // Waits for the end; the wait status is in `status`.
   bool WaitForExit(int& status, std::chrono::milliseconds patience = kPatience);

@@ -1,0 +1,82 @@
+// The built k24update on a pseudo-terminal with no recorder on the bus: the
+// start of the dialogue as an operator sees it, with the real console and lock.
+#include <cstdlib>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "dialogue/instance_lock.h"
+#include "tests/platform/child_process.h"
+
+namespace k24::test {
+namespace {
+
+const std::string kUpdater = K24_UPDATER;
+
+constexpr const char* kBanner = "Orvo Lumo K24 Firmware Updater version 1.0\n\n";
+constexpr const char* kNotConnected = "Device is not connected.\nConnect device to continue or press Esc to exit.\n";
+
+// Each run gets a lock directory of its own, so it neither meets nor blocks a
+// real update or another test running on the machine.
+class UpdaterOnTerminal : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char directoryTemplate[] = "/tmp/k24-updater-test-XXXXXX";
+    ASSERT_NE(mkdtemp(directoryTemplate), nullptr);
+    lockDirectory_ = directoryTemplate;
+    options_.environment.emplace_back("K24_LOCK_DIR", lockDirectory_);
+  }
+  void TearDown() override {
+    unsetenv("K24_LOCK_DIR");
+    unlink((lockDirectory_ + "/" + std::string(kInstanceLockName) + ".lock").c_str());
+    rmdir(lockDirectory_.c_str());
+  }
+
+  std::string lockDirectory_;
+  ChildOptions options_;
+};
+
+TEST_F(UpdaterOnTerminal, WaitsForTheRecorderUntilEsc) {
+  Child updater;
+  ASSERT_TRUE(updater.Start({kUpdater}, options_));
+  ASSERT_TRUE(updater.WaitForOutput(std::string(kBanner) + kNotConnected)) << updater.Output();
+
+  // An arrow key and a plain key are read and dropped; the wait goes on.
+  for (const char* key : {"\x1b[A", "\x1bOP", "x"}) {
+    ASSERT_TRUE(updater.Type(key));
+    ASSERT_TRUE(updater.WaitUntilInputTaken()) << "the updater stopped reading keys after " << key + 1;
+  }
+  ASSERT_TRUE(updater.Type("\x1b"));
+  int status = 0;
+  ASSERT_TRUE(updater.WaitForExit(status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  updater.DrainOutput();
+  EXPECT_EQ(updater.Output(), std::string(kBanner) + kNotConnected);
+  EXPECT_TRUE(SameMode(updater.Mode(), updater.StartMode()));
+}
+
+TEST_F(UpdaterOnTerminal, EndsWithExitCode1WhenAnotherApplicationHoldsTheLock) {
+  setenv("K24_LOCK_DIR", lockDirectory_.c_str(), 1);
+  ASSERT_EQ(MakeSystemInstanceLock()->Take(kInstanceLockName), LockOutcome::Taken);
+
+  Child updater;
+  ASSERT_TRUE(updater.Start({kUpdater}, options_));
+  ASSERT_TRUE(updater.WaitForOutput(std::string(kBanner) +
+                                    "Close all other digital recorder applications and try again.\n"
+                                    "Press any key to exit.\n"))
+      << updater.Output();
+  ASSERT_TRUE(updater.WaitUntilReading());
+  ASSERT_TRUE(updater.Type("k"));
+  int status = 0;
+  ASSERT_TRUE(updater.WaitForExit(status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  updater.DrainOutput();
+  EXPECT_EQ(updater.Output(), std::string(kBanner) +
+                                  "Close all other digital recorder applications and try again.\n"
+                                  "Press any key to exit.\n");
+}
+
+}  // namespace
+}  // namespace k24::test
