@@ -3,7 +3,7 @@
 
 K24_PACKAGES=(
   g++ cmake ninja-build pkg-config binutils
-  libgtest-dev libgmock-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
   libusb-1.0-0-dev
   umockdev libumockdev-dev libglib2.0-dev
 )
