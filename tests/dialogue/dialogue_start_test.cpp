@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -94,6 +96,9 @@ struct DiagCase {
   std::vector<std::string> arguments;
   bool diagnostic;
 };
+
+// Cases print as their name, which keeps the test names short and stable.
+void PrintTo(const DiagCase& c, std::ostream* out) { *out << c.name; }
 
 class DiagArgumentTest : public DialogueStartTest, public ::testing::WithParamInterface<DiagCase> {};
 

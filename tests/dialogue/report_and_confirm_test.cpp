@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <string>
 #include <vector>
 
@@ -65,6 +67,9 @@ struct RefusalCase {
   bool reachesWarning;
 };
 
+// Cases print as their name, which keeps the test names short and stable.
+void PrintTo(const RefusalCase& c, std::ostream* out) { *out << c.name; }
+
 class RefusalTest : public ReportTest, public ::testing::WithParamInterface<RefusalCase> {};
 
 TEST_P(RefusalTest, AnyOtherKeyEndsWithNothingSent) {
@@ -91,6 +96,8 @@ struct BrokenImageCase {
   const char* name;
   const char* fixture;
 };
+
+void PrintTo(const BrokenImageCase& c, std::ostream* out) { *out << c.name; }
 
 class BrokenFirmwareImageTest : public ReportTest, public ::testing::WithParamInterface<BrokenImageCase> {};
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -149,6 +151,9 @@ struct IdentityCase {
   bool accepted;
 };
 
+// Cases print as their name, which keeps the test names short and stable.
+void PrintTo(const IdentityCase& c, std::ostream* out) { *out << c.name; }
+
 class CompatibilityTest : public UpdateTest, public ::testing::WithParamInterface<IdentityCase> {};
 
 TEST_P(CompatibilityTest, OnlyAnotherK24IdentityIsRefusedUnlessDiag) {
@@ -214,6 +219,8 @@ struct NandFailureCase {
   bool commitSent;
 };
 
+void PrintTo(const NandFailureCase& c, std::ostream* out) { *out << c.name; }
+
 class NandFailureTest : public UpdateTest, public ::testing::WithParamInterface<NandFailureCase> {};
 
 TEST_P(NandFailureTest, FailedRewriteEndsBeforeTheFirmwareIsTouched) {
@@ -249,6 +256,8 @@ struct LostRecorderCase {
   std::string tail;  // output after the report
   std::vector<std::uint8_t> lastCodes;
 };
+
+void PrintTo(const LostRecorderCase& c, std::ostream* out) { *out << c.name; }
 
 class LostRecorderTest : public UpdateTest, public ::testing::WithParamInterface<LostRecorderCase> {};
 
@@ -288,6 +297,8 @@ struct SerialCase {
   bool sent;
   std::string sentText;
 };
+
+void PrintTo(const SerialCase& c, std::ostream* out) { *out << c.name; }
 
 class SerialFixUpTest : public ::testing::TestWithParam<SerialCase> {};
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <algorithm>
 #include <array>
 #include <vector>
@@ -143,6 +145,9 @@ struct LoopEndCase {
   BulkFault fault;
 };
 
+// Cases print as their name, which keeps the test names short and stable.
+void PrintTo(const LoopEndCase& c, std::ostream* out) { *out << c.name; }
+
 class BulkLoopEndTest : public DeviceLinkTest, public ::testing::WithParamInterface<LoopEndCase> {};
 
 TEST_P(BulkLoopEndTest, LoopEndsOnTheThirdTransfer) {
@@ -182,6 +187,8 @@ struct BoundCase {
   const char* name;
   bool presentAtStart;
 };
+
+void PrintTo(const BoundCase& c, std::ostream* out) { *out << c.name; }
 
 class ReenumerationBoundTest : public DeviceLinkTest, public ::testing::WithParamInterface<BoundCase> {};
 

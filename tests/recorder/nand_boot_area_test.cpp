@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <algorithm>
 #include <vector>
 
@@ -82,6 +84,9 @@ struct ShortReadCase {
   const char* name;
   testing::BulkFault fault;
 };
+
+// Cases print as their name, which keeps the test names short and stable.
+void PrintTo(const ShortReadCase& c, std::ostream* out) { *out << c.name; }
 
 class NandShortReadTest : public NandRewriteTest, public ::testing::WithParamInterface<ShortReadCase> {};
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <string>
 
 #include "recorder/recorder_queries.h"
@@ -17,6 +19,9 @@ struct VersionCase {
   VersionWord expectedFirmware;
   VersionWord expectedBootLoader;
 };
+
+// Cases print as their name, which keeps the test names short and stable.
+void PrintTo(const VersionCase& c, std::ostream* out) { *out << c.name; }
 
 class VersionQueryTest : public RecorderFixture, public ::testing::WithParamInterface<VersionCase> {};
 
