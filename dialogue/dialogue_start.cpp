@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "dialogue/dialogue.h"
+#include "dialogue/prompts.h"
 #include "recorder/requests.h"
 
 namespace k24 {
@@ -17,10 +18,7 @@ std::optional<int> StartDialogue(DialoguePorts& ports, DialogueState& state, std
   Print(console, "Orvo Lumo K24 Firmware Updater version 1.0\n\n");
 
   if (ports.lock->Take(kInstanceLockName) == LockOutcome::HeldElsewhere) {
-    Print(console, "Close all other digital recorder applications and try again.\n");
-    Print(console, "Press any key to exit.\n");
-    ReadKey(console);
-    return kExitLockHeld;
+    return EndAfterKey(console, "Close all other digital recorder applications and try again.\n", kExitLockHeld);
   }
 
   SetTargetDevice(link, kRecorderVendorId, kRecorderProductId);
@@ -43,10 +41,7 @@ std::optional<int> StartDialogue(DialoguePorts& ports, DialogueState& state, std
   state.currentFirmwareVersion = GetFirmwareVersion(link);
   state.currentBootLoaderVersion = GetBootLoaderVersion(link);
   if (state.currentBootLoaderVersion == 0) {
-    Print(console, "Boot Loader not found. Firmware loading is not possible.\n");
-    Print(console, "Press any key to exit.\n");
-    ReadKey(console);
-    return kExitOk;
+    return EndAfterKey(console, "Boot Loader not found. Firmware loading is not possible.\n", kExitOk);
   }
   Print(console, "Current Boot Loader version: %d.%d\n", VersionMajor(state.currentBootLoaderVersion),
         VersionMinor(state.currentBootLoaderVersion));

@@ -2,16 +2,9 @@
 // firmware version and serial number are shown, the carried version offered,
 // and two confirmations are taken before anything is changed on the recorder.
 #include "dialogue/dialogue.h"
+#include "dialogue/prompts.h"
 
 namespace k24 {
-namespace {
-
-bool IsKey(std::uint16_t key, char lower, char upper) {
-  return key == static_cast<std::uint16_t>(lower) || key == static_cast<std::uint16_t>(upper);
-}
-
-}  // namespace
-
 std::string PrintableSerialNumber(const SerialNumberText& serial) {
   std::string text;
   for (std::uint8_t byte : serial) {
@@ -27,10 +20,7 @@ std::optional<int> ReportAndConfirm(DialoguePorts& ports, DialogueState& state) 
 
   if (!LoadFirmwareImage(state.executablePath, state.firmwareImage, state.offeredFirmwareVersion,
                          state.carriedBootLoaderVersion)) {
-    Print(console, "The firmware image in this program is missing or damaged.\n");
-    Print(console, "Press any key to exit.\n");
-    ReadKey(console);
-    return kExitOk;
+    return EndAfterKey(console, "The firmware image in this program is missing or damaged.\n", kExitOk);
   }
 
   if (state.currentFirmwareVersion != 0) {
@@ -45,12 +35,12 @@ std::optional<int> ReportAndConfirm(DialoguePorts& ports, DialogueState& state) 
 
   Print(console, "Press 'Y' to load firmware version %d.%d or other key to exit.\n",
         VersionMajor(state.offeredFirmwareVersion), VersionMinor(state.offeredFirmwareVersion));
-  if (!IsKey(ReadKey(console), 'y', 'Y')) {
+  if (!IsAnswer(ReadKey(console), 'Y')) {
     return kExitOk;
   }
   Print(console, "\r\nWARNING: Loading firmware will erase ALL data on this recorder.\r\n");
   Print(console, "Press 'L' to confirm load or other key to exit.\n");
-  if (!IsKey(ReadKey(console), 'l', 'L')) {
+  if (!IsAnswer(ReadKey(console), 'L')) {
     return kExitOk;
   }
   return std::nullopt;

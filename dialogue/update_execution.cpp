@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "dialogue/dialogue.h"
+#include "dialogue/prompts.h"
 #include "images/image_layout.h"
 #include "recorder/flash_programming.h"
 #include "recorder/nand_boot_area.h"
@@ -19,16 +20,7 @@ constexpr std::size_t kIdentityReadSize = 64;
 constexpr std::size_t kIdentityOffsetInRead = 2;  // 0x29FB within the read at 0x29F9
 constexpr std::size_t kSerialMarkIndex = 5;
 
-bool IsKey(std::uint16_t key, char lower, char upper) {
-  return key == static_cast<std::uint16_t>(lower) || key == static_cast<std::uint16_t>(upper);
-}
-
-int EndAfterFailedBootLoaderUpgrade(Console& console) {
-  Print(console, "Failed\n");
-  Print(console, "Press any key to exit.\n");
-  ReadKey(console);
-  return kExitOk;
-}
+int EndAfterFailedBootLoaderUpgrade(Console& console) { return EndAfterKey(console, "Failed\n", kExitOk); }
 
 int OrdinaryEnding(Console& console) {
   Print(console, "Press any key to exit...\n");
@@ -42,16 +34,13 @@ std::optional<int> UpgradeBootLoader(DialoguePorts& ports, DialogueState& state)
   DeviceLink& link = *ports.link;
   if (!LoadReplacerImage(state.executablePath, state.currentBootLoaderVersion, state.firmwareImage,
                          state.replacerImage)) {
-    Print(console, "The boot loader image in this program is missing or damaged.\n");
-    Print(console, "Press any key to exit.\n");
-    ReadKey(console);
-    return kExitOk;
+    return EndAfterKey(console, "The boot loader image in this program is missing or damaged.\n", kExitOk);
   }
   Print(console, "\nIt is necessary to upgrade Boot Loader before firmware loading.\n");
   Print(console, "Press 'Y' to upgrade Boot Loader %d.%d to version %d.%d or other key to exit.\n",
         VersionMajor(state.currentBootLoaderVersion), VersionMinor(state.currentBootLoaderVersion),
         VersionMajor(state.carriedBootLoaderVersion), VersionMinor(state.carriedBootLoaderVersion));
-  if (!IsKey(ReadKey(console), 'y', 'Y')) {
+  if (!IsAnswer(ReadKey(console), 'Y')) {
     return kExitOk;
   }
   Print(console, "Replacing Boot Loader...");
