@@ -53,6 +53,8 @@ namespace {
 constexpr std::uint16_t kNoTerminalKey = 0xFFFF;
 // Scan code delivered for an escape sequence that this console does not know.
 constexpr std::uint16_t kUnknownKeyScanCode = 0xFF;
+// Scan code of the 2 key, which a PC keyboard gives for Ctrl+2.
+constexpr std::uint16_t kCtrl2ScanCode = 0x03;
 
 constexpr std::uint8_t kEscape = 0x1B;
 // Bytes of one escape sequence arrive together; a lone Esc is followed by
@@ -218,10 +220,10 @@ void ReleaseConsole() {
   FlushOutput();
   if (gTerminal >= 0) {
     SetWantedMode(TerminalMode::Original);
-    RemoveHandlers();
     close(gTerminal);
     gTerminal = -1;
   }
+  RemoveHandlers();
 }
 
 bool OpenTerminal() {
@@ -326,7 +328,14 @@ class PosixConsole final : public Console {
  public:
   PosixConsole() {
     gOutputIsTerminal = isatty(STDOUT_FILENO) == 1;
+    // A reader of our output that goes away (a pipe closed early) must not end
+    // the program in the middle of an update: the write fails and the update
+    // goes on.
+    signal(SIGPIPE, SIG_IGN);
     OpenTerminal();
+    if (!gHandlersInstalled) {
+      InstallHandlers();  // without a terminal the handlers still flush the output
+    }
     static const bool releaseAtExit = std::atexit(ReleaseConsole) == 0;
     static_cast<void>(releaseAtExit);
   }
@@ -391,6 +400,12 @@ class PosixConsole final : public Console {
     if (NextByte(-1, byte) != ByteResult::Got) {
       TerminalLost();
       return kNoTerminalKey;
+    }
+    if (byte == 0) {
+      // Ctrl+2 (Ctrl+@, Ctrl+Space) sends NUL. Delivered as 0 alone it would
+      // be taken for the first half of a key without a character and swallow
+      // the next key press: it is such a key, with the PC's scan code for it.
+      return ExtendedKey(kCtrl2ScanCode);
     }
     if (byte != kEscape) {
       return byte;

@@ -241,6 +241,8 @@ bool Child::WaitForExit(int& status, std::chrono::milliseconds patience) {
 
 void Child::CloseInput() { CloseIfOpen(inputPipe_); }
 
+void Child::CloseOutput() { CloseIfOpen(outputPipe_); }
+
 bool SameMode(const termios& a, const termios& b) {
   return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
          a.c_lflag == b.c_lflag && std::equal(std::begin(a.c_cc), std::end(a.c_cc), std::begin(b.c_cc));

@@ -60,6 +60,8 @@ class Child {
   // Waits for the end; the wait status is in `status`.
   bool WaitForExit(int& status, std::chrono::milliseconds patience = kPatience);
   void CloseInput();
+  // Closes the test's end of the output pipe: the child's next write finds no reader.
+  void CloseOutput();
 
   pid_t Pid() const { return pid_; }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -50,6 +51,7 @@ TEST(SystemConsole, ReadsEachKeyAsTheDialogueComparesIt) {
       {"Esc twice", "\x1b\x1b", {27, 27}},
       {"Enter", "\r", {13}},
       {"Ctrl+C", "\x03", {3}},
+      {"Ctrl+2 (NUL) is one key and swallows none", std::string("\0x", 2), {0x0300, 'x'}},
       {"Up (CSI)", "\x1b[A", {0x4800}},
       {"Down (SS3)", "\x1bOB", {0x5000}},
       {"Left", "\x1b[D", {0x4B00}},
@@ -140,6 +142,40 @@ TEST(SystemConsole, SignalsEndTheProgramWithTheTerminalRestoredAndOutputFlushed)
   ASSERT_TRUE(idle.WaitForExit(status));
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
   EXPECT_TRUE(SameMode(idle.Mode(), idle.StartMode()));
+}
+
+// Without a terminal (a service), an ending signal still flushes what the
+// program wrote to a pipe or file.
+TEST(SystemConsole, SignalWithoutATerminalStillFlushesTheOutput) {
+  const std::string marker = ::testing::TempDir() + "k24_idle_" + std::to_string(getpid());
+  std::remove(marker.c_str());
+  ChildOptions options = NoTerminal();
+  options.outputToPipe = true;
+  Child probe;
+  ASSERT_TRUE(probe.Start({kProbe, "idle", marker}, options));
+  for (int i = 0; i < 5000 && access(marker.c_str(), F_OK) != 0; ++i) {
+    usleep(1000);
+  }
+  ASSERT_EQ(access(marker.c_str(), F_OK), 0) << "the probe never got going";
+  ASSERT_TRUE(probe.Signal(SIGTERM));
+  int status = 0;
+  ASSERT_TRUE(probe.WaitForExit(status));
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  probe.DrainOutput();
+  EXPECT_EQ(probe.Output(), "idle\n");
+  std::remove(marker.c_str());
+}
+
+// A reader that goes away does not end the program: it writes on and exits normally.
+TEST(SystemConsole, ClosedOutputPipeDoesNotEndTheProgram) {
+  Child probe;
+  ASSERT_TRUE(probe.Start({kProbe, "bulk"}, PipedOutput()));
+  ASSERT_TRUE(probe.WaitUntilReading());
+  probe.CloseOutput();
+  ASSERT_TRUE(probe.Type("k"));
+  int status = 0;
+  ASSERT_TRUE(probe.WaitForExit(status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(SystemConsole, RedirectedOutputGoesOutIn512ByteBlocksAndAtExit) {

@@ -4,7 +4,8 @@
 //   platform_probe keys N      N times: "Press a key: ", ReadKey, "key=XXXX\n"
 //   platform_probe bulk        600 dots, then as "keys 1" (output to a pipe)
 //   platform_probe peek N      N times: wait for KeyWaiting, report it twice, ReadKey
-//   platform_probe idle        "idle\n", then sits outside any read for 60 s
+//   platform_probe idle [FILE] "idle\n", creates FILE (when given), then sits
+//                              outside any read for 60 s
 //   platform_probe nokey       KeyWaiting and two ReadKeys, reported
 //   platform_probe lock NAME   Take(NAME), reported; when taken, holds the
 //                              lock until standard input closes
@@ -87,6 +88,9 @@ int main(int argc, char** argv) {
     result = Peek(*console, count);
   } else if (command == "idle") {
     console->Write("idle\n");
+    if (argc > 2) {
+      std::fclose(std::fopen(argv[2], "w"));  // tells the test the output is written
+    }
     std::this_thread::sleep_for(kLongestWait);
   } else if (command == "nokey") {
     k24::Print(*console, "waiting=%d\n", console->KeyWaiting() ? 1 : 0);
