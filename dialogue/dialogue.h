@@ -30,6 +30,7 @@ struct DialogueState {
   VersionWord offeredFirmwareVersion = 0;
   VersionWord carriedBootLoaderVersion = 0;
   SerialNumberText serialNumber{};
+  bool serialNumberRead = false;  // the recorder answered the serial-number request
   FlashImage firmwareImage{};
   FlashImage replacerImage{};
 };

@@ -30,7 +30,7 @@ std::optional<int> ReportAndConfirm(DialoguePorts& ports, DialogueState& state) 
     Print(console, "Current firmware version: unavailable.\n");
   }
   // Asked of the firmware when it answered, else read from flash.
-  state.serialNumber = ReadSerialNumber(link, state.currentFirmwareVersion);
+  state.serialNumber = ReadSerialNumber(link, state.currentFirmwareVersion, &state.serialNumberRead);
   Print(console, "Serial number: %s\n", PrintableSerialNumber(state.serialNumber).c_str());
 
   Print(console, "Press 'Y' to load firmware version %d.%d or other key to exit.\n",

@@ -96,8 +96,10 @@ bool ReplaceFirmware(DialoguePorts& ports, DialogueState& state) {
   std::array<std::uint8_t, kPostUpdateQueryReplySize> reply{};
   SendVendorRequest(link, kDirectionIn, kRequestPostUpdateQuery, 0, 0, reply);  // answer not used
 
+  // A serial number that could not be read is not written back: its empty
+  // text would wipe the recorder's own.
   std::array<std::uint8_t, kSerialNumberSize + 1> working{};
-  if (FixUpSerialNumber(state.serialNumber, state.currentFirmwareVersion, state.offeredFirmwareVersion, working)) {
+  if (state.serialNumberRead && FixUpSerialNumber(state.serialNumber, state.currentFirmwareVersion, state.offeredFirmwareVersion, working)) {
     SendVendorRequest(link, kDirectionOut, kRequestSetSerialNumber, 0, 0,
                       std::span(working).first(kSerialNumberSize));  // result not used
   }

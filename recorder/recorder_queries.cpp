@@ -37,17 +37,21 @@ VersionWord GetBootLoaderVersion(DeviceLink& link) {
   return GetFirmwareVersion(link) != 0 ? kBootLoaderAssumedWithFirmware : VersionWord{0};
 }
 
-SerialNumberText ReadSerialNumber(DeviceLink& link, VersionWord firmwareVersion) {
+SerialNumberText ReadSerialNumber(DeviceLink& link, VersionWord firmwareVersion, bool* answered) {
   SerialNumberText serial{};
+  bool ok = false;
   if (firmwareVersion != 0) {
-    // The result is not examined: a failed request leaves the cleared text.
-    SendVendorRequest(link, kDirectionIn, kRequestGetSerialNumber, 0, 0, serial);
+    // A failed request leaves the cleared text, shown as an empty number.
+    ok = SendVendorRequest(link, kDirectionIn, kRequestGetSerialNumber, 0, 0, serial);
   } else {
     std::array<std::uint8_t, kFlashChunkSize> flash{};
-    SendVendorRequest(link, kDirectionIn, kRequestReadFlash, kFlashSerialNumberAddress, 0, flash);
+    ok = SendVendorRequest(link, kDirectionIn, kRequestReadFlash, kFlashSerialNumberAddress, 0, flash);
     std::copy_n(flash.begin(), kSerialNumberSize - 1, serial.begin());
   }
   serial[kSerialNumberSize - 1] = 0;
+  if (answered != nullptr) {
+    *answered = ok;
+  }
   return serial;
 }
 

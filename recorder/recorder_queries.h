@@ -21,8 +21,9 @@ VersionWord GetFirmwareVersion(DeviceLink& link);
 VersionWord GetBootLoaderVersion(DeviceLink& link);
 
 // From GetSerialNumber when firmware answered (a non-zero version), else from
-// flash address 0xDE00. Empty when the request fails.
-SerialNumberText ReadSerialNumber(DeviceLink& link, VersionWord firmwareVersion);
+// flash address 0xDE00. Empty when the request fails; `answered`, when given,
+// tells whether the recorder answered the request.
+SerialNumberText ReadSerialNumber(DeviceLink& link, VersionWord firmwareVersion, bool* answered = nullptr);
 
 // Sends Restart; the recorder leaves the bus and re-enumerates. The result is
 // not used: the recorder may drop off the bus before it acknowledges.

@@ -345,6 +345,35 @@ TEST_F(UpdateTest, MarkedSerialWithSameMajorIsNotSent) {
   EXPECT_EQ(codes.back(), 0x23);
 }
 
+struct UnreadSerialCase {
+  const char* name;
+  bool firmwareRuns;
+  int failedRequest;  // the serial-number request, by number
+};
+
+void PrintTo(const UnreadSerialCase& c, std::ostream* out) { *out << c.name; }
+
+class UnreadSerialTest : public UpdateTest, public ::testing::WithParamInterface<UnreadSerialCase> {};
+
+TEST_P(UnreadSerialTest, ASerialNumberThatCouldNotBeReadIsNeverWrittenBack) {
+  model.bootLoaderVersion = 0x0102;
+  if (!GetParam().firmwareRuns) model.mode = testing::RecorderMode::BootLoader;
+  model.failRequestNumber = GetParam().failedRequest;
+  Type({'Y', 'L', ' '});
+  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(console.output, Report("1.2", GetParam().firmwareRuns ? "1.2" : "unavailable.", "") +
+                                "Replacing firmware...OK\n" + kEnding);
+  const std::vector<std::uint8_t> codes = Codes();
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), 0xC2), 0);
+  EXPECT_EQ(testing::SerialNumberOf(model), "ABCDE12345");
+  EXPECT_TRUE(FlashHoldsTheFirmware());
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, UnreadSerialTest,
+                         ::testing::Values(UnreadSerialCase{"from_firmware", true, 3},
+                                           UnreadSerialCase{"from_flash", false, 3}),
+                         [](const auto& instance) { return std::string(instance.param.name); });
+
 TEST_F(UpdateTest, TwentyCharacterSerialIsSentAsTwentyOneBytesWithoutTerminator) {
   testing::SetSerialNumber(model, "ABCDE123456789012345");
   model.bootLoaderVersion = 0x0102;
