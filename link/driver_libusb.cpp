@@ -12,6 +12,7 @@
 #include "link/driver_libusb.h"
 
 #include <libusb.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
@@ -93,6 +94,10 @@ class LibusbDriver final : public UsbDriver {
       libusb_free_device_list(list, 1);
     }
     if (found == nullptr) {
+      return std::nullopt;
+    }
+    if (!MayOpenForWriting(found)) {
+      libusb_unref_device(found);
       return std::nullopt;
     }
     const DriverHandle handle = nextHandle_++;
@@ -186,6 +191,18 @@ class LibusbDriver final : public UsbDriver {
       }
     }
     return context_;
+  }
+
+  // A name opens only when this user may open the device for writing, as the
+  // vendor driver's names do. A recorder whose node the user may not write (no
+  // udev rule, not root) then counts as not connected, rather than as a
+  // recorder that answers no request, which would read as having no boot
+  // loader. Checked without opening, so no other device is touched.
+  static bool MayOpenForWriting(libusb_device* device) {
+    char node[48];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", static_cast<unsigned>(libusb_get_bus_number(device)),
+                  static_cast<unsigned>(libusb_get_device_address(device)));
+    return access(node, R_OK | W_OK) == 0;
   }
 
   OpenDevice* Find(DriverHandle handle) {
