@@ -1,15 +1,27 @@
 #include "testing/emulated_bus.h"
 
-#include "common/byte_order.h"
-#include "link/link_records.h"
-
 namespace k24::testing {
 namespace {
 
+// The driver's side of its records, read here on its own (not with the
+// link's parsers), so that a layout mistake on the host side shows.
 constexpr std::uint16_t kModelVendorId = 0x10C4;
 constexpr std::uint16_t kModelProductId = 0x4512;
+constexpr std::uint32_t kPipeOut = 1;
+constexpr std::uint32_t kPipeIn = 2;
+// The driver exposes nine names; the tenth slot exists but is never listed.
+constexpr std::size_t kListedNames = 9;
 
 std::string SlotName(std::size_t slot) { return "ezusb-" + std::to_string(slot); }
+
+std::uint16_t Le16(std::span<const std::uint8_t> bytes, std::size_t at) {
+  return static_cast<std::uint16_t>(bytes[at] | (bytes[at + 1] << 8));
+}
+
+std::uint32_t Pipe(std::span<const std::uint8_t, 4> record) {
+  return static_cast<std::uint32_t>(record[0]) | static_cast<std::uint32_t>(record[1]) << 8 |
+         static_cast<std::uint32_t>(record[2]) << 16 | static_cast<std::uint32_t>(record[3]) << 24;
+}
 
 }  // namespace
 
@@ -29,7 +41,9 @@ void EmulatedBus::PlaceOtherDevice(std::size_t slot, std::uint16_t vendorId, std
 std::vector<std::string> EmulatedBus::DeviceNames() {
   ++probes;
   NoteProbe(model_);
-  return EzusbDeviceNames();
+  std::vector<std::string> names;
+  for (std::size_t slot = 0; slot < kListedNames; ++slot) names.push_back(SlotName(slot));
+  return names;
 }
 
 std::optional<DriverHandle> EmulatedBus::Open(const std::string& name) {
@@ -61,28 +75,32 @@ bool EmulatedBus::GetDeviceDescriptor(DriverHandle handle, std::span<std::uint8_
   descriptor[0] = 18;  // bLength
   descriptor[1] = 1;   // DEVICE
   const bool recorder = entry.kind == BusSlot::Kind::Recorder;
-  PutLe16(descriptor, kDescriptorVendorOffset, recorder ? kModelVendorId : entry.vendorId);
-  PutLe16(descriptor, kDescriptorProductOffset, recorder ? kModelProductId : entry.productId);
+  const std::uint16_t vendorId = recorder ? kModelVendorId : entry.vendorId;
+  const std::uint16_t productId = recorder ? kModelProductId : entry.productId;
+  descriptor[8] = static_cast<std::uint8_t>(vendorId & 0xFF);  // idVendor, little-endian
+  descriptor[9] = static_cast<std::uint8_t>(vendorId >> 8);
+  descriptor[10] = static_cast<std::uint8_t>(productId & 0xFF);  // idProduct
+  descriptor[11] = static_cast<std::uint8_t>(productId >> 8);
   return true;
 }
 
 bool EmulatedBus::VendorRequest(DriverHandle handle, std::span<const std::uint8_t, 10> record,
                                 std::span<std::uint8_t> data) {
   if (!IsRecorderHandle(handle)) return false;
-  const k24::VendorRequest request = ParseVendorRequestRecord(record);
-  if (request.requestType != 2 || request.recipient != 0 || record[3] != 0 || record[5] != 0) return false;
-  return HandleControl(model_, request.direction, request.request, request.value, request.index, data);
+  // direction, type 2 (vendor), recipient 0 (device), 0, request, 0, value, index
+  if (record[1] != 2 || record[2] != 0 || record[3] != 0 || record[5] != 0) return false;
+  return HandleControl(model_, record[0], record[4], Le16(record, 6), Le16(record, 8), data);
 }
 
 bool EmulatedBus::BulkRead(DriverHandle handle, std::span<const std::uint8_t, 4> pipe,
                            std::span<std::uint8_t> data, std::uint32_t& transferred) {
-  if (!IsRecorderHandle(handle) || ParseBulkPipeRecord(pipe) != kPipeBulkIn) return false;
+  if (!IsRecorderHandle(handle) || Pipe(pipe) != kPipeIn) return false;
   return HandleBulkIn(model_, data, transferred);
 }
 
 bool EmulatedBus::BulkWrite(DriverHandle handle, std::span<const std::uint8_t, 4> pipe,
                             std::span<const std::uint8_t> data, std::uint32_t& transferred) {
-  if (!IsRecorderHandle(handle) || ParseBulkPipeRecord(pipe) != kPipeBulkOut) return false;
+  if (!IsRecorderHandle(handle) || Pipe(pipe) != kPipeOut) return false;
   return HandleBulkOut(model_, data, transferred);
 }
 
