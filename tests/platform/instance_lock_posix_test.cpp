@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -27,12 +28,13 @@ std::string UniqueName(const char* what) {
 std::string DefaultPath(const std::string& name) { return "/tmp/" + name + ".lock"; }
 
 // Runs the probe to take `name`; a holder keeps the lock until it is killed.
-bool StartLockProbe(Child& probe, const std::string& name, uid_t asUser = 0) {
+bool StartLockProbe(Child& probe, const std::string& name, uid_t asUser = 0,
+                    const std::string& program = kProbe) {
   ChildOptions options;
   options.runAsUser = asUser;
   options.withTerminal = false;
   options.inputFromPipe = true;
-  return probe.Start({kProbe, "lock", name}, options);
+  return probe.Start({program, "lock", name}, options);
 }
 
 class InstanceLockTest : public ::testing::Test {
@@ -107,8 +109,20 @@ TEST_F(InstanceLockTest, IsSharedWithOtherUsers) {
   ASSERT_GE(fd, 0);
   close(fd);
 
+  // The build may sit where the other user cannot reach it (under /root): that
+  // user runs a copy of the probe from a folder open to everyone.
+  char directoryTemplate[] = "/tmp/k24-lock-probe-XXXXXX";
+  ASSERT_NE(mkdtemp(directoryTemplate), nullptr);
+  directories_.push_back(directoryTemplate);
+  ASSERT_EQ(chmod(directoryTemplate, 0755), 0);
+  const std::string program = Remember(std::string(directoryTemplate) + "/platform_probe");
+  std::error_code error;
+  std::filesystem::copy_file(kProbe, program, error);
+  ASSERT_FALSE(error) << error.message();
+  ASSERT_EQ(chmod(program.c_str(), 0755), 0);
+
   Child other;
-  ASSERT_TRUE(StartLockProbe(other, name, kNobody));
+  ASSERT_TRUE(StartLockProbe(other, name, kNobody, program));
   ASSERT_TRUE(other.WaitForOutput("taken\n")) << other.Output();
   EXPECT_EQ(MakeSystemInstanceLock()->Take(name), LockOutcome::HeldElsewhere);
 }
