@@ -42,14 +42,4 @@ std::uint8_t SetupRequestType(std::uint8_t direction) {
   return direction == kDirectionIn ? std::uint8_t{0xC0} : std::uint8_t{0x40};
 }
 
-std::vector<std::string> EzusbDeviceNames() {
-  std::vector<std::string> names;
-  std::string name = "ezusb-0";
-  for (char digit = '0'; digit < '9'; ++digit) {
-    name.back() = digit;
-    names.push_back(name);
-  }
-  return names;
-}
-
 }  // namespace k24

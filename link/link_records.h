@@ -4,8 +4,6 @@
 #include <array>
 #include <cstdint>
 #include <span>
-#include <string>
-#include <vector>
 
 namespace k24 {
 
@@ -45,9 +43,5 @@ std::uint32_t ParseBulkPipeRecord(std::span<const std::uint8_t, kBulkPipeRecordS
 // bmRequestType of the setup packet the driver puts on the bus for a vendor
 // request to the device: 0xC0 for direction in, 0x40 for direction out.
 std::uint8_t SetupRequestType(std::uint8_t direction);
-
-// The nine names under which the EZ-USB driver exposes its devices: "ezusb-0"
-// to "ezusb-8". The driver may have a tenth, which the probe never tries.
-std::vector<std::string> EzusbDeviceNames();
 
 }  // namespace k24

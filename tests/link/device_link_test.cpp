@@ -72,13 +72,6 @@ TEST(LinkRecords, BulkPipeRecordAndSetupType) {
   EXPECT_EQ(SetupRequestType(kDirectionOut), 0x40);
 }
 
-TEST(LinkRecords, EzusbNamesAreNineAndNeverTheTenth) {
-  const std::vector<std::string> names = EzusbDeviceNames();
-  ASSERT_EQ(names.size(), 9u);
-  EXPECT_EQ(names.front(), "ezusb-0");
-  EXPECT_EQ(names.back(), "ezusb-8");
-}
-
 TEST_F(DeviceLinkTest, ProbeOpensOtherDevicesAndClosesThemAndUsesTheFirstMatch) {
   bus.PlaceOtherDevice(0, 0x04B4, 0x8613);
   bus.PlaceRecorder(3);
