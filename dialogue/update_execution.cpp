@@ -15,7 +15,6 @@
 namespace k24 {
 namespace {
 
-constexpr VersionWord kFlashBootLoaderVersion = 0x0100;  // from 1.0 on, boot loaders are flash-programmed
 constexpr std::size_t kIdentityReadSize = 64;
 constexpr std::size_t kIdentityOffsetInRead = 2;  // 0x29FB within the read at 0x29F9
 constexpr std::size_t kSerialMarkIndex = 5;
@@ -44,7 +43,7 @@ std::optional<int> UpgradeBootLoader(DialoguePorts& ports, DialogueState& state)
     return kExitOk;
   }
   Print(console, "Replacing Boot Loader...");
-  if (state.currentBootLoaderVersion < kFlashBootLoaderVersion) {
+  if (state.currentBootLoaderVersion < kFlashReplacedBootLoaderVersion) {
     // The recorder restarts by itself after accepting the new boot area.
     if (!RewriteNandBootArea(link, state.replacerImage)) {
       return EndAfterFailedBootLoaderUpgrade(console);

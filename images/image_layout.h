@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/version_word.h"
+
 namespace k24 {
 
 // Scrambling: a 32-bit linear congruential generator, seeded afresh per image.
@@ -29,6 +31,10 @@ inline constexpr std::size_t kReplacerBootLoaderVersionOffset = 0x1000;
 // Four firmware bytes copied into replacer 0x0F00-0x0F03, in this order.
 inline constexpr std::size_t kReplacerSpliceOffset = 0x0F00;
 inline constexpr std::array<std::size_t, 4> kFirmwareSpliceSources = {0x0001, 0x0002, 0x0044, 0x0045};
+
+// Boot loaders from 1.0 on are replaced by flash programming with "BRC20",
+// older ones by a NAND boot-area rewrite with "BRC".
+inline constexpr VersionWord kFlashReplacedBootLoaderVersion = 0x0100;
 
 // Image names in the executable.
 inline constexpr const char* kFirmwareImageName = "FWC";

@@ -13,10 +13,6 @@
 namespace k24 {
 namespace {
 
-// Boot loaders from 1.0 on are replaced through flash programming, older ones
-// through a NAND boot-area rewrite; each way needs its own replacer image.
-constexpr VersionWord kFlashReplacerBootLoaderVersion = 0x0100;
-
 bool LoadImage(const std::string& executablePath, std::string_view name, FlashImage& image) {
   if (!ReadStoredImage(executablePath, name, image)) {
     return false;
@@ -39,7 +35,7 @@ bool LoadFirmwareImage(const std::string& executablePath, FlashImage& firmware,
 
 bool LoadReplacerImage(const std::string& executablePath, VersionWord currentBootLoaderVersion,
                        const FlashImage& firmware, FlashImage& replacer) {
-  const char* name = currentBootLoaderVersion >= kFlashReplacerBootLoaderVersion
+  const char* name = currentBootLoaderVersion >= kFlashReplacedBootLoaderVersion
                          ? kFlashReplacerImageName
                          : kNandReplacerImageName;
   if (!LoadImage(executablePath, name, replacer)) {
