@@ -20,6 +20,9 @@ namespace k24 {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitLockHeld = 1;
 
+inline constexpr const char* kSampleImagesRefusal =
+    "This k24update carries sample images, not real recorder firmware: nothing was changed on the recorder.\n";
+
 // What lives for the whole run. The two images are 63 KiB each: keep the
 // state on the heap.
 struct DialogueState {
@@ -41,6 +44,10 @@ struct DialoguePorts {
   InstanceLock* lock = nullptr;
   DeviceLink* link = nullptr;  // its driver and clock set; the target is set here
   Clock* clock = nullptr;      // for the connection wait's pause
+  // The images carried are the build's samples (patterns, not recorder
+  // firmware) and nobody said the recorder is the emulator: the dialogue runs
+  // up to the confirmations and then ends before anything is written.
+  bool sampleImagesOnly = false;
 };
 
 // The whole dialogue. args[0] is the executable's full path as the system

@@ -1,6 +1,8 @@
 // The program's entry on Linux: the platform's ports, then the dialogue.
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -19,6 +21,15 @@ std::string ExecutablePath(const char* typed) {
     return typed != nullptr ? typed : "";
   }
   return std::string(path.data(), static_cast<std::size_t>(length));
+}
+
+// The build's sample images may go only into the recorder emulator, which
+// says so through this variable (the testbed and scripts/demo set it).
+constexpr const char* kEmulatedRecorderVariable = "K24_EMULATED_RECORDER";
+
+bool ToldRecorderIsEmulated() {
+  const char* value = std::getenv(kEmulatedRecorderVariable);
+  return value != nullptr && std::strcmp(value, "1") == 0;
 }
 
 }  // namespace
@@ -42,6 +53,7 @@ int main(int argc, char** argv) {
   ports.lock = lock.get();
   ports.link = &link;
   ports.clock = &k24::SystemClock();
+  ports.sampleImagesOnly = K24_CARRIES_SAMPLE_IMAGES && !ToldRecorderIsEmulated();
 
   const int exitCode = k24::RunDialogue(ports, args);
   console->Flush();

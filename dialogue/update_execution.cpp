@@ -132,6 +132,10 @@ bool FixUpSerialNumber(const SerialNumberText& serial, VersionWord currentFirmwa
 
 int ExecuteUpdate(DialoguePorts& ports, DialogueState& state) {
   Console& console = *ports.console;
+  if (ports.sampleImagesOnly) {
+    // A sample pattern in a real recorder's flash would leave it unusable.
+    return EndAfterKey(console, kSampleImagesRefusal, kExitOk);
+  }
   if (state.carriedBootLoaderVersion > state.currentBootLoaderVersion) {
     if (const std::optional<int> end = UpgradeBootLoader(ports, state)) {
       return *end;

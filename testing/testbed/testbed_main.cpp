@@ -60,6 +60,7 @@ struct Options {
   bool neverReturn = false;  // gone for good after its first restart
   int absenceMs = 100;
   bool holdLock = false;
+  bool notEmulated = false;  // do not tell k24update that the recorder is the emulator
 
   std::vector<ScriptedKey> keys;
 };
@@ -78,6 +79,8 @@ void Usage() {
       "  --never-return        does not come back after a restart\n"
       "  --absence MS          how long a restart keeps it off the bus (default 100)\n"
       "  --hold-lock           hold the updater's instance lock while it runs\n"
+      "  --not-emulated        do not tell k24update that this recorder is the emulator\n"
+      "                        (a build with sample images then writes nothing)\n"
       "keys and output:\n"
       "  --on TEXT --press KEY type KEY once TEXT has appeared (esc, enter, up, f1, ctrl-c, \\xNN or text)\n"
       "  --interactive         pass this terminal's keys through instead\n"
@@ -114,6 +117,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.neverReturn = true;
     } else if (arg == "--hold-lock") {
       options.holdLock = true;
+    } else if (arg == "--not-emulated") {
+      options.notEmulated = true;
     } else if (!(value = next())) {
       std::fprintf(stderr, "k24-testbed: %s needs a value\n", arg.c_str());
       return false;
@@ -265,6 +270,14 @@ int Run(const Options& options) {
       std::fputs("k24-testbed: could not take the instance lock\n", stderr);
       return kExitUsage;
     }
+  }
+
+  // k24update writes its sample images only into a recorder it was told is
+  // the emulator.
+  if (options.notEmulated) {
+    unsetenv("K24_EMULATED_RECORDER");
+  } else {
+    setenv("K24_EMULATED_RECORDER", "1", 1);
   }
 
   UsbfsDoor door(model);

@@ -126,6 +126,17 @@ TEST_F(UpdateTest, BootLoaderAsNewAsTheCarriedOneIsNotUpgraded) {
   EXPECT_TRUE(FlashHoldsTheFirmware());
 }
 
+TEST_F(UpdateTest, SampleImagesOnlyEndAfterTheConfirmationsWithNothingWritten) {
+  model.bootLoaderVersion = 0x0100;
+  ports.sampleImagesOnly = true;
+  Type({'Y', 'L', ' '});
+  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(console.output, Report("1.0", "1.2", "ABCDE12345") +
+                                "This k24update carries sample images, not real recorder firmware: nothing was "
+                                "changed on the recorder.\nPress any key to exit.\n");
+  EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{0xC6, 0x24, 0xC1}));
+}
+
 TEST_F(UpdateTest, RefusedUpgradeEndsWithNothingChanged) {
   model.bootLoaderVersion = 0x0101;
   Type({'Y', 'L', 'n'});

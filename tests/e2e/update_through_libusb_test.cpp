@@ -64,6 +64,7 @@ struct Case {
   const char* firmwareAfter;
   const char* serialAfter;
   bool anyRequestMade;
+  bool onlyQueries = false;  // the recorder received no request that changes it
 };
 
 // The keys of a full update; `upgrade` when the boot loader upgrade is offered.
@@ -98,6 +99,14 @@ const Case kCases[] = {
      Join(Join({"--boot-loader", "0x0102", "--identity", "K24B9"}, FullUpdateKeys(false)), {"--", "diag"}),
      kBanner + Report("1.2") + kFirmwareReplaced, 0, ImageRegion::SampleFirmware, "1.2", "2.0", "ABCDEW12345",
      true},
+    {"SampleImagesNeverReachARecorderNotSaidToBeTheEmulator",
+     Join({"--boot-loader", "0x0100", "--not-emulated"}, {"--on", "Press 'Y' to load", "--press", "Y", "--on",
+                                                           "Press 'L'", "--press", "L", "--on", "Press any key",
+                                                           "--press", "x"}),
+     kBanner + Report("1.0") +
+         "This k24update carries sample images, not real recorder firmware: nothing was changed on the "
+         "recorder.\nPress any key to exit.\n",
+     0, ImageRegion::AsInstalled, "1.0", "1.2", "ABCDE12345", true, true},
     {"LockHeldByAnotherApplication", {"--hold-lock", "--on", "Press any key", "--press", "x"},
      kBanner + "Close all other digital recorder applications and try again.\nPress any key to exit.\n", 1,
      ImageRegion::AsInstalled, "1.0", "1.2", "ABCDE12345", false},
@@ -188,6 +197,16 @@ TEST_P(UpdateThroughLibusb, RunsToItsEnd) {
   EXPECT_EQ(state.at("serial-number"), c.serialAfter);
   EXPECT_EQ(state.at("control-requests") != "0", c.anyRequestMade);
 
+  if (c.onlyQueries) {
+    // Only the version and serial-number queries: no erase, write, restart.
+    std::istringstream log(ReadAll(dir_ / "requests.log"));
+    std::string line;
+    while (std::getline(log, line)) {
+      const bool query = line.rfind("in  0xC6 ", 0) == 0 || line.rfind("in  0x24 ", 0) == 0 ||
+                         line.rfind("in  0xC1 ", 0) == 0 || line.rfind("in  0x20 ", 0) == 0;
+      EXPECT_TRUE(query) << line;
+    }
+  }
   const std::string flash = ReadAll(dir_ / "flash.bin");
   ASSERT_GE(flash.size(), kImageRegionSize);
   const FlashImage firmware = BuildSampleFirmwareImage();
