@@ -32,8 +32,7 @@ struct DialogueState {
   VersionWord currentBootLoaderVersion = 0;
   VersionWord offeredFirmwareVersion = 0;
   VersionWord carriedBootLoaderVersion = 0;
-  SerialNumberText serialNumber{};
-  bool serialNumberRead = false;  // the recorder answered the serial-number request
+  SerialNumber serialNumber;
   FlashImage firmwareImage{};
   FlashImage replacerImage{};
 };
@@ -66,7 +65,7 @@ std::string PrintableSerialNumber(const SerialNumberText& serial);
 // The serial-number fix-up after a firmware replacement. Returns whether
 // SetSerialNumber is to be sent, and fills `working` (22 bytes, of which the
 // first 21 are sent).
-bool FixUpSerialNumber(const SerialNumberText& serial, VersionWord currentFirmware, VersionWord offeredFirmware,
+bool FixUpSerialNumber(const SerialNumber& serial, VersionWord currentFirmware, VersionWord offeredFirmware,
                        std::array<std::uint8_t, kSerialNumberSize + 1>& working);
 
 }  // namespace k24

@@ -30,8 +30,8 @@ std::optional<int> ReportAndConfirm(DialoguePorts& ports, DialogueState& state) 
     Print(console, "Current firmware version: unavailable.\n");
   }
   // Asked of the firmware when it answered, else read from flash.
-  state.serialNumber = ReadSerialNumber(link, state.currentFirmwareVersion, &state.serialNumberRead);
-  Print(console, "Serial number: %s\n", PrintableSerialNumber(state.serialNumber).c_str());
+  state.serialNumber = ReadSerialNumber(link, state.currentFirmwareVersion);
+  Print(console, "Serial number: %s\n", PrintableSerialNumber(state.serialNumber.text).c_str());
 
   Print(console, "Press 'Y' to load firmware version %d.%d or other key to exit.\n",
         VersionMajor(state.offeredFirmwareVersion), VersionMinor(state.offeredFirmwareVersion));

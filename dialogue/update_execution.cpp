@@ -98,7 +98,8 @@ bool ReplaceFirmware(DialoguePorts& ports, DialogueState& state) {
   // A serial number that could not be read is not written back: its empty
   // text would wipe the recorder's own.
   std::array<std::uint8_t, kSerialNumberSize + 1> working{};
-  if (state.serialNumberRead && FixUpSerialNumber(state.serialNumber, state.currentFirmwareVersion, state.offeredFirmwareVersion, working)) {
+  if (state.serialNumber.answered &&
+      FixUpSerialNumber(state.serialNumber, state.currentFirmwareVersion, state.offeredFirmwareVersion, working)) {
     SendVendorRequest(link, kDirectionOut, kRequestSetSerialNumber, 0, 0,
                       std::span(working).first(kSerialNumberSize));  // result not used
   }
@@ -108,9 +109,9 @@ bool ReplaceFirmware(DialoguePorts& ports, DialogueState& state) {
 
 }  // namespace
 
-bool FixUpSerialNumber(const SerialNumberText& serial, VersionWord currentFirmware, VersionWord offeredFirmware,
+bool FixUpSerialNumber(const SerialNumber& serial, VersionWord currentFirmware, VersionWord offeredFirmware,
                        std::array<std::uint8_t, kSerialNumberSize + 1>& working) {
-  std::copy(serial.begin(), serial.end(), working.begin());
+  std::copy(serial.text.begin(), serial.text.end(), working.begin());
   working[kSerialNumberSize] = 0;
   const std::uint8_t mark = working[kSerialMarkIndex];
   const bool marked = mark == 'W' || mark == 'X';
@@ -126,6 +127,10 @@ bool FixUpSerialNumber(const SerialNumberText& serial, VersionWord currentFirmwa
     const auto terminator = std::find(tail, working.end() - 2, std::uint8_t{0});
     std::copy_backward(tail, terminator + 1, terminator + 2);
     *tail = 'W';
+  } else if (serial.asRead[kSerialNumberSize - 1] != 0) {
+    // A 21-character number (marked by an earlier update) goes back whole, as
+    // read: its shown text, cut at 20, would lose the last character.
+    std::copy(serial.asRead.begin(), serial.asRead.end(), working.begin());
   }
   return true;
 }
@@ -136,14 +141,17 @@ int ExecuteUpdate(DialoguePorts& ports, DialogueState& state) {
     // A sample pattern in a real recorder's flash would leave it unusable.
     return EndAfterKey(console, kSampleImagesRefusal, kExitOk);
   }
+  // Decided on the recorder's own identity, before anything is written: the
+  // boot loader upgrade by flash programming writes the replacer over the
+  // identity area, after which it would be the replacer's bytes that are read.
+  if (!FirmwareFitsRecorder(ports, state)) {
+    Print(console, "Firmware version is not compatible with this recorder.\nReplacing firmware failed.\n");
+    return OrdinaryEnding(console);
+  }
   if (state.carriedBootLoaderVersion > state.currentBootLoaderVersion) {
     if (const std::optional<int> end = UpgradeBootLoader(ports, state)) {
       return *end;
     }
-  }
-  if (!FirmwareFitsRecorder(ports, state)) {
-    Print(console, "Firmware version is not compatible with this recorder.\nReplacing firmware failed.\n");
-    return OrdinaryEnding(console);
   }
   Print(console, "Replacing firmware...");
   Print(console, ReplaceFirmware(ports, state) ? "OK\n" : "Failed\n");

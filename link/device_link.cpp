@@ -42,14 +42,14 @@ bool IsRecorderPresent(DeviceLink& link) {
   return true;
 }
 
-bool SendVendorRequest(DeviceLink& link, std::uint8_t direction, std::uint8_t request,
-                       std::uint16_t value, std::uint16_t index, std::span<std::uint8_t> data) {
+LinkResult SendVendorRequest(DeviceLink& link, std::uint8_t direction, std::uint8_t request,
+                             std::uint16_t value, std::uint16_t index, std::span<std::uint8_t> data) {
   if (data.size() > 0xFFFF) {
-    return false;  // a control transfer's length is 16 bits
+    return {LinkStatus::Failed};  // a control transfer's length is 16 bits
   }
   const std::optional<DriverHandle> handle = OpenRecorder(link);
   if (!handle) {
-    return false;
+    return {LinkStatus::NoRecorder};
   }
   VendorRequest fields;
   fields.direction = direction;
@@ -57,11 +57,19 @@ bool SendVendorRequest(DeviceLink& link, std::uint8_t direction, std::uint8_t re
   fields.value = value;
   fields.index = index;
   const VendorRequestRecord record = BuildVendorRequestRecord(fields);
-  // The driver's byte count is not used: a short reply leaves the rest of the
-  // buffer as the caller set it.
-  const bool ok = link.driver->VendorRequest(*handle, record, data);
+  std::uint32_t transferred = 0;
+  const bool ok = link.driver->VendorRequest(*handle, record, data, transferred);
   link.driver->Close(*handle);
-  return ok;
+  if (!ok) {
+    return {LinkStatus::Failed};
+  }
+  // A reply that fills only part of the buffer leaves the rest as the caller
+  // set it (zeros, mostly), which would read as data: a version 0.2 from a
+  // one-byte answer to 1.2, a serial number cut to its first character.
+  if (direction == kDirectionIn && transferred != data.size()) {
+    return {LinkStatus::ShortReply};
+  }
+  return {LinkStatus::Ok};
 }
 
 bool BulkTransfer(DeviceLink& link, std::uint8_t direction, std::uint8_t pipe,

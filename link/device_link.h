@@ -23,6 +23,21 @@ inline constexpr std::uint32_t kBulkChunkLimit = 0x4000;  // 16,384 bytes per bu
 inline constexpr std::uint64_t kReenumerationPhaseLimitMs = 30'000;
 inline constexpr std::uint32_t kPresencePollIntervalMs = 1;
 
+// How a request ended. Callers mostly need only whether it succeeded (the
+// result converts to bool); a few tell "no recorder found" from a request the
+// recorder did not carry out.
+enum class LinkStatus : std::uint8_t {
+  Ok,
+  NoRecorder,  // nothing answered to the recorder's identity: nothing was sent
+  Failed,      // the driver reported failure
+  ShortReply,  // the recorder answered with fewer bytes than asked
+};
+
+struct LinkResult {
+  LinkStatus status = LinkStatus::Failed;
+  explicit operator bool() const { return status == LinkStatus::Ok; }
+};
+
 struct DeviceLink {
   UsbDriver* driver = nullptr;
   Clock* clock = nullptr;
@@ -37,8 +52,10 @@ std::optional<DriverHandle> OpenRecorder(DeviceLink& link);
 bool IsRecorderPresent(DeviceLink& link);
 
 // One vendor request; `data` is the data stage (its size is the request's
-// length, at most 65,535). Without a recorder, false and `data` untouched.
-bool SendVendorRequest(DeviceLink& link, std::uint8_t direction, std::uint8_t request,
+// length, at most 65,535). Without a recorder, NoRecorder and `data`
+// untouched. A reply (direction in) shorter than `data` fails as ShortReply:
+// the bytes it did not fill are no answer of the recorder's.
+LinkResult SendVendorRequest(DeviceLink& link, std::uint8_t direction, std::uint8_t request,
                        std::uint16_t value, std::uint16_t index, std::span<std::uint8_t> data);
 
 // One bulk transfer of at most kBulkChunkLimit bytes (a longer `data` is cut).

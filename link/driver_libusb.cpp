@@ -141,7 +141,8 @@ class LibusbDriver final : public UsbDriver {
   }
 
   bool VendorRequest(DriverHandle handle, std::span<const std::uint8_t, 10> record,
-                     std::span<std::uint8_t> data) override {
+                     std::span<std::uint8_t> data, std::uint32_t& transferred) override {
+    transferred = 0;
     const k24::VendorRequest request = ParseVendorRequestRecord(record);
     if (request.direction != kDirectionIn && request.direction != kDirectionOut) {
       return false;
@@ -156,7 +157,12 @@ class LibusbDriver final : public UsbDriver {
     const int result = libusb_control_transfer(open->usb, SetupRequestType(request.direction), request.request,
                                                request.value, request.index, data.empty() ? nullptr : data.data(),
                                                static_cast<std::uint16_t>(data.size()), kTransferTimeoutMs);
-    return result >= 0;
+    if (result < 0) {
+      return false;
+    }
+    // A reply shorter than asked succeeds here; the link decides what it means.
+    transferred = static_cast<std::uint32_t>(result);
+    return true;
   }
 
   bool BulkRead(DriverHandle handle, std::span<const std::uint8_t, 4> pipe, std::span<std::uint8_t> data,

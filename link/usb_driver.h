@@ -31,9 +31,10 @@ class UsbDriver {
   virtual bool GetDeviceDescriptor(DriverHandle handle, std::span<std::uint8_t, 18> descriptor) = 0;
   // Issues the vendor request described by a VendorRequestRecord; `data` is the
   // data stage (sent or filled according to the record's direction), possibly
-  // empty. True when the driver reports success.
+  // empty. `transferred` receives the driver's count of data-stage bytes moved.
+  // True when the driver reports success.
   virtual bool VendorRequest(DriverHandle handle, std::span<const std::uint8_t, 10> record,
-                             std::span<std::uint8_t> data) = 0;
+                             std::span<std::uint8_t> data, std::uint32_t& transferred) = 0;
   // Bulk transfers on the pipe named by a BulkPipeRecord. `transferred` receives
   // the driver's count of bytes moved. True when the driver reports success.
   virtual bool BulkRead(DriverHandle handle, std::span<const std::uint8_t, 4> pipe,

@@ -35,11 +35,12 @@ std::uint32_t ReadNandPages(DeviceLink& link, std::uint32_t firstPage, std::uint
   return BulkReadAll(link, data.first(std::size_t{pageCount} * kNandPageSize));
 }
 
-void WriteNandPages(DeviceLink& link, std::uint32_t firstPage, std::uint32_t pageCount,
+bool WriteNandPages(DeviceLink& link, std::uint32_t firstPage, std::uint32_t pageCount,
                     std::span<std::uint8_t> data) {
   NandPageRecord record = BuildNandPageRecord(firstPage, pageCount);
-  SendVendorRequest(link, kDirectionOut, kRequestNandWritePages, 0, 0, record);
-  BulkWriteAll(link, data.first(std::size_t{pageCount} * kNandPageSize));
+  const std::span<std::uint8_t> pages = data.first(std::size_t{pageCount} * kNandPageSize);
+  const bool announced = static_cast<bool>(SendVendorRequest(link, kDirectionOut, kRequestNandWritePages, 0, 0, record));
+  return BulkWriteAll(link, pages) == pages.size() && announced;
 }
 
 bool EraseNandBlock(DeviceLink& link, std::uint16_t block) {
@@ -71,7 +72,12 @@ bool RewriteNandBootArea(DeviceLink& link, std::span<const std::uint8_t> replace
 
   EraseNandBlock(link, 0);  // a failed erase shows in the read-back
   for (std::uint32_t page = 0; page < kNandPagesPerBlock; ++page) {
-    WriteNandPages(link, page, 1, block.subspan(std::size_t{page} * kNandPageSize));
+    // The read-back covers only the image's pages: page 0, the recorder's
+    // own, and the erased pages after the image are checked here, by their
+    // writes going out whole. A block not written as planned is never committed.
+    if (!WriteNandPages(link, page, 1, block.subspan(std::size_t{page} * kNandPageSize))) {
+      return false;
+    }
   }
   // Pages 1 to 63 read back one page lower, so the image starts at offset 0.
   for (std::uint32_t page = 0; page + 1 < kNandPagesPerBlock; ++page) {
@@ -80,9 +86,13 @@ bool RewriteNandBootArea(DeviceLink& link, std::span<const std::uint8_t> replace
   if (!std::equal(replacer.begin(), replacer.begin() + kNandBootImageSize, work.begin())) {
     return false;
   }
-  // A commit that is not carried out leaves the 1 and counts as accepted.
+  // The recorder may restart as it takes the new boot area, before it answers:
+  // a commit request that fails on a recorder that was there leaves the 1 and
+  // counts as accepted. With no recorder at all nothing was committed.
   std::array<std::uint8_t, kCommitBootAreaReplySize> accepted{1};
-  SendVendorRequest(link, kDirectionIn, kRequestCommitBootArea, 0, 0, accepted);
+  if (SendVendorRequest(link, kDirectionIn, kRequestCommitBootArea, 0, 0, accepted).status == LinkStatus::NoRecorder) {
+    return false;
+  }
   return accepted[0] != 0;
 }
 

@@ -30,14 +30,16 @@ NandEraseRecord BuildNandEraseRecord(std::uint16_t block);
 // NandReadPages, then the pages on bulk pipe 2; returns the bytes moved.
 std::uint32_t ReadNandPages(DeviceLink& link, std::uint32_t firstPage, std::uint32_t pageCount,
                             std::span<std::uint8_t> data);
-// NandWritePages, then the pages on bulk pipe 1. Verified later by read-back.
-void WriteNandPages(DeviceLink& link, std::uint32_t firstPage, std::uint32_t pageCount,
+// NandWritePages, then the pages on bulk pipe 1. True when the request went
+// through and every byte of the pages went out.
+bool WriteNandPages(DeviceLink& link, std::uint32_t firstPage, std::uint32_t pageCount,
                     std::span<std::uint8_t> data);
 // NandEraseBlock, then NandStatus; true when the status byte is 0 afterwards.
 bool EraseNandBlock(DeviceLink& link, std::uint16_t block);
 
-// The whole rewrite. True when the read-back matched and the recorder accepted
-// the commit; the recorder then restarts by itself.
+// The whole rewrite. True when every page went out whole, the read-back
+// matched and the recorder accepted the commit; the recorder then restarts by
+// itself. Ends early, without a commit, at the first page not written whole.
 bool RewriteNandBootArea(DeviceLink& link, std::span<const std::uint8_t> replacer);
 
 }  // namespace k24

@@ -37,21 +37,23 @@ VersionWord GetBootLoaderVersion(DeviceLink& link) {
   return GetFirmwareVersion(link) != 0 ? kBootLoaderAssumedWithFirmware : VersionWord{0};
 }
 
-SerialNumberText ReadSerialNumber(DeviceLink& link, VersionWord firmwareVersion, bool* answered) {
-  SerialNumberText serial{};
-  bool ok = false;
+SerialNumber ReadSerialNumber(DeviceLink& link, VersionWord firmwareVersion) {
+  SerialNumber serial;
   if (firmwareVersion != 0) {
-    // A failed request leaves the cleared text, shown as an empty number.
-    ok = SendVendorRequest(link, kDirectionIn, kRequestGetSerialNumber, 0, 0, serial);
+    serial.answered =
+        static_cast<bool>(SendVendorRequest(link, kDirectionIn, kRequestGetSerialNumber, 0, 0, serial.asRead));
   } else {
     std::array<std::uint8_t, kFlashChunkSize> flash{};
-    ok = SendVendorRequest(link, kDirectionIn, kRequestReadFlash, kFlashSerialNumberAddress, 0, flash);
-    std::copy_n(flash.begin(), kSerialNumberSize - 1, serial.begin());
+    serial.answered = static_cast<bool>(
+        SendVendorRequest(link, kDirectionIn, kRequestReadFlash, kFlashSerialNumberAddress, 0, flash));
+    std::copy_n(flash.begin(), kSerialNumberSize - 1, serial.asRead.begin());
   }
-  serial[kSerialNumberSize - 1] = 0;
-  if (answered != nullptr) {
-    *answered = ok;
+  if (!serial.answered) {
+    // Whatever a failed or cut reply left is no serial number: shown empty.
+    serial.asRead.fill(0);
   }
+  serial.text = serial.asRead;
+  serial.text[kSerialNumberSize - 1] = 0;
   return serial;
 }
 

@@ -13,6 +13,16 @@ namespace k24 {
 // A NUL-terminated text of at most 20 characters; byte 20 is always 0 after a read.
 using SerialNumberText = std::array<std::uint8_t, kSerialNumberSize>;
 
+// The recorder's serial number as read. The shown text stops at 20
+// characters, but a number the recorder holds may have 21 (an earlier update
+// added its mark to a 20-character one): `asRead` keeps all the bytes it gave,
+// so the number can be written back whole.
+struct SerialNumber {
+  SerialNumberText text{};    // byte 20 is always 0
+  SerialNumberText asRead{};  // the 21 bytes of the reply (from flash: 20 and a 0)
+  bool answered = false;      // the recorder answered the request in full
+};
+
 // The running firmware's version; 0 when the request fails.
 VersionWord GetFirmwareVersion(DeviceLink& link);
 
@@ -21,9 +31,9 @@ VersionWord GetFirmwareVersion(DeviceLink& link);
 VersionWord GetBootLoaderVersion(DeviceLink& link);
 
 // From GetSerialNumber when firmware answered (a non-zero version), else from
-// flash address 0xDE00. Empty when the request fails; `answered`, when given,
-// tells whether the recorder answered the request.
-SerialNumberText ReadSerialNumber(DeviceLink& link, VersionWord firmwareVersion, bool* answered = nullptr);
+// flash address 0xDE00. Empty, and not answered, when the request fails or the
+// reply is cut short.
+SerialNumber ReadSerialNumber(DeviceLink& link, VersionWord firmwareVersion);
 
 // Sends Restart; the recorder leaves the bus and re-enumerates. The result is
 // not used: the recorder may drop off the bus before it acknowledges.

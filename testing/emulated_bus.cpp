@@ -85,11 +85,12 @@ bool EmulatedBus::GetDeviceDescriptor(DriverHandle handle, std::span<std::uint8_
 }
 
 bool EmulatedBus::VendorRequest(DriverHandle handle, std::span<const std::uint8_t, 10> record,
-                                std::span<std::uint8_t> data) {
+                                std::span<std::uint8_t> data, std::uint32_t& transferred) {
+  transferred = 0;
   if (!IsRecorderHandle(handle)) return false;
   // direction, type 2 (vendor), recipient 0 (device), 0, request, 0, value, index
   if (record[1] != 2 || record[2] != 0 || record[3] != 0 || record[5] != 0) return false;
-  return HandleControl(model_, record[0], record[4], Le16(record, 6), Le16(record, 8), data);
+  return HandleControl(model_, record[0], record[4], Le16(record, 6), Le16(record, 8), data, transferred);
 }
 
 bool EmulatedBus::BulkRead(DriverHandle handle, std::span<const std::uint8_t, 4> pipe,

@@ -36,7 +36,7 @@ class EmulatedBus final : public UsbDriver {
   void Close(DriverHandle handle) override;
   bool GetDeviceDescriptor(DriverHandle handle, std::span<std::uint8_t, 18> descriptor) override;
   bool VendorRequest(DriverHandle handle, std::span<const std::uint8_t, 10> record,
-                     std::span<std::uint8_t> data) override;
+                     std::span<std::uint8_t> data, std::uint32_t& transferred) override;
   bool BulkRead(DriverHandle handle, std::span<const std::uint8_t, 4> pipe, std::span<std::uint8_t> data,
                 std::uint32_t& transferred) override;
   bool BulkWrite(DriverHandle handle, std::span<const std::uint8_t, 4> pipe, std::span<const std::uint8_t> data,

@@ -197,11 +197,34 @@ void Advance(RecorderModel& model, std::uint32_t bytes) {
   model.pendingNandBytes -= bytes;
 }
 
+// Counts one transfer of either kind; the recorder leaves for good after the
+// one it was told to.
+void NoteTransferDone(RecorderModel& model) {
+  if (model.leaveAfterTransfer != 0 && model.transfers == model.leaveAfterTransfer) {
+    model.onBus = false;
+    model.returnPending = false;
+  }
+}
+
+// The fault planned for this request, if any.
+const RequestFault* FaultFor(const RecorderModel& model, std::uint8_t request) {
+  const auto seen = model.requestsByCode.find(request);
+  const int occurrence = seen == model.requestsByCode.end() ? 0 : seen->second;
+  for (const RequestFault& fault : model.requestFaults) {
+    if (fault.request == request && (fault.occurrence == 0 || fault.occurrence == occurrence)) return &fault;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 bool HandleControl(RecorderModel& model, std::uint8_t direction, std::uint8_t request,
-                   std::uint16_t value, std::uint16_t index, std::span<std::uint8_t> data) {
+                   std::uint16_t value, std::uint16_t index, std::span<std::uint8_t> data,
+                   std::uint32_t& moved) {
   ++model.controlRequests;
+  ++model.transfers;
+  ++model.requestsByCode[request];
+  moved = 0;
   LoggedTransfer entry;
   entry.kind = LoggedTransfer::Kind::Control;
   entry.direction = direction;
@@ -215,17 +238,34 @@ bool HandleControl(RecorderModel& model, std::uint8_t direction, std::uint8_t re
     model.onBus = false;
     model.returnPending = false;
   }
+  const RequestFault* fault = FaultFor(model, request);
   bool ok = model.onBus && index == 0 && ShapeMatches(request, direction, data.size()) &&
-            model.failRequestCodes.count(request) == 0 && model.failRequestNumber != model.controlRequests;
-  if (ok) ok = Execute(model, request, value, data);
-  if (ok && direction == 1) entry.data.assign(data.begin(), data.end());
+            model.failRequestCodes.count(request) == 0 && model.failRequestNumber != model.controlRequests &&
+            (fault == nullptr || fault->kind != ControlFault::Stall);
+  if (ok) {
+    // Carried out on a copy: a cut reply hands the host only its first bytes.
+    std::vector<std::uint8_t> stage(data.begin(), data.end());
+    ok = Execute(model, request, value, stage);
+    std::uint32_t length = static_cast<std::uint32_t>(stage.size());
+    if (ok && fault != nullptr && fault->kind == ControlFault::ShortReply) {
+      length = std::min(length, fault->replyLength);
+    }
+    if (ok && direction == 1) {
+      std::copy_n(stage.begin(), length, data.begin());
+      entry.data.assign(data.begin(), data.begin() + length);
+    }
+    if (ok) moved = length;
+    if (ok && fault != nullptr && fault->kind == ControlFault::StallAfterExecuting) ok = false;
+  }
   entry.ok = ok;
   model.log.push_back(std::move(entry));
+  NoteTransferDone(model);
   return ok;
 }
 
 bool HandleBulkOut(RecorderModel& model, std::span<const std::uint8_t> data, std::uint32_t& moved) {
   ++model.bulkTransfers;
+  ++model.transfers;
   LoggedTransfer entry;
   entry.kind = LoggedTransfer::Kind::BulkOut;
   entry.length = static_cast<std::uint32_t>(data.size());
@@ -247,11 +287,13 @@ bool HandleBulkOut(RecorderModel& model, std::span<const std::uint8_t> data, std
   }
   entry.ok = ok;
   model.log.push_back(std::move(entry));
+  NoteTransferDone(model);
   return ok;
 }
 
 bool HandleBulkIn(RecorderModel& model, std::span<std::uint8_t> data, std::uint32_t& moved) {
   ++model.bulkTransfers;
+  ++model.transfers;
   LoggedTransfer entry;
   entry.kind = LoggedTransfer::Kind::BulkIn;
   entry.direction = 1;
@@ -267,12 +309,17 @@ bool HandleBulkIn(RecorderModel& model, std::span<std::uint8_t> data, std::uint3
     const std::size_t at = model.pendingNandPage * kModelNandPageSize + model.pendingNandOffset;
     std::copy_n(model.nand.begin() + static_cast<std::ptrdiff_t>(at), delivered, data.begin());
     if (model.corruptNandReadBack && delivered > 0) data[delivered / 2] ^= 0x01;
+    if (model.corruptNandOffset >= 0 && static_cast<std::size_t>(model.corruptNandOffset) >= at &&
+        static_cast<std::size_t>(model.corruptNandOffset) < at + delivered) {
+      data[static_cast<std::size_t>(model.corruptNandOffset) - at] ^= 0x01;
+    }
     Advance(model, delivered);
     if (model.pendingNandBytes == 0) model.pendingNandRead = false;
     entry.data.assign(data.begin(), data.begin() + delivered);
   }
   entry.ok = ok;
   model.log.push_back(std::move(entry));
+  NoteTransferDone(model);
   return ok;
 }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <span>
 #include <string>
@@ -29,6 +30,23 @@ enum class RecorderMode {
 };
 
 enum class BulkFault { None, Short, Zero, OverLong, Fail };
+
+// How a control request the recorder is told to misbehave on goes wrong.
+enum class ControlFault {
+  Stall,               // refused: nothing carried out, the request fails
+  StallAfterExecuting, // carried out, then the status stage fails (as when the
+                       // recorder drops off the bus before acknowledging)
+  ShortReply,          // carried out, but the reply is cut to `replyLength` bytes
+};
+
+// A fault on the `occurrence`-th control request with code `request`
+// (1-based; 0 = every one with that code).
+struct RequestFault {
+  std::uint8_t request = 0;
+  int occurrence = 0;
+  ControlFault kind = ControlFault::Stall;
+  std::uint32_t replyLength = 0;  // ShortReply only
+};
 
 struct LoggedTransfer {
   enum class Kind { Control, BulkOut, BulkIn };
@@ -61,6 +79,7 @@ struct RecorderModel {
   int restartAbsentProbes = 3;  // probes a restart keeps the recorder away
 
   // Faults.
+  std::vector<RequestFault> requestFaults;
   int failRequestNumber = 0;                // the n-th control request (1-based) fails
   std::set<std::uint8_t> failRequestCodes;  // every request with these codes fails
   int vanishAtRequest = 0;                  // gone for good from the n-th control request
@@ -70,11 +89,15 @@ struct RecorderModel {
   int bulkFaultTransfer = 0;           // the n-th bulk transfer (1-based); 0 = every one
   std::uint8_t commitBootAreaReply = 1;  // CommitBootArea's answer
   bool corruptNandReadBack = false;    // NAND reads return one flipped bit
+  long corruptNandOffset = -1;         // a NAND read of this block offset returns it with one bit flipped
+  int leaveAfterTransfer = 0;          // gone for good once the n-th transfer (control or bulk) is done
 
   // What happened.
   std::vector<LoggedTransfer> log;
   int controlRequests = 0;
+  std::map<std::uint8_t, int> requestsByCode;  // control requests seen, per code
   int bulkTransfers = 0;
+  int transfers = 0;  // control requests and bulk transfers together
   int restarts = 0;
 
   // Internal state of the protocol.
@@ -88,9 +111,11 @@ struct RecorderModel {
   bool pendingNandRead = false;
 };
 
-// Front-door entry points.
+// Front-door entry points. `moved` is the count of data-stage bytes the
+// recorder sent or took (less than asked for a cut reply).
 bool HandleControl(RecorderModel& model, std::uint8_t direction, std::uint8_t request,
-                   std::uint16_t value, std::uint16_t index, std::span<std::uint8_t> data);
+                   std::uint16_t value, std::uint16_t index, std::span<std::uint8_t> data,
+                   std::uint32_t& moved);
 bool HandleBulkOut(RecorderModel& model, std::span<const std::uint8_t> data, std::uint32_t& moved);
 bool HandleBulkIn(RecorderModel& model, std::span<std::uint8_t> data, std::uint32_t& moved);
 

@@ -61,6 +61,7 @@ struct Options {
   int absenceMs = 100;
   bool holdLock = false;
   bool notEmulated = false;  // do not tell k24update that the recorder is the emulator
+  std::vector<RequestFault> requestFaults;
 
   std::vector<ScriptedKey> keys;
 };
@@ -78,6 +79,7 @@ void Usage() {
       "  --unplugged           never on the bus\n"
       "  --never-return        does not come back after a restart\n"
       "  --absence MS          how long a restart keeps it off the bus (default 100)\n"
+      "  --short-reply CODE:N  every request CODE (hex) is answered with only N bytes\n"
       "  --hold-lock           hold the updater's instance lock while it runs\n"
       "  --not-emulated        do not tell k24update that this recorder is the emulator\n"
       "                        (a build with sample images then writes nothing)\n"
@@ -136,6 +138,17 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.identity = *value;
     } else if (arg == "--serial") {
       options.serial = *value;
+    } else if (arg == "--short-reply") {
+      const std::size_t colon = value->find(':');
+      if (colon == std::string::npos) {
+        std::fputs("k24-testbed: --short-reply needs CODE:N\n", stderr);
+        return false;
+      }
+      RequestFault fault;
+      fault.request = static_cast<std::uint8_t>(std::strtoul(value->substr(0, colon).c_str(), nullptr, 16));
+      fault.kind = ControlFault::ShortReply;
+      fault.replyLength = static_cast<std::uint32_t>(std::strtoul(value->substr(colon + 1).c_str(), nullptr, 10));
+      options.requestFaults.push_back(fault);
     } else if (arg == "--absence") {
       options.absenceMs = std::atoi(value->c_str());
     } else if (arg == "--on") {
@@ -180,6 +193,7 @@ void SetUpRecorder(const Options& options, RecorderModel& model) {
   }
   SetSerialNumber(model, options.serial);
   model.neverReturnAfterRestart = options.neverReturn;
+  model.requestFaults = options.requestFaults;
   if (options.plugInLater || options.unplugged) {
     model.onBus = false;
     model.returnPending = false;

@@ -308,9 +308,10 @@ void UsbfsDoor::CompleteUrb(const PendingUrb& pending) {
     // Only vendor requests to the device reach the recorder's firmware.
     if ((requestType == 0xC0 || requestType == 0x40) && kSetupSize + length <= buffer.size()) {
       const std::uint8_t direction = requestType == 0xC0 ? 1 : 0;
-      if (HandleControl(model_, direction, request, value, index, buffer.subspan(kSetupSize, length))) {
+      std::uint32_t moved = 0;
+      if (HandleControl(model_, direction, request, value, index, buffer.subspan(kSetupSize, length), moved)) {
         status = 0;
-        actual = length;
+        actual = moved;
       }
     }
   } else if (type == USBDEVFS_URB_TYPE_BULK && endpoint == kBulkOut) {

@@ -65,11 +65,11 @@ TEST_F(UpdateTest, FullUpdateWithFlashProgrammedBootLoader) {
   EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
   EXPECT_EQ(console.output, Report("1.0", "1.2", "ABCDE12345") + UpgradePrompt("1.0") +
                                 "Replacing Boot Loader...OK\nReplacing firmware...OK\n" + kEnding);
-  EXPECT_EQ(Codes(), Concat({{0xC6, 0x24, 0xC1},
+  // The identity is read once, before anything is written.
+  EXPECT_EQ(Codes(), Concat({{0xC6, 0x24, 0xC1, 0x20},
                              {0x22, 0x23},
                              Programming(),
                              {0x23},
-                             {0x20},
                              {0x22, 0x23},
                              Programming(),
                              {0x26, 0x23, 0xB1, 0xC2, 0x23}}));
@@ -142,7 +142,7 @@ TEST_F(UpdateTest, RefusedUpgradeEndsWithNothingChanged) {
   Type({'Y', 'L', 'n'});
   EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
   EXPECT_EQ(console.output, Report("1.1", "1.2", "ABCDE12345") + UpgradePrompt("1.1"));
-  EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{0xC6, 0x24, 0xC1}));
+  EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{0xC6, 0x24, 0xC1, 0x20}));
 }
 
 TEST_F(UpdateTest, MissingReplacerImageEndsBeforeTheUpgradePrompt) {
@@ -152,7 +152,7 @@ TEST_F(UpdateTest, MissingReplacerImageEndsBeforeTheUpgradePrompt) {
   EXPECT_EQ(console.output, Report("1.1", "1.2", "ABCDE12345") +
                                 "The boot loader image in this program is missing or damaged.\n"
                                 "Press any key to exit.\n");
-  EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{0xC6, 0x24, 0xC1}));
+  EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{0xC6, 0x24, 0xC1, 0x20}));
 }
 
 struct IdentityCase {
@@ -203,6 +203,79 @@ TEST_F(UpdateTest, UnreadableIdentityIsAccepted) {
   Run(K24_SAMPLE_IMAGE_FIXTURE);
   EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") + "Replacing firmware...OK\n" + kEnding);
 }
+
+// On the flash path the replacer is written over the identity area: the
+// recorder's own identity decides, before the upgrade is even offered.
+TEST_F(UpdateTest, AnotherModelIsRefusedBeforeTheBootLoaderUpgradeWithNothingWritten) {
+  model.bootLoaderVersion = 0x0100;
+  testing::SetIdentity(model, std::vector<std::uint8_t>{'K', '2', '4', 'B', '9'});
+  const std::vector<std::uint8_t> flashBefore = model.flash;
+  Type({'Y', 'L', ' '});
+  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(console.output, Report("1.0", "1.2", "ABCDE12345") +
+                                "Firmware version is not compatible with this recorder.\n"
+                                "Replacing firmware failed.\n" + kEnding);
+  EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{0xC6, 0x24, 0xC1, 0x20}));
+  EXPECT_EQ(model.flash, flashBefore);
+  EXPECT_EQ(model.bootLoaderVersion, 0x0100);
+}
+
+TEST_F(UpdateTest, FailedReplacerProgrammingEndsBeforeTheFirmware) {
+  model.bootLoaderVersion = 0x0100;
+  model.requestFaults = {{0x21, 100, testing::ControlFault::Stall, 0}};  // a write of the replacer
+  Type({'Y', 'L', 'Y', ' '});
+  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(console.output, Report("1.0", "1.2", "ABCDE12345") + UpgradePrompt("1.0") + "Replacing Boot Loader..." +
+                                kUpgradeFailed);
+  // The replacer's 189 requests, and nothing after them: no restart, no firmware.
+  EXPECT_EQ(Codes(), Concat({{0xC6, 0x24, 0xC1, 0x20, 0x22, 0x23}, Programming()}));
+}
+
+struct IgnoredResultCase {
+  const char* name;
+  VersionWord bootLoader;
+  testing::RequestFault fault;
+  const char* why;  // why the update does not look at this result
+};
+
+void PrintTo(const IgnoredResultCase& c, std::ostream* out) { *out << c.name; }
+
+class IgnoredResultTest : public UpdateTest, public ::testing::WithParamInterface<IgnoredResultCase> {};
+
+// The results the update deliberately ignores: each failing in turn leaves the
+// update, and its "OK", as they are.
+TEST_P(IgnoredResultTest, DoesNotChangeTheOutcome) {
+  const IgnoredResultCase& c = GetParam();
+  model.bootLoaderVersion = c.bootLoader;
+  model.requestFaults = {c.fault};
+  const bool upgrade = c.bootLoader < 0x0102;
+  Type(upgrade ? std::initializer_list<std::uint16_t>{'Y', 'L', 'Y', ' '}
+               : std::initializer_list<std::uint16_t>{'Y', 'L', ' '});
+  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  const char* bootLoader = upgrade ? "1.0" : "1.2";
+  EXPECT_EQ(console.output, Report(bootLoader, "1.2", "ABCDE12345") +
+                                (upgrade ? UpgradePrompt(bootLoader) + "Replacing Boot Loader...OK\n" : "") +
+                                "Replacing firmware...OK\n" + kEnding)
+      << c.why;
+  EXPECT_TRUE(FlashHoldsTheFirmware());
+  const auto failed = std::count_if(model.log.begin(), model.log.end(), [](const auto& e) { return !e.ok; });
+  EXPECT_GE(failed, 1) << "the fault was never hit";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, IgnoredResultTest,
+    ::testing::Values(
+        IgnoredResultCase{"post_update_query", 0x0102, {0xB1, 0, testing::ControlFault::Stall, 0},
+                          "its reply means nothing to the host"},
+        IgnoredResultCase{"set_serial_number", 0x0102, {0xC2, 0, testing::ControlFault::Stall, 0},
+                          "the firmware is in place; the number is a fix-up"},
+        IgnoredResultCase{"preparatory_erase", 0x0102, {0x22, 1, testing::ControlFault::StallAfterExecuting, 0},
+                          "only the restart into programming state that follows matters"},
+        IgnoredResultCase{"restart", 0x0102, {0x23, 0, testing::ControlFault::StallAfterExecuting, 0},
+                          "the recorder may drop off the bus before it acknowledges"},
+        IgnoredResultCase{"restart_flash_path", 0x0100, {0x23, 0, testing::ControlFault::StallAfterExecuting, 0},
+                          "the recorder may drop off the bus before it acknowledges"}),
+    [](const auto& instance) { return std::string(instance.param.name); });
 
 TEST_F(UpdateTest, FinishFirmwareFailingEndsWithoutRestart) {
   model.bootLoaderVersion = 0x0102;
@@ -295,7 +368,7 @@ INSTANTIATE_TEST_SUITE_P(
         LostRecorderCase{"after_replacer", 0x0100, 2, "Replacing Boot Loader...OK\n" + kUpgradeFailed, {0x21, 0x23}},
         LostRecorderCase{"after_nand_commit", 0x00FF, 1, "Replacing Boot Loader...OK\n" + kUpgradeFailed, {0xC5}},
         LostRecorderCase{"before_firmware", 0x0100, 3,
-                         "Replacing Boot Loader...OK\nReplacing firmware...Failed\n" + kEnding, {0x20, 0x22, 0x23}},
+                         "Replacing Boot Loader...OK\nReplacing firmware...Failed\n" + kEnding, {0x23, 0x22, 0x23}},
         LostRecorderCase{"after_finish", 0x0100, 4,
                          "Replacing Boot Loader...OK\nReplacing firmware...Failed\n" + kEnding, {0x21, 0x26, 0x23}}),
     [](const auto& instance) { return std::string(instance.param.name); });
@@ -315,8 +388,11 @@ class SerialFixUpTest : public ::testing::TestWithParam<SerialCase> {};
 
 TEST_P(SerialFixUpTest, WorkingBufferAndDecision) {
   const SerialCase& c = GetParam();
-  SerialNumberText serial{};
-  std::copy(c.serial.begin(), c.serial.end(), serial.begin());
+  SerialNumber serial;
+  std::copy(c.serial.begin(), c.serial.end(), serial.asRead.begin());
+  serial.text = serial.asRead;
+  serial.text[kSerialNumberSize - 1] = 0;  // shown cut at 20, as read
+  serial.answered = true;
   std::array<std::uint8_t, kSerialNumberSize + 1> working{};
   EXPECT_EQ(FixUpSerialNumber(serial, c.current, c.offered, working), c.sent);
   if (!c.sent) return;
@@ -341,7 +417,12 @@ INSTANTIATE_TEST_SUITE_P(
                    "ABCDEW123456789012345"},
         SerialCase{"shorter_than_five_unchanged", "ABC", 0x0102, 0x0200, true, "ABC"},
         SerialCase{"exactly_five_gets_the_mark", "ABCDE", 0x0102, 0x0200, true, "ABCDEW"},
-        SerialCase{"empty_unchanged", "", 0x0102, 0x0200, true, ""}),
+        SerialCase{"empty_unchanged", "", 0x0102, 0x0200, true, ""},
+        // 21 characters (an earlier update's mark in a 20-character number):
+        // written back whole, never cut to the 20 shown.
+        SerialCase{"twenty_one_marked_major_change_sent_whole", "ABCDEW123456789012345", 0x0102, 0x0200, true,
+                   "ABCDEW123456789012345"},
+        SerialCase{"twenty_one_marked_same_major_untouched", "ABCDEW123456789012345", 0x0201, 0x0200, false, ""}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
 TEST_F(UpdateTest, MarkedSerialWithSameMajorIsNotSent) {
@@ -384,6 +465,26 @@ INSTANTIATE_TEST_SUITE_P(Requests, UnreadSerialTest,
                          ::testing::Values(UnreadSerialCase{"from_firmware", true, 3},
                                            UnreadSerialCase{"from_flash", false, 3}),
                          [](const auto& instance) { return std::string(instance.param.name); });
+
+TEST_F(UpdateTest, TwentyOneCharacterSerialSurvivesALaterMajorUpdate) {
+  testing::SetSerialNumber(model, "ABCDEW123456789012345");
+  model.bootLoaderVersion = 0x0102;
+  Type({'Y', 'L', ' '});
+  Run(K24_SAMPLE_IMAGE_FIXTURE);
+  EXPECT_NE(console.output.find("Serial number: ABCDEW12345678901234\n"), std::string::npos);
+  const std::string expected = "ABCDEW123456789012345";
+  EXPECT_EQ(testing::SerialBytesOf(model), std::vector<std::uint8_t>(expected.begin(), expected.end()));
+}
+
+// A reply cut short is no serial number: it is shown empty and never written back.
+TEST_F(UpdateTest, CutSerialNumberReplyIsNeverWrittenBack) {
+  model.bootLoaderVersion = 0x0102;
+  model.requestFaults = {{0xC1, 0, testing::ControlFault::ShortReply, 1}};
+  Type({'Y', 'L', ' '});
+  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(console.output, Report("1.2", "1.2", "") + "Replacing firmware...OK\n" + kEnding);
+  EXPECT_EQ(testing::SerialNumberOf(model), "ABCDE12345");
+}
 
 TEST_F(UpdateTest, TwentyCharacterSerialIsSentAsTwentyOneBytesWithoutTerminator) {
   testing::SetSerialNumber(model, "ABCDE123456789012345");

@@ -107,6 +107,27 @@ const Case kCases[] = {
          "This k24update carries sample images, not real recorder firmware: nothing was changed on the "
          "recorder.\nPress any key to exit.\n",
      0, ImageRegion::AsInstalled, "1.0", "1.2", "ABCDE12345", true, true},
+    {"AnotherModelRefusedBeforeTheBootLoaderUpgrade",
+     Join({"--boot-loader", "0x0100", "--identity", "K24B9"}, FullUpdateKeys(false)),
+     kBanner + Report("1.0") +
+         "Firmware version is not compatible with this recorder.\nReplacing firmware failed.\n"
+         "Press any key to exit...\n",
+     0, ImageRegion::AsInstalled, "1.0", "1.2", "ABCDE12345", true, true},
+    // A one-byte answer to the two-byte boot loader query is no version: the
+    // boot loader counts as 1.0 (the firmware answers), not as 0.2.
+    {"CutBootLoaderReplyIsNoVersion",
+     {"--boot-loader", "0x0102", "--short-reply", "24:1", "--on", "Press 'Y' to load", "--press", "n"},
+     kBanner + Report("1.0").substr(0, Report("1.0").find("\r\n")), 0, ImageRegion::AsInstalled, "1.2", "1.2",
+     "ABCDE12345", true, true},
+    // A one-byte serial-number answer is shown empty and never written back.
+    {"CutSerialNumberReplyIsNotWrittenBack",
+     Join({"--boot-loader", "0x0102", "--short-reply", "C1:1"}, FullUpdateKeys(false)),
+     kBanner + [] {
+       std::string report = Report("1.2");
+       report.replace(report.find("ABCDE12345"), 10, "");
+       return report;
+     }() + kFirmwareReplaced,
+     0, ImageRegion::SampleFirmware, "1.2", "2.0", "ABCDE12345", true},
     {"LockHeldByAnotherApplication", {"--hold-lock", "--on", "Press any key", "--press", "x"},
      kBanner + "Close all other digital recorder applications and try again.\nPress any key to exit.\n", 1,
      ImageRegion::AsInstalled, "1.0", "1.2", "ABCDE12345", false},

@@ -109,6 +109,34 @@ TEST_F(DeviceLinkTest, WithoutRecorderEveryOperationFailsAndLeavesBuffersAlone) 
   EXPECT_TRUE(model.log.empty());
 }
 
+struct RequestOutcomeCase {
+  const char* name;
+  void (*setUp)(testing::RecorderModel&);
+  LinkStatus expected;
+};
+
+// How a version request (two bytes in) ends, as the callers tell it apart.
+TEST_F(DeviceLinkTest, RequestOutcomes) {
+  const RequestOutcomeCase cases[] = {
+      {"answered", [](testing::RecorderModel&) {}, LinkStatus::Ok},
+      {"no recorder", [](testing::RecorderModel& m) { m.onBus = false; }, LinkStatus::NoRecorder},
+      {"refused", [](testing::RecorderModel& m) { m.failRequestCodes = {0xC6}; }, LinkStatus::Failed},
+      {"one byte of two",
+       [](testing::RecorderModel& m) { m.requestFaults = {{0xC6, 0, testing::ControlFault::ShortReply, 1}}; },
+       LinkStatus::ShortReply},
+      {"no byte of two",
+       [](testing::RecorderModel& m) { m.requestFaults = {{0xC6, 0, testing::ControlFault::ShortReply, 0}}; },
+       LinkStatus::ShortReply},
+  };
+  for (const RequestOutcomeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    model = testing::RecorderModel{};
+    c.setUp(model);
+    std::array<std::uint8_t, 2> reply{};
+    EXPECT_EQ(SendVendorRequest(link, kDirectionIn, 0xC6, 0, 0, reply).status, c.expected);
+  }
+}
+
 TEST_F(DeviceLinkTest, UnknownBulkDirectionIsRefusedBeforeAnyProbe) {
   std::array<std::uint8_t, 8> buffer{};
   std::uint32_t moved = 0;

@@ -74,6 +74,99 @@ TEST_F(NandRewriteTest, ADifferingReadBackFailsWithoutCommit) {
   EXPECT_TRUE(Requests(0xC5).empty());
 }
 
+// The read-back compares the image bytes only; the last of them counts too.
+TEST_F(NandRewriteTest, AReadBackDifferenceInTheLastImageByteFails) {
+  model.corruptNandOffset = 2112 + 0x3C00 - 1;
+  EXPECT_FALSE(RewriteNandBootArea(link, replacer));
+  EXPECT_TRUE(Requests(0xC5).empty());
+}
+
+struct PageWriteCase {
+  const char* name;
+  void (*breakWrite)(testing::RecorderModel&);
+};
+
+void PrintTo(const PageWriteCase& c, std::ostream* out) { *out << c.name; }
+
+class NandPageWriteTest : public NandRewriteTest, public ::testing::WithParamInterface<PageWriteCase> {};
+
+// Page 0 is the recorder's own and lies outside the read-back: a write of it
+// that does not go out whole must stop the rewrite before anything is committed.
+TEST_P(NandPageWriteTest, APageZeroWriteNotGoneOutWholeFailsBeforeTheCommit) {
+  GetParam().breakWrite(model);
+  EXPECT_FALSE(RewriteNandBootArea(link, replacer));
+  EXPECT_TRUE(Requests(0xC5).empty());
+  EXPECT_EQ(model.bootLoaderVersion, 0x00FF);
+}
+
+// Block 0 arrives in 9 bulk reads (8 of 16,384 bytes and the rest); the
+// write of page 0 is bulk transfer 10.
+constexpr int kPageZeroWrite = 10;
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, NandPageWriteTest,
+    ::testing::Values(PageWriteCase{"bulk_failed",
+                                    [](testing::RecorderModel& m) {
+                                      m.bulkFault = testing::BulkFault::Fail;
+                                      m.bulkFaultTransfer = kPageZeroWrite;
+                                    }},
+                      PageWriteCase{"bulk_moved_nothing",
+                                    [](testing::RecorderModel& m) {
+                                      m.bulkFault = testing::BulkFault::Zero;
+                                      m.bulkFaultTransfer = kPageZeroWrite;
+                                    }},
+                      PageWriteCase{"bulk_claimed_more",
+                                    [](testing::RecorderModel& m) {
+                                      m.bulkFault = testing::BulkFault::OverLong;
+                                      m.bulkFaultTransfer = kPageZeroWrite;
+                                    }},
+                      PageWriteCase{"write_request_refused",
+                                    [](testing::RecorderModel& m) {
+                                      m.requestFaults = {{0xE1, 1, testing::ControlFault::Stall, 0}};
+                                    }}),
+    [](const auto& instance) { return std::string(instance.param.name); });
+
+struct CommitCase {
+  const char* name;
+  bool recorderGone;                // no recorder at all when the commit is sent
+  testing::ControlFault fault;      // else: how the commit request fails
+  bool accepted;
+};
+
+void PrintTo(const CommitCase& c, std::ostream* out) { *out << c.name; }
+
+class NandCommitTest : public NandRewriteTest, public ::testing::WithParamInterface<CommitCase> {};
+
+// A commit that fails on a recorder that is there counts as accepted (the
+// recorder may restart as it takes the new boot area); with no recorder at
+// all, nothing was committed.
+TEST_P(NandCommitTest, CommitOutcome) {
+  const CommitCase& c = GetParam();
+  {
+    // The commit is the last transfer of a rewrite: count them on a clean run.
+    testing::RecorderModel clean = model;
+    testing::EmulatedBus cleanBus{clean};
+    DeviceLink cleanLink = link;
+    cleanLink.driver = &cleanBus;
+    ASSERT_TRUE(RewriteNandBootArea(cleanLink, replacer));
+    if (c.recorderGone) {
+      model.leaveAfterTransfer = clean.transfers - 1;
+    } else {
+      model.requestFaults = {{0xC5, 1, c.fault, 0}};
+    }
+  }
+  EXPECT_EQ(RewriteNandBootArea(link, replacer), c.accepted);
+  EXPECT_EQ(Requests(0xC5).size(), c.recorderGone ? 0u : 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, NandCommitTest,
+    ::testing::Values(CommitCase{"no_recorder_found", true, testing::ControlFault::Stall, false},
+                      CommitCase{"refused_by_a_present_recorder", false, testing::ControlFault::Stall, true},
+                      CommitCase{"restarted_before_answering", false, testing::ControlFault::StallAfterExecuting,
+                                 true}),
+    [](const auto& instance) { return std::string(instance.param.name); });
+
 TEST_F(NandRewriteTest, ACommitAnsweredZeroFails) {
   model.commitBootAreaReply = 0;
   EXPECT_FALSE(RewriteNandBootArea(link, replacer));

@@ -47,6 +47,16 @@ INSTANTIATE_TEST_SUITE_P(
         VersionCase{"boot_loader_only", true, 0x00FF, false, 0, 0, 0x00FF}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
+// One byte of a two-byte version is no version: the boot loader query falls
+// back as when it fails (1.0 with answering firmware), never reads "0.2".
+TEST_F(RecorderFixture, CutVersionRepliesAreFailures) {
+  model.bootLoaderVersion = 0x0102;
+  model.requestFaults = {{0x24, 0, testing::ControlFault::ShortReply, 1}};
+  EXPECT_EQ(GetBootLoaderVersion(link), 0x0100);
+  model.requestFaults = {{0xC6, 0, testing::ControlFault::ShortReply, 1}};
+  EXPECT_EQ(GetFirmwareVersion(link), 0);
+}
+
 TEST_F(RecorderFixture, VersionReplyIsReadMinorByteFirst) {
   model.bootLoaderVersion = 0x0105;
   GetBootLoaderVersion(link);
@@ -60,7 +70,7 @@ std::string Text(const SerialNumberText& serial) {
 
 TEST_F(RecorderFixture, SerialNumberComesFromTheFirmwareWhenItAnswered) {
   testing::SetSerialNumber(model, "ABCDE12345");
-  const SerialNumberText serial = ReadSerialNumber(link, 0x0102);
+  const SerialNumberText serial = ReadSerialNumber(link, 0x0102).text;
   EXPECT_EQ(Text(serial), "ABCDE12345");
   EXPECT_EQ(Requests(0xC1).size(), 1u);
   EXPECT_TRUE(Requests(0x20).empty());
@@ -69,25 +79,42 @@ TEST_F(RecorderFixture, SerialNumberComesFromTheFirmwareWhenItAnswered) {
 TEST_F(RecorderFixture, SerialNumberComesFromFlashWithoutFirmwareCutAtTwenty) {
   const std::string stored = "SERIAL-FROM-FLASH-0123456789";
   std::copy(stored.begin(), stored.end(), model.flash.begin() + 0xDE00);
-  const SerialNumberText serial = ReadSerialNumber(link, 0);
+  const SerialNumberText serial = ReadSerialNumber(link, 0).text;
   EXPECT_EQ(Text(serial), stored.substr(0, 20));
   ASSERT_EQ(Requests(0x20).size(), 1u);
   EXPECT_EQ(Requests(0x20)[0]->value, 0xDE00);
   EXPECT_TRUE(Requests(0xC1).empty());
 }
 
-TEST_F(RecorderFixture, TwentyOneCharacterReplyIsCutByTheTerminator) {
+TEST_F(RecorderFixture, TwentyOneCharacterReplyIsShownCutButKeptWhole) {
   std::fill_n(model.flash.begin() + 0xDE00, 21, std::uint8_t{'Z'});
-  const SerialNumberText serial = ReadSerialNumber(link, 0x0102);
-  EXPECT_EQ(Text(serial), std::string(20, 'Z'));
-  EXPECT_EQ(serial[20], 0);
+  const SerialNumber serial = ReadSerialNumber(link, 0x0102);
+  EXPECT_EQ(Text(serial.text), std::string(20, 'Z'));
+  EXPECT_EQ(serial.text[20], 0);
+  SerialNumberText twentyOne;
+  twentyOne.fill('Z');
+  EXPECT_EQ(serial.asRead, twentyOne);
+  EXPECT_TRUE(serial.answered);
 }
 
-TEST_F(RecorderFixture, FailedSerialRequestsShowAnEmptyNumber) {
+// A reply that fails or comes back shorter than asked is no serial number:
+// shown empty and never to be written back.
+TEST_F(RecorderFixture, FailedOrCutSerialRequestsGiveNoNumber) {
   testing::SetSerialNumber(model, "ABCDE12345");
-  model.failRequestCodes = {0xC1, 0x20};
-  EXPECT_EQ(Text(ReadSerialNumber(link, 0x0102)), "");
-  EXPECT_EQ(Text(ReadSerialNumber(link, 0)), "");
+  const testing::RequestFault cutSerial{0xC1, 0, testing::ControlFault::ShortReply, 1};
+  const testing::RequestFault cutFlashRead{0x20, 0, testing::ControlFault::ShortReply, 1};
+  const std::vector<std::vector<testing::RequestFault>> faults = {
+      {{0xC1, 0, testing::ControlFault::Stall, 0}, {0x20, 0, testing::ControlFault::Stall, 0}},
+      {cutSerial, cutFlashRead}};
+  for (const auto& each : faults) {
+    model.requestFaults = each;
+    for (const VersionWord firmware : {VersionWord{0x0102}, VersionWord{0}}) {
+      const SerialNumber serial = ReadSerialNumber(link, firmware);
+      EXPECT_EQ(Text(serial.text), "") << firmware;
+      EXPECT_EQ(serial.asRead, SerialNumberText{});
+      EXPECT_FALSE(serial.answered);
+    }
+  }
 }
 
 TEST_F(RecorderFixture, RestartIsSentWithoutDataAndTheRecorderLeaves) {
