@@ -1,6 +1,8 @@
 #include "testing/testbed/terminal_session.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -35,7 +37,8 @@ TerminalSession::~TerminalSession() {
   if (master_ >= 0) close(master_);
 }
 
-bool TerminalSession::Start(const std::vector<std::string>& argv, bool forPerson, std::string& error) {
+bool TerminalSession::Start(const std::vector<std::string>& argv, bool forPerson, std::string& error,
+                            uid_t runAsUser) {
   termios mode{};
   int slave = -1;
   if (openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0) {
@@ -68,6 +71,11 @@ bool TerminalSession::Start(const std::vector<std::string>& argv, bool forPerson
     // The preload sleeps briefly after every emulated ioctl; with the default
     // timer slack of 50 us each of those sleeps costs far more.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    if (runAsUser != 0) {
+      const passwd* user = getpwuid(runAsUser);
+      const gid_t group = user != nullptr ? user->pw_gid : static_cast<gid_t>(runAsUser);
+      if (setgroups(0, nullptr) != 0 || setgid(group) != 0 || setuid(runAsUser) != 0) _exit(125);
+    }
     execv(args[0], args.data());
     _exit(127);
   }

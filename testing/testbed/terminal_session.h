@@ -31,7 +31,8 @@ class TerminalSession {
   // scripted session's terminal neither echoes nor turns "\n" into "\r\n", so
   // the captured output is byte for byte what the program wrote; a session
   // for a person behaves like an ordinary terminal.
-  bool Start(const std::vector<std::string>& argv, bool forPerson, std::string& error);
+  // With `runAsUser` non-zero the program runs as that user (and group).
+  bool Start(const std::vector<std::string>& argv, bool forPerson, std::string& error, uid_t runAsUser = 0);
 
   // Waits up to `milliseconds` for output (and, for a person, for keys to
   // pass on); returns the new output. Empty once the child's side is closed.

@@ -62,6 +62,8 @@ struct Options {
   bool holdLock = false;
   bool notEmulated = false;  // do not tell k24update that the recorder is the emulator
   std::vector<RequestFault> requestFaults;
+  uid_t asUser = 0;         // run k24update as this user
+  mode_t nodeMode = 0;      // the recorder's device node mode, when set
 
   std::vector<ScriptedKey> keys;
 };
@@ -81,6 +83,8 @@ void Usage() {
       "  --absence MS          how long a restart keeps it off the bus (default 100)\n"
       "  --short-reply CODE:N  every request CODE (hex) is answered with only N bytes\n"
       "  --hold-lock           hold the updater's instance lock while it runs\n"
+      "  --as-user UID         run k24update as this user (the testbed stays root)\n"
+      "  --node-mode OCTAL     mode of the recorder's device node (default: owner only)\n"
       "  --not-emulated        do not tell k24update that this recorder is the emulator\n"
       "                        (a build with sample images then writes nothing)\n"
       "keys and output:\n"
@@ -149,6 +153,10 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       fault.kind = ControlFault::ShortReply;
       fault.replyLength = static_cast<std::uint32_t>(std::strtoul(value->substr(colon + 1).c_str(), nullptr, 10));
       options.requestFaults.push_back(fault);
+    } else if (arg == "--as-user") {
+      options.asUser = static_cast<uid_t>(std::strtoul(value->c_str(), nullptr, 10));
+    } else if (arg == "--node-mode") {
+      options.nodeMode = static_cast<mode_t>(std::strtoul(value->c_str(), nullptr, 8));
     } else if (arg == "--absence") {
       options.absenceMs = std::atoi(value->c_str());
     } else if (arg == "--on") {
@@ -294,6 +302,11 @@ int Run(const Options& options) {
     setenv("K24_EMULATED_RECORDER", "1", 1);
   }
 
+  // The mocked bus's sockets (its uevents, the device node's ioctls) are
+  // made by binding, with modes from the umask: another user must be able to
+  // connect to them.
+  if (options.asUser != 0) umask(0);
+
   UsbfsDoor door(model);
   std::string error;
   if (!door.Start(error)) {
@@ -301,12 +314,14 @@ int Run(const Options& options) {
     return kExitNoUmockdev;
   }
   door.SetAbsence(std::chrono::milliseconds(options.absenceMs));
+  door.SetNodeMode(options.nodeMode);
+  if (options.asUser != 0) door.OpenToAllUsers();
   door.Service();  // puts a recorder that is on the bus at the start onto it
 
   std::vector<std::string> argv = {options.k24update};
   argv.insert(argv.end(), options.updaterArgs.begin(), options.updaterArgs.end());
   TerminalSession session;
-  if (!session.Start(argv, options.interactive, error)) {
+  if (!session.Start(argv, options.interactive, error, options.asUser)) {
     std::fprintf(stderr, "k24-testbed: %s\n", error.c_str());
     return kExitUsage;
   }

@@ -1,6 +1,7 @@
 #include "testing/testbed/usbfs_door.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <linux/usbdevice_fs.h>
 #include <pty.h>
 #include <termios.h>
@@ -192,6 +193,12 @@ bool UsbfsDoor::Start(std::string& error) {
   return true;
 }
 
+void UsbfsDoor::OpenToAllUsers() {
+  // umockdev makes its root folder for its own user only, and a client
+  // listening for uevents makes its socket there.
+  chmod(rootDir_.c_str(), 01777);
+}
+
 void UsbfsDoor::PlugIn() {
   std::lock_guard<std::mutex> guard(mutex_);
   ComeBack(model_);
@@ -236,6 +243,7 @@ void UsbfsDoor::AddDevice() {
   }
   fcntl(ptyMaster_, F_SETFD, FD_CLOEXEC);
   fcntl(ptySlave_, F_SETFD, FD_CLOEXEC);
+  if (nodeMode_ != 0) fchmod(ptySlave_, nodeMode_);
   SignalReady(false);
   const std::filesystem::path node = rootDir_ + devnode_;
   std::filesystem::create_directories(node.parent_path());

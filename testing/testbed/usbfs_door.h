@@ -9,6 +9,8 @@
 // Both sides take the door's lock before touching the model.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -37,6 +39,12 @@ class UsbfsDoor {
 
   // How long the recorder stays off the bus after a restart.
   void SetAbsence(std::chrono::milliseconds absence) { absence_ = absence; }
+
+  // The mode of the recorder's device node from its next plug-in on (the
+  // node's own mode when not set: the owner only).
+  void SetNodeMode(mode_t mode) { nodeMode_ = mode; }
+  // Lets other users use the mocked bus, for an updater run as another user.
+  void OpenToAllUsers();
 
   // Plugs the recorder in now (when the model is on the bus).
   void PlugIn();
@@ -85,6 +93,7 @@ class UsbfsDoor {
   bool leaving_ = false;  // the model left the bus; the device is still listed
   std::chrono::steady_clock::time_point leftAt_{};
   std::chrono::milliseconds absence_{100};
+  mode_t nodeMode_ = 0;
 };
 
 }  // namespace k24::testing

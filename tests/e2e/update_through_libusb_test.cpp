@@ -160,8 +160,9 @@ std::map<std::string, std::string> ReadState(const std::filesystem::path& path) 
 
 // Runs k24-testbed with the case's scenario; its exit status, with stdout
 // and stderr in `dir`.
-int RunTestbed(const std::filesystem::path& dir, const std::vector<std::string>& scenario) {
-  std::vector<std::string> args = {K24_TESTBED, "--k24update", K24_UPDATER, "--out", dir.string(),
+int RunTestbed(const std::filesystem::path& dir, const std::vector<std::string>& scenario,
+               const std::string& updater = K24_UPDATER) {
+  std::vector<std::string> args = {K24_TESTBED, "--k24update", updater, "--out", dir.string(),
                                    "--timeout", "60"};
   // The scenario's own "--" (updater arguments) must stay last.
   const auto split = std::find(scenario.begin(), scenario.end(), "--");
@@ -189,7 +190,8 @@ int RunTestbed(const std::filesystem::path& dir, const std::vector<std::string>&
 
 void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
 
-class UpdateThroughLibusb : public ::testing::TestWithParam<Case> {
+// Each run in a folder of its own, kept when the test fails.
+class TestbedRun : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string pattern = (std::filesystem::temp_directory_path() / "k24-e2e-XXXXXX").string();
@@ -201,6 +203,8 @@ class UpdateThroughLibusb : public ::testing::TestWithParam<Case> {
   }
   std::filesystem::path dir_;
 };
+
+class UpdateThroughLibusb : public TestbedRun, public ::testing::WithParamInterface<Case> {};
 
 TEST_P(UpdateThroughLibusb, RunsToItsEnd) {
   const Case& c = GetParam();
@@ -239,6 +243,51 @@ TEST_P(UpdateThroughLibusb, RunsToItsEnd) {
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, UpdateThroughLibusb, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<Case>& each) { return std::string(each.param.name); });
+
+
+// A recorder whose device node this user may not open for writing counts as
+// not connected (it would otherwise answer no request and read as a recorder
+// without a boot loader); the same node opened up is found. Run as an
+// unprivileged user, with k24update copied where that user may run it.
+struct NodeAccessCase {
+  const char* name;
+  const char* nodeMode;
+  std::vector<std::string> keys;
+  std::string expectedOutput;
+};
+
+void PrintTo(const NodeAccessCase& c, std::ostream* out) { *out << c.name; }
+
+class DeviceNodeAccess : public TestbedRun, public ::testing::WithParamInterface<NodeAccessCase> {};
+
+constexpr const char* kNobody = "65534";
+
+TEST_P(DeviceNodeAccess, AsAnUnprivilegedUser) {
+  const NodeAccessCase& c = GetParam();
+  std::filesystem::permissions(dir_, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                         std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                                         std::filesystem::perms::others_exec);
+  const std::filesystem::path updater = dir_ / "k24update";
+  std::filesystem::copy_file(K24_UPDATER, updater);
+  std::filesystem::create_directory(dir_ / "run");
+  std::vector<std::string> scenario = {"--as-user", kNobody, "--node-mode", c.nodeMode};
+  scenario.insert(scenario.end(), c.keys.begin(), c.keys.end());
+  const int status = RunTestbed(dir_ / "run", scenario, updater.string());
+  if (status == kTestbedCannotRun) {
+    GTEST_SKIP() << "umockdev cannot run here: " << ReadAll(dir_ / "run" / "testbed.stderr");
+  }
+  ASSERT_EQ(status, 0) << ReadAll(dir_ / "run" / "testbed.stderr") << "kept in " << dir_;
+  EXPECT_EQ(ReadAll(dir_ / "run" / "output"), c.expectedOutput) << "kept in " << dir_;
+  EXPECT_EQ(ReadState(dir_ / "run" / "state").at("exit-code"), "0");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, DeviceNodeAccess,
+    ::testing::Values(NodeAccessCase{"owner_only", "0600", {"--on", "press Esc to exit.\n", "--press", "esc"},
+                                     kBanner + "Device is not connected.\nConnect device to continue or press Esc to exit.\n"},
+                      NodeAccessCase{"open_to_all", "0666", {"--on", "Press 'Y' to load", "--press", "n"},
+                                     kBanner + Report("1.0").substr(0, Report("1.0").find("\r\n"))}),
+    [](const ::testing::TestParamInfo<NodeAccessCase>& each) { return std::string(each.param.name); });
 
 }  // namespace
 }  // namespace k24
