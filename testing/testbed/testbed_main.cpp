@@ -252,11 +252,11 @@ int Run(const Options& options) {
   RecorderModel model;
   SetUpRecorder(options, model);
 
-  // The updater's instance lock lives in a directory of this run, so that
-  // parallel runs and a real updater on this machine never meet.
+  // The updater's instance lock gets a name of this run, so that parallel
+  // runs and a real updater on this machine never meet.
   if (!options.outDir.empty()) mkdir(options.outDir.c_str(), 0755);
-  if (std::getenv("K24_LOCK_DIR") == nullptr && !options.outDir.empty()) {
-    setenv("K24_LOCK_DIR", options.outDir.c_str(), 1);
+  if (std::getenv("K24_TEST_LOCK_NAME") == nullptr) {
+    setenv("K24_TEST_LOCK_NAME", ("K24Testbed-" + std::to_string(getpid())).c_str(), 1);
   }
   std::unique_ptr<InstanceLock> heldLock;
   if (options.holdLock) {
