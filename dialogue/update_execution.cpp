@@ -19,7 +19,11 @@ constexpr std::size_t kIdentityReadSize = 64;
 constexpr std::size_t kIdentityOffsetInRead = 2;  // 0x29FB within the read at 0x29F9
 constexpr std::size_t kSerialMarkIndex = 5;
 
-int EndAfterFailedBootLoaderUpgrade(Console& console) { return EndAfterKey(console, "Failed\n", kExitOk); }
+// Called inside the boot loader's critical section, which it closes.
+int EndAfterFailedBootLoaderUpgrade(Console& console) {
+  console.EndCriticalSection();
+  return EndAfterKey(console, "Failed\n", kExitOk);
+}
 
 int OrdinaryEnding(Console& console) {
   Print(console, "Press any key to exit...\n");
@@ -35,6 +39,9 @@ std::optional<int> UpgradeBootLoader(DialoguePorts& ports, DialogueState& state)
                          state.replacerImage)) {
     return EndAfterKey(console, "The boot loader image in this program is missing or damaged.\n", kExitOk);
   }
+  // Keys typed before this prompt appeared (while the offer was being
+  // confirmed, say) must not answer it.
+  console.DiscardTypedAhead();
   Print(console, "\nIt is necessary to upgrade Boot Loader before firmware loading.\n");
   Print(console, "Press 'Y' to upgrade Boot Loader %d.%d to version %d.%d or other key to exit.\n",
         VersionMajor(state.currentBootLoaderVersion), VersionMinor(state.currentBootLoaderVersion),
@@ -42,6 +49,7 @@ std::optional<int> UpgradeBootLoader(DialoguePorts& ports, DialogueState& state)
   if (!IsAnswer(ReadKey(console), 'Y')) {
     return kExitOk;
   }
+  console.BeginCriticalSection();
   Print(console, "Replacing Boot Loader...");
   if (state.currentBootLoaderVersion < kFlashReplacedBootLoaderVersion) {
     // The recorder restarts by itself after accepting the new boot area.
@@ -60,6 +68,7 @@ std::optional<int> UpgradeBootLoader(DialoguePorts& ports, DialogueState& state)
   if (!WaitForReenumeration(link)) {
     return EndAfterFailedBootLoaderUpgrade(console);
   }
+  console.EndCriticalSection();
   return std::nullopt;
 }
 
@@ -141,8 +150,10 @@ int ExecuteUpdate(DialoguePorts& ports, DialogueState& state) {
     Print(console, "Firmware version is not compatible with this recorder.\nReplacing firmware failed.\n");
     return OrdinaryEnding(console);
   }
+  console.BeginCriticalSection();
   Print(console, "Replacing firmware...");
   Print(console, ReplaceFirmware(ports, state) ? "OK\n" : "Failed\n");
+  console.EndCriticalSection();
   return OrdinaryEnding(console);
 }
 

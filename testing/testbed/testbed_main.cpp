@@ -10,6 +10,7 @@
 // Exit status: 0 when k24update ran to its end (its own exit code is in the
 // results), 2 for a usage error, 3 when it did not end in time, 77 when the
 // mocked bus cannot be set up on this machine.
+#include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dialogue/instance_lock.h"
@@ -61,6 +63,11 @@ struct Options {
   int absenceMs = 100;
   bool holdLock = false;
 
+  // A real signal sent to k24update once the recorder has seen this many
+  // control requests (0: none).
+  int signalAtRequest = 0;
+  int signalToSend = 0;
+
   std::vector<ScriptedKey> keys;
 };
 
@@ -78,6 +85,8 @@ void Usage() {
       "  --never-return        does not come back after a restart\n"
       "  --absence MS          how long a restart keeps it off the bus (default 100)\n"
       "  --hold-lock           hold the updater's instance lock while it runs\n"
+      "  --signal-at-request N SIG  send signal SIG (INT, TERM, HUP, QUIT, TSTP or a number) to\n"
+      "                        k24update once the recorder has taken N control requests\n"
       "keys and output:\n"
       "  --on TEXT --press KEY type KEY once TEXT has appeared (esc, enter, up, f1, ctrl-c, \\xNN or text)\n"
       "  --interactive         pass this terminal's keys through instead\n"
@@ -85,6 +94,17 @@ void Usage() {
       "  --out DIR             write output, exit-code, state, flash.bin, nand.bin, requests.log\n"
       "  --timeout SECONDS     give up after this long (default 120)\n",
       stderr);
+}
+
+// A signal by name (INT or SIGINT) or number; 0 when unknown.
+int SignalNumber(std::string name) {
+  if (name.rfind("SIG", 0) == 0) name = name.substr(3);
+  const std::pair<const char*, int> known[] = {
+      {"INT", SIGINT}, {"TERM", SIGTERM}, {"HUP", SIGHUP}, {"QUIT", SIGQUIT}, {"TSTP", SIGTSTP}, {"KILL", SIGKILL}};
+  for (const auto& [each, number] : known) {
+    if (name == each) return number;
+  }
+  return std::atoi(name.c_str());
 }
 
 bool ParseOptions(int argc, char** argv, Options& options) {
@@ -133,6 +153,14 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.serial = *value;
     } else if (arg == "--absence") {
       options.absenceMs = std::atoi(value->c_str());
+    } else if (arg == "--signal-at-request") {
+      const std::optional<std::string> name = next();
+      options.signalAtRequest = std::atoi(value->c_str());
+      options.signalToSend = name ? SignalNumber(*name) : 0;
+      if (options.signalAtRequest <= 0 || options.signalToSend <= 0) {
+        std::fputs("k24-testbed: --signal-at-request needs a request count and a signal\n", stderr);
+        return false;
+      }
     } else if (arg == "--on") {
       pendingPrompt = *value;
       havePrompt = true;
@@ -294,6 +322,7 @@ int Run(const Options& options) {
   bool plugInScheduled = false;
   std::chrono::steady_clock::time_point plugInAt{};
   bool timedOut = false;
+  bool signalSent = false;
 
   while (true) {
     const std::string more = session.Pump(1, options.interactive);
@@ -321,6 +350,17 @@ int Run(const Options& options) {
       plugInScheduled = false;
     }
     door.Service();
+    if (options.signalAtRequest > 0 && !signalSent) {
+      int requests = 0;
+      {
+        std::lock_guard<std::mutex> guard(door.Lock());
+        requests = model.controlRequests;
+      }
+      if (requests >= options.signalAtRequest) {
+        session.Signal(options.signalToSend);
+        signalSent = true;
+      }
+    }
     if (session.OutputClosed() && session.ExitCode()) break;
     if (now >= deadline) {
       timedOut = true;

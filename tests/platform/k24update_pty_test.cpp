@@ -52,6 +52,20 @@ TEST_F(UpdaterOnTerminal, WaitsForTheRecorderUntilEsc) {
   EXPECT_TRUE(SameMode(updater.Mode(), updater.StartMode()));
 }
 
+// A terminal that goes away while SIGHUP is ignored (nohup, a closed window)
+// ends the wait as Esc would, instead of leaving the program polling for ever
+// with the lock held.
+TEST_F(UpdaterOnTerminal, LostTerminalEndsTheConnectionWait) {
+  options_.ignoreHangUp = true;
+  Child updater;
+  ASSERT_TRUE(updater.Start({kUpdater}, options_));
+  ASSERT_TRUE(updater.WaitForOutput(std::string(kBanner) + kNotConnected)) << updater.Output();
+  updater.HangUp();
+  int status = 0;
+  ASSERT_TRUE(updater.WaitForExit(status)) << "still waiting for the recorder after the terminal went away";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 // Any key ends it, Ctrl+C too: during a read it is a key, not a signal.
 TEST_F(UpdaterOnTerminal, EndsWithExitCode1WhenAnotherApplicationHoldsTheLock) {
   setenv("K24_TEST_LOCK_NAME", lockName_.c_str(), 1);
