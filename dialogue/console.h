@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string_view>
 
@@ -22,6 +23,14 @@ class Console {
   virtual std::uint16_t ReadRawKey() = 0;
   // Whether a key press is waiting; consumes nothing.
   virtual bool KeyWaiting() = 0;
+  // Drops every key typed so far and not yet read, so that only a key pressed
+  // after the prompt that follows can answer it.
+  virtual void DiscardTypedAhead() = 0;
+  // Between these two the signals that end or stop the program (Ctrl+C among
+  // them) are held, so the recorder is never left half written; one that came
+  // in the meantime takes effect at EndCriticalSection.
+  virtual void BeginCriticalSection() = 0;
+  virtual void EndCriticalSection() = 0;
 };
 
 // One key press as the dialogue compares it: a character, or a key without a
@@ -34,5 +43,10 @@ void Print(Console& console, const char* format, ...) __attribute__((format(prin
 // The console of this process: standard output (unbuffered on a terminal,
 // buffered when redirected) and the controlling terminal for keys.
 std::unique_ptr<Console> MakeSystemConsole();
+
+// Runs `start` so that the threads it starts never take the signals that end
+// the program; those are left to the dialogue's thread, where a critical
+// section holds them. For libraries that start threads of their own.
+void StartWithoutEndingSignals(const std::function<void()>& start);
 
 }  // namespace k24

@@ -11,7 +11,20 @@
 // mode is "raw": the quiet mode with signal keys off too, so Ctrl+C arrives as
 // the key 3. The original mode comes back at exit and on every signal that ends
 // or stops the program; the handlers restore it, flush the output and then
-// re-raise the signal with its default action.
+// re-raise the signal with its default action. A crash (SIGSEGV, SIGBUS,
+// SIGFPE, SIGABRT) restores it too before the program dies.
+//
+// Critical sections. While the recorder is being written, the ending signals
+// (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP) are held: the dialogue's thread
+// blocks them, so no system call of the transfer is interrupted, and the
+// handler, on whatever thread the kernel picks, only records one and returns.
+// Threads that libraries start (libusb's event thread) are meant to be started
+// through StartWithoutEndingSignals, so they never take these signals at all.
+// EndCriticalSection then acts on a held signal as the handler would have.
+//
+// A terminal that goes away (hung up, closed window) counts as a terminal on
+// which Esc is pressed for ever: KeyWaiting says yes and ReadRawKey gives Esc,
+// so the connection wait ends and every prompt is answered with no.
 //
 // Keys. A terminal sends keys without a character (arrows, function keys, Home,
 // End, Page Up/Down, Insert, Delete) as escape sequences (CSI "ESC [" or SS3
@@ -39,6 +52,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -81,8 +95,24 @@ std::array<char, kOutputBlockSize> gOutputBuffer{};
 std::atomic<std::size_t> gOutputLength{0};
 
 constexpr std::array<int, 5> kEndingSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
+constexpr std::array<int, 4> kCrashSignals = {SIGSEGV, SIGBUS, SIGFPE, SIGABRT};
 std::array<struct sigaction, kEndingSignals.size()> gPreviousActions{};
+std::array<struct sigaction, kCrashSignals.size()> gPreviousCrashActions{};
 bool gHandlersInstalled = false;
+
+// Open critical sections, and the ending signals that came during them.
+std::atomic<int> gCriticalDepth{0};
+std::array<std::atomic<int>, kEndingSignals.size()> gHeldSignals{};
+sigset_t gMaskBeforeSection{};
+
+sigset_t EndingSignalSet() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signalNumber : kEndingSignals) {
+    sigaddset(&set, signalNumber);
+  }
+  return set;
+}
 
 // --- output -------------------------------------------------------------------
 
@@ -103,7 +133,7 @@ void WriteAll(const char* data, std::size_t length) {
 
 // Async-signal-safe: only write(2) and an atomic exchange.
 void FlushOutput() {
-  const std::size_t length = gOutputLength.exchange(0);
+  const std::size_t length = std::min(gOutputLength.exchange(0), kOutputBlockSize);
   WriteAll(gOutputBuffer.data(), length);
 }
 
@@ -158,21 +188,14 @@ void OnEndingSignal(int signalNumber);
 void InstallHandler(int signalNumber, struct sigaction* previous) {
   struct sigaction action{};
   action.sa_handler = OnEndingSignal;
-  sigemptyset(&action.sa_mask);
-  for (const int other : kEndingSignals) {
-    sigaddset(&action.sa_mask, other);  // one handler at a time
-  }
+  action.sa_mask = EndingSignalSet();  // one handler at a time
   action.sa_flags = 0;  // no SA_RESTART: a stopped and continued read sees EINTR
   sigaction(signalNumber, &action, previous);
 }
 
-// Leaves the terminal and the output as a user expects them to be after the
-// program, then lets the signal do what it would have done without us.
-void OnEndingSignal(int signalNumber) {
-  const int savedErrno = errno;
-  FlushOutput();
-  RestoreTerminal();
-
+// Sends `signalNumber` to this thread with its default action; returns only
+// after a stop, once the program is continued. Async-signal-safe.
+void RaiseWithDefaultAction(int signalNumber) {
   struct sigaction defaultAction{};
   defaultAction.sa_handler = SIG_DFL;
   sigemptyset(&defaultAction.sa_mask);
@@ -180,14 +203,50 @@ void OnEndingSignal(int signalNumber) {
   sigset_t justThis;
   sigemptyset(&justThis);
   sigaddset(&justThis, signalNumber);
-  sigprocmask(SIG_UNBLOCK, &justThis, nullptr);
+  pthread_sigmask(SIG_UNBLOCK, &justThis, nullptr);
   raise(signalNumber);
+}
+
+// Leaves the terminal and the output as a user expects them to be after the
+// program, then lets the signal do what it would have done without us.
+void EndAsTheSignalWould(int signalNumber) {
+  const int savedErrno = errno;
+  FlushOutput();
+  RestoreTerminal();
+  RaiseWithDefaultAction(signalNumber);
 
   // Only a stop (SIGTSTP) comes back here, when the program is continued:
   // take the terminal again in the mode the program was in.
   InstallHandler(signalNumber, nullptr);
   ApplyMode(static_cast<TerminalMode>(gWantedMode));
   errno = savedErrno;
+}
+
+std::size_t EndingSignalIndex(int signalNumber) {
+  return static_cast<std::size_t>(std::find(kEndingSignals.begin(), kEndingSignals.end(), signalNumber) -
+                                  kEndingSignals.begin());
+}
+
+void OnEndingSignal(int signalNumber) {
+  const std::size_t index = EndingSignalIndex(signalNumber);
+  if (index < kEndingSignals.size() && gCriticalDepth.load() > 0) {
+    gHeldSignals[index].store(1);
+    // If the section ended meanwhile on the dialogue's thread, it may have
+    // looked for held signals before this one was recorded: whoever takes the
+    // mark acts on it, exactly once.
+    if (gCriticalDepth.load() > 0 || gHeldSignals[index].exchange(0) == 0) {
+      return;
+    }
+  }
+  EndAsTheSignalWould(signalNumber);
+}
+
+// A crash cannot be held or survived: the terminal is put back and the
+// signal does what it does.
+void OnCrashSignal(int signalNumber) {
+  FlushOutput();
+  RestoreTerminal();
+  RaiseWithDefaultAction(signalNumber);
 }
 
 void InstallHandlers() {
@@ -201,6 +260,13 @@ void InstallHandlers() {
     }
     InstallHandler(kEndingSignals[i], &gPreviousActions[i]);
   }
+  for (std::size_t i = 0; i < kCrashSignals.size(); ++i) {
+    struct sigaction action{};
+    action.sa_handler = OnCrashSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(kCrashSignals[i], &action, &gPreviousCrashActions[i]);
+  }
   gHandlersInstalled = true;
 }
 
@@ -211,7 +277,36 @@ void RemoveHandlers() {
   for (std::size_t i = 0; i < kEndingSignals.size(); ++i) {
     sigaction(kEndingSignals[i], &gPreviousActions[i], nullptr);
   }
+  for (std::size_t i = 0; i < kCrashSignals.size(); ++i) {
+    sigaction(kCrashSignals[i], &gPreviousCrashActions[i], nullptr);
+  }
   gHandlersInstalled = false;
+}
+
+void BeginSection() {
+  if (gCriticalDepth.fetch_add(1) == 0) {
+    const sigset_t ending = EndingSignalSet();
+    pthread_sigmask(SIG_BLOCK, &ending, &gMaskBeforeSection);
+  }
+}
+
+void EndSection() {
+  int depth = gCriticalDepth.load();
+  do {
+    if (depth == 0) {
+      return;  // not in a section
+    }
+  } while (!gCriticalDepth.compare_exchange_weak(depth, depth - 1));
+  if (depth != 1) {
+    return;  // an outer section is still open
+  }
+  for (std::size_t i = 0; i < kEndingSignals.size(); ++i) {
+    if (gHeldSignals[i].exchange(0) != 0) {
+      EndAsTheSignalWould(kEndingSignals[i]);  // returns only after a stop
+    }
+  }
+  // Signals sent while every thread blocked them arrive here.
+  pthread_sigmask(SIG_SETMASK, &gMaskBeforeSection, nullptr);
 }
 
 // Ends the console's hold on the process: output flushed, terminal restored.
@@ -352,6 +447,9 @@ class PosixConsole final : public Console {
       pendingScanCode_ = 0;
       return scanCode;
     }
+    if (terminalLost_) {
+      return kKeyEsc;
+    }
     if (gTerminal < 0) {
       return kNoTerminalKey;
     }
@@ -364,15 +462,34 @@ class PosixConsole final : public Console {
   }
 
   bool KeyWaiting() override {
-    if (pendingScanCode_ != 0 || hasPushedBack_) {
+    if (pendingScanCode_ != 0 || hasPushedBack_ || terminalLost_) {
       return true;
     }
     if (gTerminal < 0) {
       return false;
     }
     pollfd entry{gTerminal, POLLIN, 0};
-    return poll(&entry, 1, 0) == 1 && (entry.revents & POLLIN) != 0;
+    if (poll(&entry, 1, 0) != 1) {
+      return false;
+    }
+    if ((entry.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      TerminalLost();
+      return true;
+    }
+    return (entry.revents & POLLIN) != 0;
   }
+
+  void DiscardTypedAhead() override {
+    pendingScanCode_ = 0;
+    hasPushedBack_ = false;
+    if (gTerminal >= 0) {
+      tcflush(gTerminal, TCIFLUSH);
+    }
+  }
+
+  void BeginCriticalSection() override { BeginSection(); }
+
+  void EndCriticalSection() override { EndSection(); }
 
  private:
   ByteResult NextByte(int timeoutMs, std::uint8_t& byte) {
@@ -399,7 +516,7 @@ class PosixConsole final : public Console {
     std::uint8_t byte = 0;
     if (NextByte(-1, byte) != ByteResult::Got) {
       TerminalLost();
-      return kNoTerminalKey;
+      return kKeyEsc;
     }
     if (byte == 0) {
       // Ctrl+2 (Ctrl+@, Ctrl+Space) sends NUL. Delivered as 0 alone it would
@@ -490,16 +607,19 @@ class PosixConsole final : public Console {
     return kUnknownKeyScanCode;
   }
 
-  // The terminal hung up: from now on behave as without a terminal, so the
-  // dialogue neither waits nor spins on a dead descriptor.
+  // The terminal hung up: from now on every key is Esc, so the dialogue
+  // neither waits for ever for a key nobody can press nor spins on a dead
+  // descriptor. The handlers stay: they still flush the output and hold the
+  // signals during a critical section.
   void TerminalLost() {
     RestoreTerminal();
-    RemoveHandlers();
     close(gTerminal);
     gTerminal = -1;
     gModeChanged = 0;
+    terminalLost_ = true;
   }
 
+  bool terminalLost_ = false;
   std::uint16_t pendingScanCode_ = 0;
   std::uint8_t pushedBack_ = 0;
   bool hasPushedBack_ = false;
@@ -509,6 +629,14 @@ class PosixConsole final : public Console {
 
 std::unique_ptr<Console> MakeSystemConsole() {
   return std::make_unique<PosixConsole>();
+}
+
+void StartWithoutEndingSignals(const std::function<void()>& start) {
+  const sigset_t ending = EndingSignalSet();
+  sigset_t previous;
+  pthread_sigmask(SIG_BLOCK, &ending, &previous);
+  start();
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);  // one sent meanwhile arrives here
 }
 
 }  // namespace k24

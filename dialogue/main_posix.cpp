@@ -44,6 +44,10 @@ int main(int argc, char** argv) {
   std::unique_ptr<k24::Console> console = k24::MakeSystemConsole();
   std::unique_ptr<k24::InstanceLock> lock = k24::MakeSystemInstanceLock();
   std::unique_ptr<k24::UsbDriver> driver = k24::MakeLibusbDriver();
+  // libusb starts its event thread when its context is made, at the first
+  // listing: made here, that thread never takes Ctrl+C and the like, which a
+  // critical section could then not hold.
+  k24::StartWithoutEndingSignals([&driver] { driver->DeviceNames(); });
 
   k24::DeviceLink link;
   link.driver = driver.get();

@@ -38,6 +38,8 @@ std::optional<int> ReportAndConfirm(DialoguePorts& ports, DialogueState& state) 
   if (!IsAnswer(ReadKey(console), 'Y')) {
     return kExitOk;
   }
+  // Only a key pressed after the warning has appeared confirms it.
+  console.DiscardTypedAhead();
   Print(console, "\r\nWARNING: Loading firmware will erase ALL data on this recorder.\r\n");
   Print(console, "Press 'L' to confirm load or other key to exit.\n");
   if (!IsAnswer(ReadKey(console), 'L')) {

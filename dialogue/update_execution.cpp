@@ -19,7 +19,14 @@ constexpr std::size_t kIdentityReadSize = 64;
 constexpr std::size_t kIdentityOffsetInRead = 2;  // 0x29FB within the read at 0x29F9
 constexpr std::size_t kSerialMarkIndex = 5;
 
-int EndAfterFailedBootLoaderUpgrade(Console& console) { return EndAfterKey(console, "Failed\n", kExitOk); }
+// Called inside the boot loader's critical section, which it closes.
+// The procedure has ended: its result is shown before a held ending signal
+// may end the program.
+int EndAfterFailedBootLoaderUpgrade(Console& console) {
+  Print(console, "Failed\n");
+  console.EndCriticalSection();
+  return EndAfterKey(console, "", kExitOk);
+}
 
 int OrdinaryEnding(Console& console) {
   Print(console, "Press any key to exit...\n");
@@ -35,6 +42,9 @@ std::optional<int> UpgradeBootLoader(DialoguePorts& ports, DialogueState& state)
                          state.replacerImage)) {
     return EndAfterKey(console, "The boot loader image in this program is missing or damaged.\n", kExitOk);
   }
+  // Keys typed before this prompt appeared (while the offer was being
+  // confirmed, say) must not answer it.
+  console.DiscardTypedAhead();
   Print(console, "\nIt is necessary to upgrade Boot Loader before firmware loading.\n");
   Print(console, "Press 'Y' to upgrade Boot Loader %d.%d to version %d.%d or other key to exit.\n",
         VersionMajor(state.currentBootLoaderVersion), VersionMinor(state.currentBootLoaderVersion),
@@ -42,6 +52,7 @@ std::optional<int> UpgradeBootLoader(DialoguePorts& ports, DialogueState& state)
   if (!IsAnswer(ReadKey(console), 'Y')) {
     return kExitOk;
   }
+  console.BeginCriticalSection();
   Print(console, "Replacing Boot Loader...");
   if (state.currentBootLoaderVersion < kFlashReplacedBootLoaderVersion) {
     // The recorder restarts by itself after accepting the new boot area.
@@ -60,6 +71,7 @@ std::optional<int> UpgradeBootLoader(DialoguePorts& ports, DialogueState& state)
   if (!WaitForReenumeration(link)) {
     return EndAfterFailedBootLoaderUpgrade(console);
   }
+  console.EndCriticalSection();
   return std::nullopt;
 }
 
@@ -153,8 +165,10 @@ int ExecuteUpdate(DialoguePorts& ports, DialogueState& state) {
       return *end;
     }
   }
+  console.BeginCriticalSection();
   Print(console, "Replacing firmware...");
   Print(console, ReplaceFirmware(ports, state) ? "OK\n" : "Failed\n");
+  console.EndCriticalSection();
   return OrdinaryEnding(console);
 }
 

@@ -1,12 +1,20 @@
 // A console for dialogue tests: keys come from a script, output goes to a
 // string. Raw key values are scripted as the platform delivers them (a key
 // without a character is 0 followed by its scan code).
+//
+// Keys in `keys` are pressed when the dialogue asks for one, so a discard of
+// typed-ahead keys never drops them. Keys in `typedAhead` were pressed before
+// they were asked for: they are read first, and DiscardTypedAhead drops them.
+// `typeAheadAfterRead` types more keys ahead once a given number of raw reads
+// has been made (keys pressed while the program was busy after that read).
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "dialogue/console.h"
 
@@ -17,29 +25,65 @@ inline constexpr std::uint16_t kScriptExhausted = 0xFFFF;
 
 class ScriptedConsole final : public Console {
  public:
-  void Write(std::string_view text) override { output.append(text); }
+  void Write(std::string_view text) override {
+    output.append(text);
+    if (inCriticalSection > 0) {
+      outputInCriticalSections.append(text);
+    }
+  }
   void Flush() override {}
   std::uint16_t ReadRawKey() override {
     ++rawReads;
-    if (keys.empty()) {
-      ++readsPastScript;
-      return kScriptExhausted;
+    if (inCriticalSection > 0) {
+      ++readsInCriticalSection;
     }
-    const std::uint16_t key = keys.front();
-    keys.pop_front();
+    std::uint16_t key = kScriptExhausted;
+    if (!typedAhead.empty()) {
+      key = typedAhead.front();
+      typedAhead.pop_front();
+    } else if (!keys.empty()) {
+      key = keys.front();
+      keys.pop_front();
+    } else {
+      ++readsPastScript;
+    }
+    if (const auto more = typeAheadAfterRead.find(rawReads); more != typeAheadAfterRead.end()) {
+      typedAhead.insert(typedAhead.end(), more->second.begin(), more->second.end());
+    }
     return key;
   }
   bool KeyWaiting() override {
     ++waitingPolls;
-    return waitingPolls > pollsBeforeKeysArrive && !keys.empty();
+    return !typedAhead.empty() || (waitingPolls > pollsBeforeKeysArrive && !keys.empty());
+  }
+  void DiscardTypedAhead() override {
+    ++discards;
+    typedAhead.clear();
+  }
+  void BeginCriticalSection() override {
+    ++inCriticalSection;
+    ++criticalSectionBegins;
+  }
+  void EndCriticalSection() override {
+    --inCriticalSection;
+    ++criticalSectionEnds;
   }
 
   std::deque<std::uint16_t> keys;
+  std::deque<std::uint16_t> typedAhead;
+  std::map<int, std::vector<std::uint16_t>> typeAheadAfterRead;
   int pollsBeforeKeysArrive = 0;  // KeyWaiting says no until this many polls
   std::string output;
+  std::string outputInCriticalSections;
   int rawReads = 0;
   int readsPastScript = 0;
   int waitingPolls = 0;
+  int discards = 0;
+  // Open critical sections (a count, so an unbalanced end shows as negative).
+  int inCriticalSection = 0;
+  int criticalSectionBegins = 0;
+  int criticalSectionEnds = 0;
+  int readsInCriticalSection = 0;
 };
 
 }  // namespace k24::testing

@@ -136,6 +136,10 @@ std::optional<int> TerminalSession::ExitCode() {
   return exitCode_;
 }
 
+bool TerminalSession::Signal(int signalNumber) {
+  return child_ > 0 && !exitCode_ && kill(child_, signalNumber) == 0;
+}
+
 void TerminalSession::Kill() {
   if (child_ <= 0 || exitCode_) return;
   kill(child_, SIGKILL);

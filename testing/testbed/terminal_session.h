@@ -42,6 +42,8 @@ class TerminalSession {
 
   // The exit code once the child has ended (reaping it), else none.
   std::optional<int> ExitCode();
+  // Sends a signal to the child while it runs; false once it has ended.
+  bool Signal(int signalNumber);
   void Kill();
   bool OutputClosed() const { return outputClosed_; }
 

@@ -10,6 +10,7 @@
 // Exit status: 0 when k24update ran to its end (its own exit code is in the
 // results), 2 for a usage error, 3 when it did not end in time, 77 when the
 // mocked bus cannot be set up on this machine.
+#include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dialogue/instance_lock.h"
@@ -65,6 +67,11 @@ struct Options {
   uid_t asUser = 0;         // run k24update as this user
   mode_t nodeMode = 0;      // the recorder's device node mode, when set
 
+  // A real signal sent to k24update once the recorder has seen this many
+  // control requests (0: none).
+  int signalAtRequest = 0;
+  int signalToSend = 0;
+
   std::vector<ScriptedKey> keys;
 };
 
@@ -87,6 +94,8 @@ void Usage() {
       "  --node-mode OCTAL     mode of the recorder's device node (default: owner only)\n"
       "  --not-emulated        do not tell k24update that this recorder is the emulator\n"
       "                        (a build with sample images then writes nothing)\n"
+      "  --signal-at-request N SIG  send signal SIG (INT, TERM, HUP, QUIT, TSTP or a number) to\n"
+      "                        k24update once the recorder has taken N control requests\n"
       "keys and output:\n"
       "  --on TEXT --press KEY type KEY once TEXT has appeared (esc, enter, up, f1, ctrl-c, \\xNN or text)\n"
       "  --interactive         pass this terminal's keys through instead\n"
@@ -94,6 +103,17 @@ void Usage() {
       "  --out DIR             write output, exit-code, state, flash.bin, nand.bin, requests.log\n"
       "  --timeout SECONDS     give up after this long (default 120)\n",
       stderr);
+}
+
+// A signal by name (INT or SIGINT) or number; 0 when unknown.
+int SignalNumber(std::string name) {
+  if (name.rfind("SIG", 0) == 0) name = name.substr(3);
+  const std::pair<const char*, int> known[] = {
+      {"INT", SIGINT}, {"TERM", SIGTERM}, {"HUP", SIGHUP}, {"QUIT", SIGQUIT}, {"TSTP", SIGTSTP}, {"KILL", SIGKILL}};
+  for (const auto& [each, number] : known) {
+    if (name == each) return number;
+  }
+  return std::atoi(name.c_str());
 }
 
 bool ParseOptions(int argc, char** argv, Options& options) {
@@ -159,6 +179,14 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.nodeMode = static_cast<mode_t>(std::strtoul(value->c_str(), nullptr, 8));
     } else if (arg == "--absence") {
       options.absenceMs = std::atoi(value->c_str());
+    } else if (arg == "--signal-at-request") {
+      const std::optional<std::string> name = next();
+      options.signalAtRequest = std::atoi(value->c_str());
+      options.signalToSend = name ? SignalNumber(*name) : 0;
+      if (options.signalAtRequest <= 0 || options.signalToSend <= 0) {
+        std::fputs("k24-testbed: --signal-at-request needs a request count and a signal\n", stderr);
+        return false;
+      }
     } else if (arg == "--on") {
       pendingPrompt = *value;
       havePrompt = true;
@@ -279,11 +307,11 @@ int Run(const Options& options) {
   RecorderModel model;
   SetUpRecorder(options, model);
 
-  // The updater's instance lock lives in a directory of this run, so that
-  // parallel runs and a real updater on this machine never meet.
+  // The updater's instance lock gets a name of this run, so that parallel
+  // runs and a real updater on this machine never meet.
   if (!options.outDir.empty()) mkdir(options.outDir.c_str(), 0755);
-  if (std::getenv("K24_LOCK_DIR") == nullptr && !options.outDir.empty()) {
-    setenv("K24_LOCK_DIR", options.outDir.c_str(), 1);
+  if (std::getenv("K24_TEST_LOCK_NAME") == nullptr) {
+    setenv("K24_TEST_LOCK_NAME", ("K24Testbed-" + std::to_string(getpid())).c_str(), 1);
   }
   std::unique_ptr<InstanceLock> heldLock;
   if (options.holdLock) {
@@ -336,6 +364,7 @@ int Run(const Options& options) {
   bool plugInScheduled = false;
   std::chrono::steady_clock::time_point plugInAt{};
   bool timedOut = false;
+  bool signalSent = false;
 
   while (true) {
     const std::string more = session.Pump(1, options.interactive);
@@ -363,6 +392,17 @@ int Run(const Options& options) {
       plugInScheduled = false;
     }
     door.Service();
+    if (options.signalAtRequest > 0 && !signalSent) {
+      int requests = 0;
+      {
+        std::lock_guard<std::mutex> guard(door.Lock());
+        requests = model.controlRequests;
+      }
+      if (requests >= options.signalAtRequest) {
+        session.Signal(options.signalToSend);
+        signalSent = true;
+      }
+    }
     if (session.OutputClosed() && session.ExitCode()) break;
     if (now >= deadline) {
       timedOut = true;

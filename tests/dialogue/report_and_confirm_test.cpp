@@ -61,6 +61,17 @@ TEST_F(ReportTest, YThenLPassesToTheUpdateAndOlderOfferIsStillMade) {
                                 "Replacing firmware...OK\nPress any key to exit...\n");
 }
 
+// "yly" typed while the report was still coming: the offer takes the 'y', but
+// the warning is answered only by a key pressed after it appeared.
+TEST_F(ReportTest, KeysTypedAheadAnswerTheOfferButNotTheWarning) {
+  console.typedAhead = {'y', 'l', 'y'};
+  Type({'n'});
+  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(console.output,
+            kStartToBootLoader11 + "Current firmware version: 1.2\nSerial number: ABCDE12345\n" + kOffer + kWarning);
+  EXPECT_EQ(testing::RequestCodes(model), (std::vector<std::uint8_t>{0xC6, 0x24, 0xC1}));
+}
+
 struct RefusalCase {
   const char* name;
   std::vector<std::uint16_t> keys;  // raw values as typed

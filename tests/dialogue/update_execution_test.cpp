@@ -3,6 +3,7 @@
 #include <ostream>
 
 #include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -154,6 +155,55 @@ TEST_F(UpdateTest, MissingReplacerImageEndsBeforeTheUpgradePrompt) {
                                 "Press any key to exit.\n");
   EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{0xC6, 0x24, 0xC1, 0x20}));
 }
+
+// A 'y' typed while the boot loader image was being prepared does not answer
+// the upgrade prompt that follows.
+TEST_F(UpdateTest, KeyTypedAheadDoesNotAnswerTheUpgradePrompt) {
+  model.bootLoaderVersion = 0x0100;
+  Type({'Y', 'L', 'n'});
+  console.typeAheadAfterRead[2] = {'y'};  // right after the 'L'
+  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(console.output, Report("1.0", "1.2", "ABCDE12345") + UpgradePrompt("1.0"));
+  EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{0xC6, 0x24, 0xC1, 0x20}));
+}
+
+struct SectionCase {
+  const char* name;
+  VersionWord bootLoader;
+  std::set<std::uint8_t> failingRequests;
+  std::vector<std::uint16_t> keys;
+  std::string writtenInSections;
+};
+
+void PrintTo(const SectionCase& c, std::ostream* out) { *out << c.name; }
+
+class CriticalSectionTest : public UpdateTest, public ::testing::WithParamInterface<SectionCase> {};
+
+// Each procedure that writes to the recorder runs in a critical section of its
+// own, from its first message to its result; every section is closed again
+// before a key is read, after a failure too.
+TEST_P(CriticalSectionTest, EachProcedureRunsInASectionClosedBeforeTheNextKey) {
+  model.bootLoaderVersion = GetParam().bootLoader;
+  model.failRequestCodes = GetParam().failingRequests;
+  console.keys.assign(GetParam().keys.begin(), GetParam().keys.end());
+  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(console.outputInCriticalSections, GetParam().writtenInSections);
+  EXPECT_EQ(console.criticalSectionEnds, console.criticalSectionBegins);
+  EXPECT_EQ(console.inCriticalSection, 0);
+  EXPECT_EQ(console.readsInCriticalSection, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Procedures, CriticalSectionTest,
+    ::testing::Values(
+        SectionCase{"flash_upgrade_then_firmware", 0x0100, {}, {'Y', 'L', 'Y', ' '},
+                    "Replacing Boot Loader...OK\nReplacing firmware...OK\n"},
+        SectionCase{"nand_upgrade_then_firmware", 0x00FF, {}, {'Y', 'L', 'Y', ' '},
+                    "Replacing Boot Loader...OK\nReplacing firmware...OK\n"},
+        SectionCase{"firmware_only", 0x0102, {}, {'Y', 'L', ' '}, "Replacing firmware...OK\n"},
+        SectionCase{"failed_upgrade", 0x0100, {0x21}, {'Y', 'L', 'Y', ' '}, "Replacing Boot Loader...Failed\n"},
+        SectionCase{"failed_firmware", 0x0102, {0x21}, {'Y', 'L', ' '}, "Replacing firmware...Failed\n"}),
+    [](const auto& instance) { return std::string(instance.param.name); });
 
 struct IdentityCase {
   const char* name;

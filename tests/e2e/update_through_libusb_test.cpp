@@ -2,6 +2,7 @@
 // a mocked USB bus: each case runs the whole program on a terminal of its own
 // with k24-testbed, types its keys as the prompts appear, and checks the whole
 // output, the exit code and what the recorder holds afterwards.
+#include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
@@ -288,6 +289,44 @@ INSTANTIATE_TEST_SUITE_P(
                       NodeAccessCase{"open_to_all", "0666", {"--on", "Press 'Y' to load", "--press", "n"},
                                      kBanner + Report("1.0").substr(0, Report("1.0").find("\r\n"))}),
     [](const ::testing::TestParamInfo<NodeAccessCase>& each) { return std::string(each.param.name); });
+
+struct SignalCase {
+  const char* name;  // as k24-testbed takes it
+  int number;
+};
+
+void PrintTo(const SignalCase& c, std::ostream* out) { *out << c.name; }
+
+class InterruptedUpdate : public TestbedRun, public ::testing::WithParamInterface<SignalCase> {};
+
+// A real signal sent to k24update in the middle of the firmware programming
+// (request 50 of about 200) waits until the procedure has ended: the whole
+// firmware is in the recorder, and only then does the program end, by that
+// signal, without the closing prompt.
+TEST_P(InterruptedUpdate, SignalDuringProgrammingEndsTheProgramOnlyOnceTheFirmwareIsWhole) {
+  const int status = RunTestbed(
+      dir_, Join({"--boot-loader", "0x0102", "--signal-at-request", "50", GetParam().name}, FullUpdateKeys(false)));
+  if (status == kTestbedCannotRun) {
+    GTEST_SKIP() << "umockdev cannot run here: " << ReadAll(dir_ / "testbed.stderr");
+  }
+  ASSERT_EQ(status, 0) << ReadAll(dir_ / "testbed.stderr") << "kept in " << dir_;
+
+  EXPECT_EQ(ReadAll(dir_ / "output"), kBanner + Report("1.2") + "Replacing firmware...OK\n") << "kept in " << dir_;
+  const std::map<std::string, std::string> state = ReadState(dir_ / "state");
+  EXPECT_EQ(state.at("exit-code"), std::to_string(128 + GetParam().number));
+  EXPECT_EQ(state.at("image-region"), "the sample firmware image (the one k24update carries)");
+  EXPECT_EQ(state.at("firmware-version"), "2.0");
+
+  const std::string flash = ReadAll(dir_ / "flash.bin");
+  ASSERT_GE(flash.size(), kImageRegionSize);
+  const FlashImage firmware = BuildSampleFirmwareImage();
+  EXPECT_TRUE(std::equal(firmware.begin(), firmware.begin() + kImageRegionSize, flash.begin(),
+                         [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, InterruptedUpdate,
+                         ::testing::Values(SignalCase{"INT", SIGINT}, SignalCase{"TERM", SIGTERM}),
+                         [](const ::testing::TestParamInfo<SignalCase>& each) { return std::string(each.param.name); });
 
 }  // namespace
 }  // namespace k24

@@ -114,6 +114,9 @@ bool Child::Start(const std::vector<std::string>& argv, const ChildOptions& opti
         dup2(terminal, STDERR_FILENO) < 0) {
       ChildFails();
     }
+    if (options.ignoreHangUp) {
+      signal(SIGHUP, SIG_IGN);
+    }
     if (options.runAsUser != 0 && (setgid(options.runAsUser) != 0 || setuid(options.runAsUser) != 0)) {
       ChildFails();
     }
@@ -242,6 +245,25 @@ bool Child::WaitForExit(int& status, std::chrono::milliseconds patience) {
 void Child::CloseInput() { CloseIfOpen(inputPipe_); }
 
 void Child::CloseOutput() { CloseIfOpen(outputPipe_); }
+
+void Child::HangUp() { CloseIfOpen(master_); }
+
+bool Child::WaitUntilInputQueued(int count, std::chrono::milliseconds patience) {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  for (;;) {
+    int waiting = 0;
+    if (ioctl(slave_, TIOCINQ, &waiting) != 0) {
+      return false;
+    }
+    if (waiting >= count) {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(kModePollInterval);
+  }
+}
 
 bool SameMode(const termios& a, const termios& b) {
   return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&

@@ -23,6 +23,7 @@ struct ChildOptions {
   bool outputToPipe = false;     // standard output to a pipe instead of the terminal
   bool inputFromPipe = false;    // standard input from a pipe the test holds (else /dev/null)
   uid_t runAsUser = 0;           // non-zero: drop to this user and its group first
+  bool ignoreHangUp = false;     // started with SIGHUP ignored, as by nohup
   std::vector<std::pair<std::string, std::string>> environment;  // added to ours
 };
 
@@ -62,6 +63,11 @@ class Child {
   void CloseInput();
   // Closes the test's end of the output pipe: the child's next write finds no reader.
   void CloseOutput();
+  // Closes the terminal's master side, as a terminal window that is closed:
+  // the child's terminal hangs up.
+  void HangUp();
+  // Waits until `count` bytes typed are waiting, unread, in the terminal.
+  bool WaitUntilInputQueued(int count, std::chrono::milliseconds patience = kPatience);
 
   pid_t Pid() const { return pid_; }
 

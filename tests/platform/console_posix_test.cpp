@@ -1,8 +1,11 @@
 // The system console driven through a pseudo-terminal: the probe program reads
 // keys with ReadKey while the test types on the terminal's keyboard and reads
 // the terminal's mode from outside.
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <fstream>
+#include <optional>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -205,6 +208,136 @@ TEST(SystemConsole, KeyWaitingSeesOneKeyPressAndConsumesNothing) {
   int status = 0;
   ASSERT_TRUE(probe.WaitForExit(status));
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// Whether `signalNumber` is pending for the whole process `pid` (sent, not yet
+// taken by any thread); none once the process is gone.
+std::optional<bool> PendingForProcess(pid_t pid, int signalNumber) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("ShdPnd:", 0) == 0) {
+      const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+      return ((mask >> (signalNumber - 1)) & 1U) != 0;
+    }
+  }
+  return std::nullopt;
+}
+
+// Waits until the signal is pending (`pending`) or taken (`!pending`), or the
+// process has ended.
+bool WaitForPending(const Child& child, int signalNumber, bool pending) {
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  for (;;) {
+    const std::optional<bool> now = PendingForProcess(child.Pid(), signalNumber);
+    if (!now || *now == pending) {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    usleep(1000);
+  }
+}
+
+// Signals that would end the program wait for the end of a critical section,
+// also when the kernel hands them to a thread other than the one in the
+// section (a "bystander" that a library started with the signals unblocked);
+// then they end it the usual way: by that signal, terminal restored.
+TEST(SystemConsole, EndingSignalsWaitForTheEndOfACriticalSection) {
+  struct Case {
+    const char* how;
+    int signalNumber;
+    bool typed;      // Ctrl+C on the keyboard rather than kill
+    bool bystander;  // another thread takes the signal while the section is open
+  };
+  for (const Case& c : {Case{"SIGINT", SIGINT, false, true}, Case{"SIGTERM", SIGTERM, false, true},
+                        Case{"SIGHUP", SIGHUP, false, true}, Case{"SIGTERM, one thread", SIGTERM, false, false},
+                        Case{"Ctrl+C, one thread", SIGINT, true, false}}) {
+    SCOPED_TRACE(c.how);
+    ChildOptions options;
+    options.inputFromPipe = true;
+    Child probe;
+    ASSERT_TRUE(probe.Start({kProbe, "critical", c.bystander ? "bystander" : "alone"}, options));
+    ASSERT_TRUE(probe.WaitForOutput("inside\n"));
+    ASSERT_TRUE(c.typed ? probe.Type("\x03") : probe.Signal(c.signalNumber));
+    // The section ends only once the program has the signal: alone, it waits
+    // blocked; with a bystander, that thread takes it at once.
+    ASSERT_TRUE(WaitForPending(probe, c.signalNumber, !c.bystander));
+    probe.CloseInput();
+    int status = 0;
+    ASSERT_TRUE(probe.WaitForExit(status));
+    probe.DrainOutput();
+    EXPECT_EQ(probe.Output(), "inside\nending\n");
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signalNumber) << status;
+    EXPECT_TRUE(SameMode(probe.Mode(), probe.StartMode()));
+  }
+}
+
+// A crash puts the terminal back as it was before the program dies of it.
+TEST(SystemConsole, CrashRestoresTheTerminal) {
+  for (const int signalNumber : {SIGSEGV, SIGBUS, SIGFPE, SIGABRT}) {
+    SCOPED_TRACE(signalNumber);
+    Child probe;
+    ASSERT_TRUE(probe.Start({kProbe, "crash", std::to_string(signalNumber)}));
+    int status = 0;
+    ASSERT_TRUE(probe.WaitForExit(status));
+    probe.DrainOutput();
+    EXPECT_EQ(probe.Output(), "crashing\n");
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << status;
+    EXPECT_TRUE(SameMode(probe.Mode(), probe.StartMode()));
+  }
+}
+
+// Bytes typed before a discard are gone, also an incomplete key; the first
+// key typed after it is the one read.
+TEST(SystemConsole, DiscardDropsWhatWasTypedAheadOnly) {
+  ChildOptions options;
+  options.inputFromPipe = true;
+  Child probe;
+  ASSERT_TRUE(probe.Start({kProbe, "discard"}, options));
+  ASSERT_TRUE(probe.WaitForOutput("type ahead\n"));
+  ASSERT_TRUE(probe.Type("yly"));
+  ASSERT_TRUE(probe.WaitUntilInputQueued(3));
+  probe.CloseInput();
+  ASSERT_TRUE(probe.WaitForOutput("Press a key: "));
+  ASSERT_TRUE(probe.Type("z"));
+  int status = 0;
+  ASSERT_TRUE(probe.WaitForExit(status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  probe.DrainOutput();
+  EXPECT_EQ(probe.Output(), "type ahead\nPress a key: " + KeyLine('z'));
+}
+
+// A terminal that hangs up while SIGHUP is ignored: every key read from then
+// on is Esc, which answers no prompt and ends the connection wait.
+TEST(SystemConsole, LostTerminalGivesEscForEveryKey) {
+  ChildOptions options = PipedOutput();
+  options.ignoreHangUp = true;
+  Child probe;
+  ASSERT_TRUE(probe.Start({kProbe, "keys", "2"}, options));
+  ASSERT_TRUE(probe.WaitUntilReading());
+  probe.HangUp();
+  int status = 0;
+  ASSERT_TRUE(probe.WaitForExit(status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  probe.DrainOutput();
+  EXPECT_EQ(probe.Output(), "Press a key: " + KeyLine(27) + "Press a key: " + KeyLine(27));
+
+  // Outside a read, as in the connection wait: a key is waiting, and it is Esc.
+  Child peeking;
+  ASSERT_TRUE(peeking.Start({kProbe, "peek", "1"}, options));
+  // Its output is buffered: the console has the terminal once echo is off.
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  while ((peeking.Mode().c_lflag & ECHO) != 0) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the probe never took the terminal";
+    usleep(1000);
+  }
+  peeking.HangUp();
+  ASSERT_TRUE(peeking.WaitForExit(status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  peeking.DrainOutput();
+  EXPECT_EQ(peeking.Output(), "peek\nwaiting=1 again=1\n" + KeyLine(27));
 }
 
 TEST(SystemConsole, WithoutATerminalReturnsANoAnswerKeyAtOnce) {

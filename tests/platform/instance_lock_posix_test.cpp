@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -25,7 +26,9 @@ std::string UniqueName(const char* what) {
   return std::string("K24LockTest-") + what + "-" + std::to_string(getpid());
 }
 
-std::string DefaultPath(const std::string& name) { return "/tmp/" + name + ".lock"; }
+// Where a lock file of this name would be looked for, and where whatever is
+// planted must change nothing.
+std::string LockFilePath(const std::string& name) { return "/tmp/" + name + ".lock"; }
 
 // Runs the probe to take `name`; a holder keeps the lock until it is killed.
 bool StartLockProbe(Child& probe, const std::string& name, uid_t asUser = 0,
@@ -39,8 +42,9 @@ bool StartLockProbe(Child& probe, const std::string& name, uid_t asUser = 0,
 
 class InstanceLockTest : public ::testing::Test {
  protected:
-  void SetUp() override { unsetenv("K24_LOCK_DIR"); }
+  void SetUp() override { unsetenv("K24_TEST_LOCK_NAME"); }
   void TearDown() override {
+    unsetenv("K24_TEST_LOCK_NAME");
     unsetenv("K24_LOCK_DIR");
     for (const std::string& path : made_) {
       unlink(path.c_str());
@@ -59,7 +63,6 @@ class InstanceLockTest : public ::testing::Test {
 
 TEST_F(InstanceLockTest, SecondProcessFindsItHeldUntilTheHolderIsKilled) {
   const std::string name = UniqueName("contend");
-  Remember(DefaultPath(name));
 
   Child first;
   ASSERT_TRUE(StartLockProbe(first, name));
@@ -80,34 +83,25 @@ TEST_F(InstanceLockTest, SecondProcessFindsItHeldUntilTheHolderIsKilled) {
 
 TEST_F(InstanceLockTest, ASecondTakeInTheSameProcessFindsItHeld) {
   const std::string name = UniqueName("twice");
-  Remember(DefaultPath(name));
   EXPECT_EQ(MakeSystemInstanceLock()->Take(name), LockOutcome::Taken);
   EXPECT_EQ(MakeSystemInstanceLock()->Take(name), LockOutcome::HeldElsewhere);
 }
 
-TEST_F(InstanceLockTest, LockFileIsOpenToEveryUserWhateverTheUmask) {
-  const std::string name = UniqueName("mode");
-  const std::string path = Remember(DefaultPath(name));
-  const mode_t previous = umask(077);
-  const LockOutcome outcome = MakeSystemInstanceLock()->Take(name);
-  umask(previous);
-  ASSERT_EQ(outcome, LockOutcome::Taken);
-  struct stat status{};
-  ASSERT_EQ(stat(path.c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 07777, 0666u);
+// The test hook replaces whatever name is asked for.
+TEST_F(InstanceLockTest, TestNameReplacesTheNameAskedFor) {
+  const std::string name = UniqueName("hook");
+  setenv("K24_TEST_LOCK_NAME", name.c_str(), 1);
+  EXPECT_EQ(MakeSystemInstanceLock()->Take(kInstanceLockName), LockOutcome::Taken);
+  unsetenv("K24_TEST_LOCK_NAME");
+  EXPECT_EQ(MakeSystemInstanceLock()->Take(name), LockOutcome::HeldElsewhere);
 }
 
-// A lock file left by another user with a narrower mode: the lock is still
-// shared between the users.
+// Another user holding the name blocks us all the same.
 TEST_F(InstanceLockTest, IsSharedWithOtherUsers) {
   if (geteuid() != 0) {
     GTEST_SKIP() << "needs root to run a process as another user";
   }
   const std::string name = UniqueName("users");
-  const std::string path = Remember(DefaultPath(name));
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
-  ASSERT_GE(fd, 0);
-  close(fd);
 
   // The build may sit where the other user cannot reach it (under /root): that
   // user runs a copy of the probe from a folder open to everyone.
@@ -127,31 +121,43 @@ TEST_F(InstanceLockTest, IsSharedWithOtherUsers) {
   EXPECT_EQ(MakeSystemInstanceLock()->Take(name), LockOutcome::HeldElsewhere);
 }
 
-TEST_F(InstanceLockTest, UnavailableWhenNoLockFileCanBeHad) {
-  char directoryTemplate[] = "/tmp/k24-lock-test-XXXXXX";
-  ASSERT_NE(mkdtemp(directoryTemplate), nullptr);
-  const std::string directory = directoryTemplate;
-  directories_.push_back(directory);
-  const std::string fifo = Remember(directory + "/Fifo.lock");
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
-  // A link planted under the lock's name must not be followed to its target.
-  const std::string target = Remember(directory + "/target");
-  const int fd = open(target.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
-  ASSERT_GE(fd, 0);
-  close(fd);
-  const std::string link = Remember(directory + "/Link.lock");
-  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
-
+// Whatever is planted in the file system where a lock file would be, or a
+// lock directory that does not exist, cannot switch the lock off: the first
+// take still succeeds and a second still finds the lock held.
+TEST_F(InstanceLockTest, NothingPlantedInTheFileSystemSwitchesItOff) {
   struct Case {
-    const char* lockDirectory;
-    const char* name;
+    const char* what;
+    bool (*plant)(const std::string& path);
   };
-  const std::string missing = directory + "/missing";
-  for (const Case& c : {Case{missing.c_str(), "Any"}, Case{directory.c_str(), "Fifo"},
-                        Case{directory.c_str(), "Link"}}) {
-    SCOPED_TRACE(std::string(c.lockDirectory) + "/" + c.name);
-    setenv("K24_LOCK_DIR", c.lockDirectory, 1);
-    EXPECT_EQ(MakeSystemInstanceLock()->Take(c.name), LockOutcome::Unavailable);
+  const Case cases[] = {
+      {"directory", [](const std::string& path) { return mkdir(path.c_str(), 0755) == 0; }},
+      {"fifo", [](const std::string& path) { return mkfifo(path.c_str(), 0666) == 0; }},
+      {"dangling symbolic link", [](const std::string& path) { return symlink("/nonexistent/target", path.c_str()) == 0; }},
+      {"another user's private file",
+       [](const std::string& path) {
+         const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+         if (fd < 0) return false;
+         const bool owned = geteuid() != 0 || fchown(fd, kNobody, kNobody) == 0;
+         close(fd);
+         return owned;
+       }},
+      {"missing lock directory", [](const std::string&) { return setenv("K24_LOCK_DIR", "/nonexistent", 1) == 0; }},
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // A name per case: the name this process takes stays taken.
+    const std::string name = UniqueName("planted") + "-" + std::to_string(++index);
+    const std::string path = LockFilePath(name);
+    made_.push_back(path);  // removed however the case ends
+    directories_.push_back(path);
+    ASSERT_TRUE(c.plant(path)) << path;
+    EXPECT_EQ(MakeSystemInstanceLock()->Take(name), LockOutcome::Taken);
+    Child second;
+    ASSERT_TRUE(StartLockProbe(second, name));
+    ASSERT_TRUE(second.WaitForOutput("\n"));
+    EXPECT_EQ(second.Output(), "held\n");
+    unsetenv("K24_LOCK_DIR");
   }
 }
 

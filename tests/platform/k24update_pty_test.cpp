@@ -18,23 +18,18 @@ const std::string kUpdater = K24_UPDATER;
 constexpr const char* kBanner = "Orvo Lumo K24 Firmware Updater version 1.0\n\n";
 constexpr const char* kNotConnected = "Device is not connected.\nConnect device to continue or press Esc to exit.\n";
 
-// Each run gets a lock directory of its own, so it neither meets nor blocks a
-// real update or another test running on the machine.
+// Each run gets a lock name of its own, so it neither meets nor blocks a real
+// update or another test running on the machine.
 class UpdaterOnTerminal : public ::testing::Test {
  protected:
   void SetUp() override {
-    char directoryTemplate[] = "/tmp/k24-updater-test-XXXXXX";
-    ASSERT_NE(mkdtemp(directoryTemplate), nullptr);
-    lockDirectory_ = directoryTemplate;
-    options_.environment.emplace_back("K24_LOCK_DIR", lockDirectory_);
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    lockName_ = std::string("K24UpdaterTest-") + test->name() + "-" + std::to_string(getpid());
+    options_.environment.emplace_back("K24_TEST_LOCK_NAME", lockName_);
   }
-  void TearDown() override {
-    unsetenv("K24_LOCK_DIR");
-    unlink((lockDirectory_ + "/" + std::string(kInstanceLockName) + ".lock").c_str());
-    rmdir(lockDirectory_.c_str());
-  }
+  void TearDown() override { unsetenv("K24_TEST_LOCK_NAME"); }
 
-  std::string lockDirectory_;
+  std::string lockName_;
   ChildOptions options_;
 };
 
@@ -57,9 +52,23 @@ TEST_F(UpdaterOnTerminal, WaitsForTheRecorderUntilEsc) {
   EXPECT_TRUE(SameMode(updater.Mode(), updater.StartMode()));
 }
 
+// A terminal that goes away while SIGHUP is ignored (nohup, a closed window)
+// ends the wait as Esc would, instead of leaving the program polling for ever
+// with the lock held.
+TEST_F(UpdaterOnTerminal, LostTerminalEndsTheConnectionWait) {
+  options_.ignoreHangUp = true;
+  Child updater;
+  ASSERT_TRUE(updater.Start({kUpdater}, options_));
+  ASSERT_TRUE(updater.WaitForOutput(std::string(kBanner) + kNotConnected)) << updater.Output();
+  updater.HangUp();
+  int status = 0;
+  ASSERT_TRUE(updater.WaitForExit(status)) << "still waiting for the recorder after the terminal went away";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 // Any key ends it, Ctrl+C too: during a read it is a key, not a signal.
 TEST_F(UpdaterOnTerminal, EndsWithExitCode1WhenAnotherApplicationHoldsTheLock) {
-  setenv("K24_LOCK_DIR", lockDirectory_.c_str(), 1);
+  setenv("K24_TEST_LOCK_NAME", lockName_.c_str(), 1);
   ASSERT_EQ(MakeSystemInstanceLock()->Take(kInstanceLockName), LockOutcome::Taken);
   const std::string expected = std::string(kBanner) +
                                "Close all other digital recorder applications and try again.\n"

@@ -9,11 +9,23 @@
 //   platform_probe nokey       KeyWaiting and two ReadKeys, reported
 //   platform_probe lock NAME   Take(NAME), reported; when taken, holds the
 //                              lock until standard input closes
+//   platform_probe critical bystander|alone
+//                              with "bystander", first starts a thread that
+//                              leaves the ending signals unblocked (as a
+//                              library's may); then in a critical section:
+//                              "inside\n", waits until standard input closes,
+//                              "ending\n"; after the section "after\n"
+//   platform_probe discard     "type ahead\n", waits until standard input
+//                              closes, DiscardTypedAhead, then as "keys 1"
+//   platform_probe crash SIG   "crashing\n", then dies of signal number SIG
+//                              (abort() for SIGABRT), without a core file
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
@@ -50,6 +62,39 @@ int Peek(k24::Console& console, int count) {
   return 0;
 }
 
+void WaitForInputToClose() {
+  char ignored = 0;
+  while (read(STDIN_FILENO, &ignored, 1) > 0) {
+  }
+}
+
+int Critical(k24::Console& console, bool withBystander) {
+  if (withBystander) {
+    // A thread made before the program could block anything: the kernel may
+    // hand it a signal meant for the process.
+    std::thread bystander([] { std::this_thread::sleep_for(kLongestWait); });
+    bystander.detach();
+  }
+  console.BeginCriticalSection();
+  console.Write("inside\n");
+  WaitForInputToClose();
+  console.Write("ending\n");
+  console.EndCriticalSection();
+  console.Write("after\n");
+  return 0;
+}
+
+int Crash(k24::Console& console, int signalNumber) {
+  const rlimit noCore{0, 0};
+  setrlimit(RLIMIT_CORE, &noCore);
+  console.Write("crashing\n");
+  if (signalNumber == SIGABRT) {
+    std::abort();
+  }
+  raise(signalNumber);
+  return 2;
+}
+
 int Lock(const char* name) {
   const k24::LockOutcome outcome = k24::MakeSystemInstanceLock()->Take(name);
   const char* text = outcome == k24::LockOutcome::Taken           ? "taken\n"
@@ -58,9 +103,7 @@ int Lock(const char* name) {
   std::fputs(text, stdout);
   std::fflush(stdout);
   if (outcome == k24::LockOutcome::Taken) {
-    char ignored = 0;
-    while (read(STDIN_FILENO, &ignored, 1) > 0) {
-    }
+    WaitForInputToClose();
   }
   return 0;
 }
@@ -92,6 +135,15 @@ int main(int argc, char** argv) {
       std::fclose(std::fopen(argv[2], "w"));  // tells the test the output is written
     }
     std::this_thread::sleep_for(kLongestWait);
+  } else if (command == "critical") {
+    result = Critical(*console, argc > 2 && std::string_view(argv[2]) == "bystander");
+  } else if (command == "discard") {
+    console->Write("type ahead\n");
+    WaitForInputToClose();
+    console->DiscardTypedAhead();
+    ReportKeys(*console, 1);
+  } else if (command == "crash" && argc > 2) {
+    result = Crash(*console, count);
   } else if (command == "nokey") {
     k24::Print(*console, "waiting=%d\n", console->KeyWaiting() ? 1 : 0);
     k24::Print(*console, "key=%04x\n", k24::ReadKey(*console));
