@@ -10,6 +10,8 @@
 #include "common/version_word.h"
 #include "dialogue/console.h"
 #include "dialogue/instance_lock.h"
+#include "images/image_digests.h"
+#include "images/image_source.h"
 #include "images/image_store.h"
 #include "link/clock.h"
 #include "link/device_link.h"
@@ -23,7 +25,6 @@ inline constexpr int kExitLockHeld = 1;
 // What lives for the whole run. The two images are 63 KiB each: keep the
 // state on the heap.
 struct DialogueState {
-  std::string executablePath;
   bool diagnosticMode = false;
   VersionWord currentFirmwareVersion = 0;
   VersionWord currentBootLoaderVersion = 0;
@@ -41,10 +42,12 @@ struct DialoguePorts {
   InstanceLock* lock = nullptr;
   DeviceLink* link = nullptr;  // its driver and clock set; the target is set here
   Clock* clock = nullptr;      // for the connection wait's pause
+  ImageSource* images = nullptr;                // the carried images, opened at start
+  const ImageDigests* imageDigests = nullptr;  // what each carried image must hash to
 };
 
-// The whole dialogue. args[0] is the executable's full path as the system
-// reports it; the rest are the command-line arguments. Returns the exit code.
+// The whole dialogue. args[0] is the program's name; the rest are the
+// command-line arguments. Returns the exit code.
 int RunDialogue(DialoguePorts& ports, std::span<const std::string> args);
 
 // The stages, each returning an exit code when the dialogue ends there.

@@ -62,7 +62,7 @@ class UpdateTest : public DialogueFixture {
 TEST_F(UpdateTest, FullUpdateWithFlashProgrammedBootLoader) {
   model.bootLoaderVersion = 0x0100;
   Type({'Y', 'L', 'y', ' '});
-  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.0", "1.2", "ABCDE12345") + UpgradePrompt("1.0") +
                                 "Replacing Boot Loader...OK\nReplacing firmware...OK\n" + kEnding);
   EXPECT_EQ(Codes(), Concat({{0xC6, 0x24, 0xC1},
@@ -87,7 +87,7 @@ TEST_F(UpdateTest, ReplacerForAFlashBootLoaderIsBrc20WithTheFirmwaresPayloadSpli
   model.bootLoaderVersion = 0x0101;
   model.neverReturnFromRestart = 2;  // stop after the replacer is in flash
   Type({'Y', 'L', 'y', ' '});
-  Run(K24_SAMPLE_IMAGE_FIXTURE);
+  Run();
   const FlashImage firmware = BuildSampleFirmwareImage();
   const FlashImage replacer = BuildSampleFlashReplacerImage();
   EXPECT_TRUE(std::equal(replacer.begin(), replacer.begin() + 0x0F00, model.flash.begin()));
@@ -97,7 +97,7 @@ TEST_F(UpdateTest, ReplacerForAFlashBootLoaderIsBrc20WithTheFirmwaresPayloadSpli
 TEST_F(UpdateTest, FullUpdateWithNandRewrittenBootLoader) {
   model.bootLoaderVersion = 0x00FF;
   Type({'y', 'l', 'Y', ' '});
-  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("0.255", "1.2", "ABCDE12345") + UpgradePrompt("0.255") +
                                 "Replacing Boot Loader...OK\nReplacing firmware...OK\n" + kEnding);
   const std::vector<std::uint8_t> codes = Codes();
@@ -120,7 +120,7 @@ TEST_F(UpdateTest, FullUpdateWithNandRewrittenBootLoader) {
 TEST_F(UpdateTest, BootLoaderAsNewAsTheCarriedOneIsNotUpgraded) {
   model.bootLoaderVersion = 0x0102;
   Type({'Y', 'L', ' '});
-  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") + "Replacing firmware...OK\n" + kEnding);
   EXPECT_EQ(Codes(), Concat({{0xC6, 0x24, 0xC1, 0x20, 0x22, 0x23}, Programming(), {0x26, 0x23, 0xB1, 0xC2, 0x23}}));
   EXPECT_TRUE(FlashHoldsTheFirmware());
@@ -129,20 +129,42 @@ TEST_F(UpdateTest, BootLoaderAsNewAsTheCarriedOneIsNotUpgraded) {
 TEST_F(UpdateTest, RefusedUpgradeEndsWithNothingChanged) {
   model.bootLoaderVersion = 0x0101;
   Type({'Y', 'L', 'n'});
-  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.1", "1.2", "ABCDE12345") + UpgradePrompt("1.1"));
   EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{0xC6, 0x24, 0xC1}));
 }
 
-TEST_F(UpdateTest, MissingReplacerImageEndsBeforeTheUpgradePrompt) {
+struct BrokenReplacerCase {
+  const char* name;
+  void (*breakImage)(testing::MemoryImageSource& images);
+};
+
+void PrintTo(const BrokenReplacerCase& c, std::ostream* out) { *out << c.name; }
+
+class BrokenReplacerImageTest : public UpdateTest, public ::testing::WithParamInterface<BrokenReplacerCase> {};
+
+TEST_P(BrokenReplacerImageTest, MissingOrDamagedReplacerImageEndsBeforeTheUpgradePrompt) {
   model.bootLoaderVersion = 0x0101;
+  GetParam().breakImage(images);
   Type({'Y', 'L', ' '});
-  EXPECT_EQ(Run(K24_FIXTURE_WITHOUT_BRC20), 0);
+  EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.1", "1.2", "ABCDE12345") +
                                 "The boot loader image in this program is missing or damaged.\n"
                                 "Press any key to exit.\n");
   EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{0xC6, 0x24, 0xC1}));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, BrokenReplacerImageTest,
+    ::testing::Values(
+        BrokenReplacerCase{"missing", [](testing::MemoryImageSource& images) { images.images.erase("BRC20"); }},
+        // The digest was recorded from the image as built: one bit changed since
+        // is damage, wherever it is.
+        BrokenReplacerCase{"one_bit_flipped",
+                           [](testing::MemoryImageSource& images) { testing::FlipBit(images, "BRC20", 0x1234, 3); }},
+        BrokenReplacerCase{"bit_flipped_in_the_unused_tail",
+                           [](testing::MemoryImageSource& images) { testing::FlipBit(images, "BRC20", 0xFFFF, 7); }}),
+    [](const auto& instance) { return std::string(instance.param.name); });
 
 struct IdentityCase {
   const char* name;
@@ -160,9 +182,7 @@ TEST_P(CompatibilityTest, OnlyAnotherK24IdentityIsRefusedUnlessDiag) {
   model.bootLoaderVersion = 0x0102;
   testing::SetIdentity(model, GetParam().identity);
   Type({'Y', 'L', ' '});
-  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE, GetParam().diag ? std::vector<std::string>{"diag"}
-                                                          : std::vector<std::string>{}),
-            0);
+  EXPECT_EQ(Run(GetParam().diag ? std::vector<std::string>{"diag"} : std::vector<std::string>{}), 0);
   if (GetParam().accepted) {
     EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") + "Replacing firmware...OK\n" + kEnding);
     EXPECT_TRUE(FlashHoldsTheFirmware());
@@ -189,7 +209,7 @@ TEST_F(UpdateTest, UnreadableIdentityIsAccepted) {
   testing::SetIdentity(model, std::vector<std::uint8_t>{'K', '2', '4', 'B', '7'});
   model.failRequestCodes = {0x20};
   Type({'Y', 'L', ' '});
-  Run(K24_SAMPLE_IMAGE_FIXTURE);
+  Run();
   EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") + "Replacing firmware...OK\n" + kEnding);
 }
 
@@ -197,7 +217,7 @@ TEST_F(UpdateTest, FinishFirmwareFailingEndsWithoutRestart) {
   model.bootLoaderVersion = 0x0102;
   model.failRequestCodes = {0x26};
   Type({'Y', 'L', ' '});
-  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") + "Replacing firmware...Failed\n" + kEnding);
   EXPECT_EQ(Codes().back(), 0x26);
 }
@@ -206,7 +226,7 @@ TEST_F(UpdateTest, RejectedWriteStillSendsEveryRequestThenFails) {
   model.bootLoaderVersion = 0x0102;
   model.failRequestNumber = 6 + 50;  // a WriteFlash in the middle of the firmware
   Type({'Y', 'L', ' '});
-  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") + "Replacing firmware...Failed\n" + kEnding);
   EXPECT_EQ(Codes(), Concat({{0xC6, 0x24, 0xC1, 0x20, 0x22, 0x23}, Programming()}));
   EXPECT_EQ(model.log[55].request, 0x21);
@@ -227,7 +247,7 @@ TEST_P(NandFailureTest, FailedRewriteEndsBeforeTheFirmwareIsTouched) {
   model.bootLoaderVersion = 0x0080;
   GetParam().breakRecorder(model);
   Type({'Y', 'L', 'Y', ' '});
-  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output,
             Report("0.128", "1.2", "ABCDE12345") + UpgradePrompt("0.128") + "Replacing Boot Loader..." + kUpgradeFailed);
   const std::vector<std::uint8_t> codes = Codes();
@@ -265,7 +285,7 @@ TEST_P(LostRecorderTest, ARecorderThatNeverComesBackEndsTheUpdateHonestly) {
   model.bootLoaderVersion = GetParam().bootLoader;
   model.neverReturnFromRestart = GetParam().lostRestart;
   Type({'Y', 'L', 'Y', ' '});
-  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(Run(), 0);
   const char* bootLoader = GetParam().bootLoader == 0x00FF ? "0.255" : "1.0";
   EXPECT_EQ(console.output, Report(bootLoader, "1.2", "ABCDE12345") + UpgradePrompt(bootLoader) + GetParam().tail);
   const std::vector<std::uint8_t> codes = Codes();
@@ -338,7 +358,7 @@ TEST_F(UpdateTest, MarkedSerialWithSameMajorIsNotSent) {
   testing::SetSerialNumber(model, "ABCDEW1234");
   model.bootLoaderVersion = 0x0102;
   Type({'Y', 'L', ' '});
-  Run(K24_SAMPLE_IMAGE_FIXTURE);
+  Run();
   const std::vector<std::uint8_t> codes = Codes();
   EXPECT_EQ(std::count(codes.begin(), codes.end(), 0xC2), 0);
   EXPECT_EQ(testing::SerialNumberOf(model), "ABCDEW1234");
@@ -360,7 +380,7 @@ TEST_P(UnreadSerialTest, ASerialNumberThatCouldNotBeReadIsNeverWrittenBack) {
   if (!GetParam().firmwareRuns) model.mode = testing::RecorderMode::BootLoader;
   model.failRequestNumber = GetParam().failedRequest;
   Type({'Y', 'L', ' '});
-  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.2", GetParam().firmwareRuns ? "1.2" : "unavailable.", "") +
                                 "Replacing firmware...OK\n" + kEnding);
   const std::vector<std::uint8_t> codes = Codes();
@@ -378,7 +398,7 @@ TEST_F(UpdateTest, TwentyCharacterSerialIsSentAsTwentyOneBytesWithoutTerminator)
   testing::SetSerialNumber(model, "ABCDE123456789012345");
   model.bootLoaderVersion = 0x0102;
   Type({'Y', 'L', ' '});
-  Run(K24_SAMPLE_IMAGE_FIXTURE);
+  Run();
   const std::string expected = "ABCDEW123456789012345";
   EXPECT_EQ(testing::SerialBytesOf(model), std::vector<std::uint8_t>(expected.begin(), expected.end()));
 }

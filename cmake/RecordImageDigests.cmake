@@ -1,0 +1,51 @@
+# Run with cmake -P at build time: writes a C++ source file recording the
+# SHA-256 of each stored image embedded in k24update (the whole 65,536-byte
+# file, as sha256sum shows it), and whether any of them is the sample image of
+# the same build.
+#   cmake -DOUTPUT=<file.cpp> -DFWC=<file> -DBRC=<file> -DBRC20=<file>
+#         -DSAMPLE_FWC=<file> -DSAMPLE_BRC=<file> -DSAMPLE_BRC20=<file> -P RecordImageDigests.cmake
+# The file is rewritten only when its contents change, so an unchanged image
+# rebuilds nothing.
+
+set(names FWC BRC BRC20)
+set(fields firmware nandReplacer flashReplacer)
+set(initialisers "")
+set(carries_samples false)
+foreach(name field IN ZIP_LISTS names fields)
+  if(NOT EXISTS "${${name}}" OR NOT EXISTS "${SAMPLE_${name}}")
+    message(FATAL_ERROR "RecordImageDigests: ${name} (${${name}}) or its sample (${SAMPLE_${name}}) is missing")
+  endif()
+  file(SHA256 "${${name}}" digest)
+  file(SHA256 "${SAMPLE_${name}}" sample_digest)
+  if(digest STREQUAL sample_digest)
+    set(carries_samples true)
+  endif()
+  string(REGEX REPLACE "(..)" "0x\\1, " bytes "${digest}")
+  string(REGEX REPLACE ", $" "" bytes "${bytes}")
+  string(APPEND initialisers "      // ${name}: sha256 ${digest}\n      .${field} = {${bytes}},\n")
+endforeach()
+
+set(text "// Generated at build time by cmake/RecordImageDigests.cmake from the images
+// embedded in k24update. Do not edit.
+#include \"images/image_digests.h\"
+
+namespace k24 {
+
+const ImageDigests& EmbeddedImageDigests() {
+  static const ImageDigests digests = {
+${initialisers}  };
+  return digests;
+}
+
+bool EmbeddedImagesAreSamples() { return ${carries_samples}; }
+
+}  // namespace k24
+")
+
+set(previous "")
+if(EXISTS "${OUTPUT}")
+  file(READ "${OUTPUT}" previous)
+endif()
+if(NOT previous STREQUAL text)
+  file(WRITE "${OUTPUT}" "${text}")
+endif()
