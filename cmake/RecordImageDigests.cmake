@@ -1,23 +1,33 @@
 # Run with cmake -P at build time: writes a C++ source file recording the
 # SHA-256 of each stored image embedded in k24update (the whole 65,536-byte
-# file, as sha256sum shows it), and whether any of them is the sample image of
-# the same build.
+# file, as sha256sum shows it), and whether any of them is one of the sample
+# images of the same build, under whichever name.
 #   cmake -DOUTPUT=<file.cpp> -DFWC=<file> -DBRC=<file> -DBRC20=<file>
 #         -DSAMPLE_FWC=<file> -DSAMPLE_BRC=<file> -DSAMPLE_BRC20=<file> -P RecordImageDigests.cmake
 # The file is rewritten only when its contents change, so an unchanged image
 # rebuilds nothing.
 
+cmake_minimum_required(VERSION 3.25)
+
 set(names FWC BRC BRC20)
 set(fields firmware nandReplacer flashReplacer)
+set(sample_digests "")
+foreach(name IN LISTS names)
+  if(NOT EXISTS "${SAMPLE_${name}}")
+    message(FATAL_ERROR "RecordImageDigests: the sample ${name} (${SAMPLE_${name}}) is missing")
+  endif()
+  file(SHA256 "${SAMPLE_${name}}" sample_digest)
+  list(APPEND sample_digests ${sample_digest})
+endforeach()
+
 set(initialisers "")
 set(carries_samples false)
 foreach(name field IN ZIP_LISTS names fields)
-  if(NOT EXISTS "${${name}}" OR NOT EXISTS "${SAMPLE_${name}}")
-    message(FATAL_ERROR "RecordImageDigests: ${name} (${${name}}) or its sample (${SAMPLE_${name}}) is missing")
+  if(NOT EXISTS "${${name}}")
+    message(FATAL_ERROR "RecordImageDigests: ${name} (${${name}}) is missing")
   endif()
   file(SHA256 "${${name}}" digest)
-  file(SHA256 "${SAMPLE_${name}}" sample_digest)
-  if(digest STREQUAL sample_digest)
+  if(digest IN_LIST sample_digests)
     set(carries_samples true)
   endif()
   string(REGEX REPLACE "(..)" "0x\\1, " bytes "${digest}")

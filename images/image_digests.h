@@ -19,7 +19,8 @@ struct ImageDigests {
 const Sha256Digest* RecordedDigest(const ImageDigests& digests, std::string_view name);
 
 // The digests of the images embedded in k24update, and whether any of those is
-// a sample image of the same build (tools/sample_images.h). Defined by a source
+// one of the sample images of the same build (tools/sample_images.h), whether
+// the build made them or was given them through K24_IMAGE_*. Defined by a source
 // file the build generates from the image files (cmake/RecordImageDigests.cmake);
 // linked into k24update and the tests of the embedded images only.
 const ImageDigests& EmbeddedImageDigests();
