@@ -3,8 +3,10 @@
 // gives no image.
 #include "images/image_source_elf.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
