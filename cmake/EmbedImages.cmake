@@ -2,7 +2,8 @@
 # "BRC" and "BRC20") are build inputs: stored images, scrambled, 65,536 bytes
 # each. They travel as ELF sections named .k24image.<name>, added to the linked
 # executable by objcopy as non-allocated sections (never loaded when the
-# program runs) and read back from the file by images/resources_elf.cpp.
+# program runs) and read back from the file by images/image_source_elf.cpp;
+# the image store checks each against the digest recorded at build time.
 #
 # To build an updater for released firmware, give all three:
 #   -DK24_IMAGE_FWC=... -DK24_IMAGE_BRC=... -DK24_IMAGE_BRC20=...
@@ -13,7 +14,7 @@ set(K24_IMAGE_FWC "" CACHE FILEPATH "Stored firmware image (FWC) to embed; empty
 set(K24_IMAGE_BRC "" CACHE FILEPATH "Stored replacer image for boot loaders before 1.0 (BRC); empty: the generated sample")
 set(K24_IMAGE_BRC20 "" CACHE FILEPATH "Stored replacer image for boot loaders 1.0 and later (BRC20); empty: the generated sample")
 
-# Must match kImageSectionPrefix in images/image_resources.h.
+# Must match kImageSectionPrefix in images/image_source_elf.h.
 set(K24_IMAGE_SECTION_PREFIX ".k24image.")
 set(K24_IMAGE_NAMES FWC BRC BRC20)
 set(K24_STORED_IMAGE_SIZE 65536)
@@ -121,4 +122,28 @@ function(k24_add_image_fixture target output)
     COMMENT "Building image fixture ${output}"
     VERBATIM)
   add_custom_target(${target} ALL DEPENDS ${output})
+endfunction()
+
+# The digests of the embedded images, recorded in a source file generated at
+# build time (the sample images are themselves made at build time), for the
+# library `target`: k24update checks each image against them before using it.
+function(k24_add_embedded_image_digests target)
+  set(output ${CMAKE_CURRENT_BINARY_DIR}/embedded_image_digests.cpp)
+  set(script ${PROJECT_SOURCE_DIR}/cmake/RecordImageDigests.cmake)
+  set(args "")
+  set(files "")
+  foreach(name IN LISTS K24_IMAGE_NAMES)
+    list(APPEND args -D${name}=${K24_EMBEDDED_IMAGE_${name}} -DSAMPLE_${name}=${K24_SAMPLE_IMAGE_DIR}/${name}.bin)
+    list(APPEND files ${K24_EMBEDDED_IMAGE_${name}} ${K24_SAMPLE_IMAGE_DIR}/${name}.bin)
+  endforeach()
+  list(REMOVE_DUPLICATES files)
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -DOUTPUT=${output} ${args} -P ${script}
+    DEPENDS ${script} ${files}
+    COMMENT "Recording the digests of the embedded images"
+    VERBATIM)
+  add_library(${target} STATIC ${output})
+  target_link_libraries(${target} PUBLIC k24_images PRIVATE k24_warnings)
+  # The sample files are made by a target of tools/: the digests wait for them.
+  add_dependencies(${target} k24_sample_image_files)
 endfunction()

@@ -10,6 +10,8 @@
 #include "common/version_word.h"
 #include "dialogue/console.h"
 #include "dialogue/instance_lock.h"
+#include "images/image_digests.h"
+#include "images/image_source.h"
 #include "images/image_store.h"
 #include "link/clock.h"
 #include "link/device_link.h"
@@ -26,7 +28,6 @@ inline constexpr const char* kSampleImagesRefusal =
 // What lives for the whole run. The two images are 63 KiB each: keep the
 // state on the heap.
 struct DialogueState {
-  std::string executablePath;
   bool diagnosticMode = false;
   VersionWord currentFirmwareVersion = 0;
   VersionWord currentBootLoaderVersion = 0;
@@ -47,10 +48,12 @@ struct DialoguePorts {
   // firmware) and nobody said the recorder is the emulator: the dialogue runs
   // up to the confirmations and then ends before anything is written.
   bool sampleImagesOnly = false;
+  ImageSource* images = nullptr;                // the carried images, opened at start
+  const ImageDigests* imageDigests = nullptr;  // what each carried image must hash to
 };
 
-// The whole dialogue. args[0] is the executable's full path as the system
-// reports it; the rest are the command-line arguments. Returns the exit code.
+// The whole dialogue. args[0] is the program's name; the rest are the
+// command-line arguments. Returns the exit code.
 int RunDialogue(DialoguePorts& ports, std::span<const std::string> args);
 
 // The stages, each returning an exit code when the dialogue ends there.

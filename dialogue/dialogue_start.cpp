@@ -12,7 +12,6 @@ std::optional<int> StartDialogue(DialoguePorts& ports, DialogueState& state, std
   Console& console = *ports.console;
   DeviceLink& link = *ports.link;
 
-  state.executablePath = args.empty() ? std::string() : args[0];
   state.diagnosticMode = args.size() == 2 && args[1] == "diag";
 
   Print(console, "Orvo Lumo K24 Firmware Updater version 1.0\n\n");

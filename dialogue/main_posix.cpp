@@ -1,27 +1,16 @@
 // The program's entry on Linux: the platform's ports, then the dialogue.
-#include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "dialogue/dialogue.h"
+#include "images/image_digests.h"
+#include "images/image_source.h"
 #include "link/driver_libusb.h"
 
 namespace {
-
-// The images are read from this program's own file, found as the system
-// reports it rather than as typed.
-std::string ExecutablePath(const char* typed) {
-  std::vector<char> path(PATH_MAX + 1);
-  const ssize_t length = readlink("/proc/self/exe", path.data(), path.size() - 1);
-  if (length <= 0) {
-    return typed != nullptr ? typed : "";
-  }
-  return std::string(path.data(), static_cast<std::size_t>(length));
-}
 
 // The build's sample images may go only into the recorder emulator, which
 // says so through this variable (the testbed and scripts/demo set it).
@@ -36,11 +25,14 @@ bool ToldRecorderIsEmulated() {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args;
-  args.push_back(ExecutablePath(argc > 0 ? argv[0] : nullptr));
-  for (int i = 1; i < argc; ++i) {
+  for (int i = 0; i < argc; ++i) {
     args.emplace_back(argv[i]);
   }
 
+  // The images are read from this program's own file, opened once, now: the
+  // link names the file that is running, and the descriptor keeps it, so a
+  // file renamed over the program while it waits is never what gets loaded.
+  std::unique_ptr<k24::ImageSource> images = k24::OpenExecutableImageSource("/proc/self/exe");
   std::unique_ptr<k24::Console> console = k24::MakeSystemConsole();
   std::unique_ptr<k24::InstanceLock> lock = k24::MakeSystemInstanceLock();
   std::unique_ptr<k24::UsbDriver> driver = k24::MakeLibusbDriver();
@@ -57,7 +49,9 @@ int main(int argc, char** argv) {
   ports.lock = lock.get();
   ports.link = &link;
   ports.clock = &k24::SystemClock();
-  ports.sampleImagesOnly = K24_CARRIES_SAMPLE_IMAGES && !ToldRecorderIsEmulated();
+  ports.images = images.get();
+  ports.imageDigests = &k24::EmbeddedImageDigests();
+  ports.sampleImagesOnly = k24::EmbeddedImagesAreSamples() && !ToldRecorderIsEmulated();
 
   const int exitCode = k24::RunDialogue(ports, args);
   console->Flush();

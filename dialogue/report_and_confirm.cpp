@@ -18,7 +18,7 @@ std::optional<int> ReportAndConfirm(DialoguePorts& ports, DialogueState& state) 
   Console& console = *ports.console;
   DeviceLink& link = *ports.link;
 
-  if (!LoadFirmwareImage(state.executablePath, state.firmwareImage, state.offeredFirmwareVersion,
+  if (!LoadFirmwareImage(*ports.images, *ports.imageDigests, state.firmwareImage, state.offeredFirmwareVersion,
                          state.carriedBootLoaderVersion)) {
     return EndAfterKey(console, "The firmware image in this program is missing or damaged.\n", kExitOk);
   }

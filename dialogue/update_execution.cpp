@@ -38,7 +38,7 @@ int OrdinaryEnding(Console& console) {
 std::optional<int> UpgradeBootLoader(DialoguePorts& ports, DialogueState& state) {
   Console& console = *ports.console;
   DeviceLink& link = *ports.link;
-  if (!LoadReplacerImage(state.executablePath, state.currentBootLoaderVersion, state.firmwareImage,
+  if (!LoadReplacerImage(*ports.images, *ports.imageDigests, state.currentBootLoaderVersion, state.firmwareImage,
                          state.replacerImage)) {
     return EndAfterKey(console, "The boot loader image in this program is missing or damaged.\n", kExitOk);
   }

@@ -6,7 +6,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 #include "common/version_word.h"
 
@@ -17,15 +16,19 @@ inline constexpr std::size_t kStoredImageSize = 0x10000;  // as stored: 65,536 b
 
 using FlashImage = std::array<std::uint8_t, kFlashImageSize>;
 
-// Loads and descrambles "FWC" from the executable at `executablePath` and
-// reads its two versions. False when the image is missing, short or unreadable.
-bool LoadFirmwareImage(const std::string& executablePath, FlashImage& firmware,
+class ImageSource;
+struct ImageDigests;
+
+// Reads "FWC" from `source`, checks it against its digest in `digests`,
+// descrambles it and reads its two versions. False when the image is missing,
+// short, unreadable or not the one whose digest was recorded.
+bool LoadFirmwareImage(ImageSource& source, const ImageDigests& digests, FlashImage& firmware,
                        VersionWord& firmwareVersion, VersionWord& carriedBootLoaderVersion);
 
-// Loads the replacer for `currentBootLoaderVersion` ("BRC20" from 1.0 on, else
-// "BRC"), descrambles it and splices the boot loader payload of `firmware`
-// into it. False when the image is missing, short or unreadable.
-bool LoadReplacerImage(const std::string& executablePath, VersionWord currentBootLoaderVersion,
+// Reads the replacer for `currentBootLoaderVersion` ("BRC20" from 1.0 on, else
+// "BRC") and checks it in the same way, descrambles it and splices the boot
+// loader payload of `firmware` into it. False as for LoadFirmwareImage.
+bool LoadReplacerImage(ImageSource& source, const ImageDigests& digests, VersionWord currentBootLoaderVersion,
                        const FlashImage& firmware, FlashImage& replacer);
 
 }  // namespace k24

@@ -1,7 +1,7 @@
 // k24image: the image tool of the build. Makes and checks the stored images
 // that the updater carries.
 //   k24image scramble IN OUT   scramble (or, the same operation, descramble) a stored image
-//   k24image info FILE         size, usability and, for a firmware image, its fields
+//   k24image info FILE         size, usability, SHA-256 and, for a firmware image, its fields
 //   k24image sample DIR        write the sample images FWC.bin, BRC.bin, BRC20.bin
 #include <algorithm>
 #include <cstdio>
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/byte_order.h"
+#include "common/sha256.h"
 #include "common/version_word.h"
 #include "images/descrambler.h"
 #include "images/image_layout.h"
@@ -31,7 +32,7 @@ constexpr int kExitUsage = 2;
 void PrintUsage() {
   std::fputs(
       "usage: k24image scramble IN OUT   scramble or descramble a 65536-byte stored image\n"
-      "       k24image info FILE         show a stored image's size and, for firmware, its fields\n"
+      "       k24image info FILE         show a stored image's size, SHA-256 and, for firmware, its fields\n"
       "       k24image sample DIR        write the sample images FWC.bin, BRC.bin, BRC20.bin\n",
       stderr);
 }
@@ -115,10 +116,13 @@ int Info(const std::string& path) {
   if (!stored) {
     return kExitFailure;
   }
+  // Of the file as stored, as sha256sum shows it: the digest the build records.
+  const std::string digest = Sha256Hex(Sha256(*stored));
   ScrambleStored(*stored);
   const std::span<const std::uint8_t> image(*stored);
   std::printf("%s: %zu bytes, usable (the first %zu are read)\n", path.c_str(), image.size(),
               kFlashImageSize);
+  std::printf("  sha256: %s\n", digest.c_str());
 
   const std::span<const std::uint8_t> identity = image.subspan(kFirmwareIdentityOffset, kModelIdentitySize);
   if (!std::ranges::equal(identity.first(kModelFamilyTag.size()), kModelFamilyTag)) {

@@ -11,6 +11,7 @@
 #include "testing/emulated_bus.h"
 #include "testing/fake_clock.h"
 #include "testing/fake_instance_lock.h"
+#include "testing/memory_image_source.h"
 #include "testing/recorder_model.h"
 #include "testing/scripted_console.h"
 
@@ -29,6 +30,8 @@ class DialogueFixture : public ::testing::Test {
     ports.lock = &lock;
     ports.link = &link;
     ports.clock = &clock;
+    ports.images = &images;
+    ports.imageDigests = &imageDigests;
   }
   void TearDown() override {
     EXPECT_EQ(bus.openHandles, 0);
@@ -37,8 +40,8 @@ class DialogueFixture : public ::testing::Test {
 
   void Type(std::initializer_list<std::uint16_t> keys) { console.keys.insert(console.keys.end(), keys); }
 
-  int Run(const std::string& executable, std::vector<std::string> arguments = {}) {
-    arguments.insert(arguments.begin(), executable);
+  int Run(std::vector<std::string> arguments = {}) {
+    arguments.insert(arguments.begin(), "k24update");
     return RunDialogue(ports, arguments);
   }
 
@@ -48,6 +51,10 @@ class DialogueFixture : public ::testing::Test {
   testing::ScriptedConsole console;
   testing::FakeInstanceLock lock;
   DeviceLink link;
+  // The sample images, and their digests as the build would record them;
+  // a test may remove, shorten or damage an image after the digests are taken.
+  testing::MemoryImageSource images = testing::SampleImageSource();
+  ImageDigests imageDigests = testing::DigestsOf(images);
   DialoguePorts ports;
 };
 

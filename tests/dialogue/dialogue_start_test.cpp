@@ -29,7 +29,6 @@ TEST_F(DialogueStartTest, ConnectedRecorderGetsItsVersionsAskedAndTheBootLoaderR
   EXPECT_EQ(lock.takenName, "VocsetLumoK24");
   EXPECT_EQ(state->currentFirmwareVersion, 0x0102);
   EXPECT_EQ(state->currentBootLoaderVersion, 0x0100);
-  EXPECT_EQ(state->executablePath, "/opt/k24/k24update");
 }
 
 TEST_F(DialogueStartTest, RecorderPluggedInDuringTheWaitIsAnnouncedOnce) {

@@ -63,7 +63,7 @@ class UpdateTest : public DialogueFixture {
 TEST_F(UpdateTest, FullUpdateWithFlashProgrammedBootLoader) {
   model.bootLoaderVersion = 0x0100;
   Type({'Y', 'L', 'y', ' '});
-  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.0", "1.2", "ABCDE12345") + UpgradePrompt("1.0") +
                                 "Replacing Boot Loader...OK\nReplacing firmware...OK\n" + kEnding);
   // The identity is read once, before anything is written.
@@ -88,7 +88,7 @@ TEST_F(UpdateTest, ReplacerForAFlashBootLoaderIsBrc20WithTheFirmwaresPayloadSpli
   model.bootLoaderVersion = 0x0101;
   model.neverReturnFromRestart = 2;  // stop after the replacer is in flash
   Type({'Y', 'L', 'y', ' '});
-  Run(K24_SAMPLE_IMAGE_FIXTURE);
+  Run();
   const FlashImage firmware = BuildSampleFirmwareImage();
   const FlashImage replacer = BuildSampleFlashReplacerImage();
   EXPECT_TRUE(std::equal(replacer.begin(), replacer.begin() + 0x0F00, model.flash.begin()));
@@ -98,7 +98,7 @@ TEST_F(UpdateTest, ReplacerForAFlashBootLoaderIsBrc20WithTheFirmwaresPayloadSpli
 TEST_F(UpdateTest, FullUpdateWithNandRewrittenBootLoader) {
   model.bootLoaderVersion = 0x00FF;
   Type({'y', 'l', 'Y', ' '});
-  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("0.255", "1.2", "ABCDE12345") + UpgradePrompt("0.255") +
                                 "Replacing Boot Loader...OK\nReplacing firmware...OK\n" + kEnding);
   const std::vector<std::uint8_t> codes = Codes();
@@ -121,7 +121,7 @@ TEST_F(UpdateTest, FullUpdateWithNandRewrittenBootLoader) {
 TEST_F(UpdateTest, BootLoaderAsNewAsTheCarriedOneIsNotUpgraded) {
   model.bootLoaderVersion = 0x0102;
   Type({'Y', 'L', ' '});
-  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") + "Replacing firmware...OK\n" + kEnding);
   EXPECT_EQ(Codes(), Concat({{0xC6, 0x24, 0xC1, 0x20, 0x22, 0x23}, Programming(), {0x26, 0x23, 0xB1, 0xC2, 0x23}}));
   EXPECT_TRUE(FlashHoldsTheFirmware());
@@ -131,7 +131,7 @@ TEST_F(UpdateTest, SampleImagesOnlyEndAfterTheConfirmationsWithNothingWritten) {
   model.bootLoaderVersion = 0x0100;
   ports.sampleImagesOnly = true;
   Type({'Y', 'L', ' '});
-  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.0", "1.2", "ABCDE12345") +
                                 "This k24update carries sample images, not real recorder firmware: nothing was "
                                 "changed on the recorder.\nPress any key to exit.\n");
@@ -141,15 +141,25 @@ TEST_F(UpdateTest, SampleImagesOnlyEndAfterTheConfirmationsWithNothingWritten) {
 TEST_F(UpdateTest, RefusedUpgradeEndsWithNothingChanged) {
   model.bootLoaderVersion = 0x0101;
   Type({'Y', 'L', 'n'});
-  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.1", "1.2", "ABCDE12345") + UpgradePrompt("1.1"));
   EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{0xC6, 0x24, 0xC1, 0x20}));
 }
 
-TEST_F(UpdateTest, MissingReplacerImageEndsBeforeTheUpgradePrompt) {
+struct BrokenReplacerCase {
+  const char* name;
+  void (*breakImage)(testing::MemoryImageSource& images);
+};
+
+void PrintTo(const BrokenReplacerCase& c, std::ostream* out) { *out << c.name; }
+
+class BrokenReplacerImageTest : public UpdateTest, public ::testing::WithParamInterface<BrokenReplacerCase> {};
+
+TEST_P(BrokenReplacerImageTest, MissingOrDamagedReplacerImageEndsBeforeTheUpgradePrompt) {
   model.bootLoaderVersion = 0x0101;
+  GetParam().breakImage(images);
   Type({'Y', 'L', ' '});
-  EXPECT_EQ(Run(K24_FIXTURE_WITHOUT_BRC20), 0);
+  EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.1", "1.2", "ABCDE12345") +
                                 "The boot loader image in this program is missing or damaged.\n"
                                 "Press any key to exit.\n");
@@ -162,7 +172,7 @@ TEST_F(UpdateTest, KeyTypedAheadDoesNotAnswerTheUpgradePrompt) {
   model.bootLoaderVersion = 0x0100;
   Type({'Y', 'L', 'n'});
   console.typeAheadAfterRead[2] = {'y'};  // right after the 'L'
-  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.0", "1.2", "ABCDE12345") + UpgradePrompt("1.0"));
   EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{0xC6, 0x24, 0xC1, 0x20}));
 }
@@ -186,7 +196,7 @@ TEST_P(CriticalSectionTest, EachProcedureRunsInASectionClosedBeforeTheNextKey) {
   model.bootLoaderVersion = GetParam().bootLoader;
   model.failRequestCodes = GetParam().failingRequests;
   console.keys.assign(GetParam().keys.begin(), GetParam().keys.end());
-  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.outputInCriticalSections, GetParam().writtenInSections);
   EXPECT_EQ(console.criticalSectionEnds, console.criticalSectionBegins);
   EXPECT_EQ(console.inCriticalSection, 0);
@@ -205,6 +215,18 @@ INSTANTIATE_TEST_SUITE_P(
         SectionCase{"failed_firmware", 0x0102, {0x21}, {'Y', 'L', ' '}, "Replacing firmware...Failed\n"}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
+INSTANTIATE_TEST_SUITE_P(
+    Images, BrokenReplacerImageTest,
+    ::testing::Values(
+        BrokenReplacerCase{"missing", [](testing::MemoryImageSource& images) { images.images.erase("BRC20"); }},
+        // The digest was recorded from the image as built: one bit changed since
+        // is damage, wherever it is.
+        BrokenReplacerCase{"one_bit_flipped",
+                           [](testing::MemoryImageSource& images) { testing::FlipBit(images, "BRC20", 0x1234, 3); }},
+        BrokenReplacerCase{"bit_flipped_in_the_unused_tail",
+                           [](testing::MemoryImageSource& images) { testing::FlipBit(images, "BRC20", 0xFFFF, 7); }}),
+    [](const auto& instance) { return std::string(instance.param.name); });
+
 struct IdentityCase {
   const char* name;
   std::vector<std::uint8_t> identity;
@@ -221,9 +243,7 @@ TEST_P(CompatibilityTest, OnlyAnotherK24IdentityIsRefusedUnlessDiag) {
   model.bootLoaderVersion = 0x0102;
   testing::SetIdentity(model, GetParam().identity);
   Type({'Y', 'L', ' '});
-  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE, GetParam().diag ? std::vector<std::string>{"diag"}
-                                                          : std::vector<std::string>{}),
-            0);
+  EXPECT_EQ(Run(GetParam().diag ? std::vector<std::string>{"diag"} : std::vector<std::string>{}), 0);
   if (GetParam().accepted) {
     EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") + "Replacing firmware...OK\n" + kEnding);
     EXPECT_TRUE(FlashHoldsTheFirmware());
@@ -250,7 +270,7 @@ TEST_F(UpdateTest, UnreadableIdentityIsAccepted) {
   testing::SetIdentity(model, std::vector<std::uint8_t>{'K', '2', '4', 'B', '7'});
   model.failRequestCodes = {0x20};
   Type({'Y', 'L', ' '});
-  Run(K24_SAMPLE_IMAGE_FIXTURE);
+  Run();
   EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") + "Replacing firmware...OK\n" + kEnding);
 }
 
@@ -261,7 +281,7 @@ TEST_F(UpdateTest, AnotherModelIsRefusedBeforeTheBootLoaderUpgradeWithNothingWri
   testing::SetIdentity(model, std::vector<std::uint8_t>{'K', '2', '4', 'B', '9'});
   const std::vector<std::uint8_t> flashBefore = model.flash;
   Type({'Y', 'L', ' '});
-  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.0", "1.2", "ABCDE12345") +
                                 "Firmware version is not compatible with this recorder.\n"
                                 "Replacing firmware failed.\n" + kEnding);
@@ -274,7 +294,7 @@ TEST_F(UpdateTest, FailedReplacerProgrammingEndsBeforeTheFirmware) {
   model.bootLoaderVersion = 0x0100;
   model.requestFaults = {{0x21, 100, testing::ControlFault::Stall, 0}};  // a write of the replacer
   Type({'Y', 'L', 'Y', ' '});
-  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.0", "1.2", "ABCDE12345") + UpgradePrompt("1.0") + "Replacing Boot Loader..." +
                                 kUpgradeFailed);
   // The replacer's 189 requests, and nothing after them: no restart, no firmware.
@@ -301,7 +321,7 @@ TEST_P(IgnoredResultTest, DoesNotChangeTheOutcome) {
   const bool upgrade = c.bootLoader < 0x0102;
   Type(upgrade ? std::initializer_list<std::uint16_t>{'Y', 'L', 'Y', ' '}
                : std::initializer_list<std::uint16_t>{'Y', 'L', ' '});
-  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(Run(), 0);
   const char* bootLoader = upgrade ? "1.0" : "1.2";
   EXPECT_EQ(console.output, Report(bootLoader, "1.2", "ABCDE12345") +
                                 (upgrade ? UpgradePrompt(bootLoader) + "Replacing Boot Loader...OK\n" : "") +
@@ -331,7 +351,7 @@ TEST_F(UpdateTest, FinishFirmwareFailingEndsWithoutRestart) {
   model.bootLoaderVersion = 0x0102;
   model.failRequestCodes = {0x26};
   Type({'Y', 'L', ' '});
-  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") + "Replacing firmware...Failed\n" + kEnding);
   EXPECT_EQ(Codes().back(), 0x26);
 }
@@ -340,7 +360,7 @@ TEST_F(UpdateTest, RejectedWriteStillSendsEveryRequestThenFails) {
   model.bootLoaderVersion = 0x0102;
   model.failRequestNumber = 6 + 50;  // a WriteFlash in the middle of the firmware
   Type({'Y', 'L', ' '});
-  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") + "Replacing firmware...Failed\n" + kEnding);
   EXPECT_EQ(Codes(), Concat({{0xC6, 0x24, 0xC1, 0x20, 0x22, 0x23}, Programming()}));
   EXPECT_EQ(model.log[55].request, 0x21);
@@ -361,7 +381,7 @@ TEST_P(NandFailureTest, FailedRewriteEndsBeforeTheFirmwareIsTouched) {
   model.bootLoaderVersion = 0x0080;
   GetParam().breakRecorder(model);
   Type({'Y', 'L', 'Y', ' '});
-  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output,
             Report("0.128", "1.2", "ABCDE12345") + UpgradePrompt("0.128") + "Replacing Boot Loader..." + kUpgradeFailed);
   const std::vector<std::uint8_t> codes = Codes();
@@ -399,7 +419,7 @@ TEST_P(LostRecorderTest, ARecorderThatNeverComesBackEndsTheUpdateHonestly) {
   model.bootLoaderVersion = GetParam().bootLoader;
   model.neverReturnFromRestart = GetParam().lostRestart;
   Type({'Y', 'L', 'Y', ' '});
-  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(Run(), 0);
   const char* bootLoader = GetParam().bootLoader == 0x00FF ? "0.255" : "1.0";
   EXPECT_EQ(console.output, Report(bootLoader, "1.2", "ABCDE12345") + UpgradePrompt(bootLoader) + GetParam().tail);
   const std::vector<std::uint8_t> codes = Codes();
@@ -480,7 +500,7 @@ TEST_F(UpdateTest, MarkedSerialWithSameMajorIsNotSent) {
   testing::SetSerialNumber(model, "ABCDEW1234");
   model.bootLoaderVersion = 0x0102;
   Type({'Y', 'L', ' '});
-  Run(K24_SAMPLE_IMAGE_FIXTURE);
+  Run();
   const std::vector<std::uint8_t> codes = Codes();
   EXPECT_EQ(std::count(codes.begin(), codes.end(), 0xC2), 0);
   EXPECT_EQ(testing::SerialNumberOf(model), "ABCDEW1234");
@@ -502,7 +522,7 @@ TEST_P(UnreadSerialTest, ASerialNumberThatCouldNotBeReadIsNeverWrittenBack) {
   if (!GetParam().firmwareRuns) model.mode = testing::RecorderMode::BootLoader;
   model.failRequestNumber = GetParam().failedRequest;
   Type({'Y', 'L', ' '});
-  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.2", GetParam().firmwareRuns ? "1.2" : "unavailable.", "") +
                                 "Replacing firmware...OK\n" + kEnding);
   const std::vector<std::uint8_t> codes = Codes();
@@ -520,7 +540,7 @@ TEST_F(UpdateTest, TwentyOneCharacterSerialSurvivesALaterMajorUpdate) {
   testing::SetSerialNumber(model, "ABCDEW123456789012345");
   model.bootLoaderVersion = 0x0102;
   Type({'Y', 'L', ' '});
-  Run(K24_SAMPLE_IMAGE_FIXTURE);
+  Run();
   EXPECT_NE(console.output.find("Serial number: ABCDEW12345678901234\n"), std::string::npos);
   const std::string expected = "ABCDEW123456789012345";
   EXPECT_EQ(testing::SerialBytesOf(model), std::vector<std::uint8_t>(expected.begin(), expected.end()));
@@ -531,7 +551,7 @@ TEST_F(UpdateTest, CutSerialNumberReplyIsNeverWrittenBack) {
   model.bootLoaderVersion = 0x0102;
   model.requestFaults = {{0xC1, 0, testing::ControlFault::ShortReply, 1}};
   Type({'Y', 'L', ' '});
-  EXPECT_EQ(Run(K24_SAMPLE_IMAGE_FIXTURE), 0);
+  EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.2", "1.2", "") + "Replacing firmware...OK\n" + kEnding);
   EXPECT_EQ(testing::SerialNumberOf(model), "ABCDE12345");
 }
@@ -540,7 +560,7 @@ TEST_F(UpdateTest, TwentyCharacterSerialIsSentAsTwentyOneBytesWithoutTerminator)
   testing::SetSerialNumber(model, "ABCDE123456789012345");
   model.bootLoaderVersion = 0x0102;
   Type({'Y', 'L', ' '});
-  Run(K24_SAMPLE_IMAGE_FIXTURE);
+  Run();
   const std::string expected = "ABCDEW123456789012345";
   EXPECT_EQ(testing::SerialBytesOf(model), std::vector<std::uint8_t>(expected.begin(), expected.end()));
 }

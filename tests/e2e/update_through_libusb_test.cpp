@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "images/elf_sections.h"
 #include "tools/sample_images.h"
 
 extern char** environ;
@@ -327,6 +328,68 @@ TEST_P(InterruptedUpdate, SignalDuringProgrammingEndsTheProgramOnlyOnceTheFirmwa
 INSTANTIATE_TEST_SUITE_P(Signals, InterruptedUpdate,
                          ::testing::Values(SignalCase{"INT", SIGINT}, SignalCase{"TERM", SIGTERM}),
                          [](const ::testing::TestParamInfo<SignalCase>& each) { return std::string(each.param.name); });
+
+// A copy of the shipped k24update with one bit changed in one of its embedded
+// images: the digests recorded in the program when it was built refuse the
+// image, and the recorder is left as it was.
+struct DamagedCase {
+  const char* name;
+  const char* section;
+  std::vector<std::string> scenario;
+  std::string expectedOutput;
+};
+
+const DamagedCase kDamagedCases[] = {
+    {"FirmwareImage", ".k24image.FWC", {"--boot-loader", "0x0100", "--on", "Press any key", "--press", "x"},
+     kBanner + "Device is connected.\nCurrent Boot Loader version: 1.0\n"
+               "The firmware image in this program is missing or damaged.\nPress any key to exit.\n"},
+    {"FlashReplacerImage", ".k24image.BRC20",
+     {"--boot-loader", "0x0100", "--on", "Press 'Y' to load", "--press", "Y", "--on", "Press 'L'", "--press", "L",
+      "--on", "Press any key", "--press", "x"},
+     kBanner + Report("1.0") + "The boot loader image in this program is missing or damaged.\nPress any key to exit.\n"},
+};
+
+void PrintTo(const DamagedCase& c, std::ostream* out) { *out << c.name; }
+
+class DamagedImageInTheProgram : public TestbedRun, public ::testing::WithParamInterface<DamagedCase> {};
+
+TEST_P(DamagedImageInTheProgram, IsRefusedWithNothingWritten) {
+  const DamagedCase& c = GetParam();
+  std::string program = ReadAll(K24_UPDATER);
+  const std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(program.data()), program.size());
+  const std::optional<FileExtent> section = FindElfSection(bytes, c.section);
+  ASSERT_TRUE(section && section->size >= kFlashImageSize) << c.section;
+  bytes[static_cast<std::size_t>(section->offset) + 0x4321] ^= 0x08;  // one bit, in the bytes used
+  const std::filesystem::path copy = dir_ / "k24update";
+  {
+    std::ofstream out(copy, std::ios::binary);
+    out.write(program.data(), static_cast<std::streamsize>(program.size()));
+    ASSERT_TRUE(out.good());
+  }
+  std::filesystem::permissions(copy, std::filesystem::perms::owner_all);
+
+  const int status = RunTestbed(dir_, c.scenario, copy.string());
+  if (status == kTestbedCannotRun) {
+    GTEST_SKIP() << "umockdev cannot run here: " << ReadAll(dir_ / "testbed.stderr");
+  }
+  ASSERT_EQ(status, 0) << ReadAll(dir_ / "testbed.stderr") << "kept in " << dir_;
+  EXPECT_EQ(ReadAll(dir_ / "output"), c.expectedOutput) << "kept in " << dir_;
+  const std::map<std::string, std::string> state = ReadState(dir_ / "state");
+  EXPECT_EQ(state.at("exit-code"), "0");
+  EXPECT_EQ(state.at("boot-loader-version"), "1.0");
+  EXPECT_EQ(state.at("firmware-version"), "1.2");
+  EXPECT_EQ(state.at("serial-number"), "ABCDE12345");
+  const std::string flash = ReadAll(dir_ / "flash.bin");
+  const FlashImage firmware = BuildSampleFirmwareImage();
+  ASSERT_GE(flash.size(), kImageRegionSize);
+  EXPECT_FALSE(std::equal(firmware.begin(), firmware.begin() + kImageRegionSize, flash.begin(),
+                          [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sections, DamagedImageInTheProgram, ::testing::ValuesIn(kDamagedCases),
+                         [](const ::testing::TestParamInfo<DamagedCase>& each) {
+                           return std::string(each.param.name);
+                         });
 
 }  // namespace
 }  // namespace k24

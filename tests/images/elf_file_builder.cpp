@@ -2,7 +2,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <memory>
+
+#include "images/image_source_elf.h"
 
 #include <gtest/gtest.h>
 
@@ -84,6 +88,20 @@ ElfFile BuildElfFile(const std::vector<ElfSection>& sections, ElfClass elfClass)
   PutLe(bytes, fields.shnum, 2, sectionCount);
   PutLe(bytes, fields.shstrndx, 2, file.stringTableIndex);
   return file;
+}
+
+std::unique_ptr<ImageSource> ElfSourceOf(std::vector<std::uint8_t> bytes) {
+  const auto file = std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes));
+  const auto readAt = [file](std::uint64_t offset, std::span<std::uint8_t> into) {
+    // The reader promises ranges within the file; hold it to that.
+    EXPECT_LE(offset + into.size(), file->size());
+    if (offset + into.size() > file->size()) {
+      return false;
+    }
+    std::copy_n(file->begin() + static_cast<std::ptrdiff_t>(offset), into.size(), into.begin());
+    return true;
+  };
+  return MakeElfImageSource(readAt, file->size());
 }
 
 std::vector<std::uint8_t> ReadWholeFile(const std::string& path) {

@@ -4,9 +4,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "images/image_source.h"
 
 namespace k24::test {
 
@@ -45,6 +48,9 @@ void PutLe(std::span<std::uint8_t> bytes, std::size_t offset, std::size_t width,
 
 // The offset of field `field` of section header `index`.
 std::size_t SectionFieldOffset(const ElfFile& file, std::size_t index, std::size_t field);
+
+// The images of an ELF file in memory, read through the ELF reader's read seam.
+std::unique_ptr<ImageSource> ElfSourceOf(std::vector<std::uint8_t> bytes);
 
 // The whole contents of a file; empty when it cannot be read.
 std::vector<std::uint8_t> ReadWholeFile(const std::string& path);

@@ -7,11 +7,13 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "images/image_source.h"
 #include "images/image_store.h"
 #include "tests/images/elf_file_builder.h"
 
@@ -37,10 +39,8 @@ ElfFile ImageFile(ElfClass elfClass, std::size_t imageSize = kStoredImageSize) {
 
 bool FirmwareLoadsFrom(const std::vector<std::uint8_t>& bytes) {
   const std::string path = test::WriteTempFile("damaged.elf", bytes);
-  FlashImage firmware{};
-  VersionWord firmwareVersion = 0;
-  VersionWord bootLoaderVersion = 0;
-  return LoadFirmwareImage(path, firmware, firmwareVersion, bootLoaderVersion);
+  const auto stored = std::make_unique<StoredImage>();
+  return OpenExecutableImageSource(path)->Read("FWC", *stored);
 }
 
 TEST(DamagedExecutable, EveryLyingFieldFailsTheLoadCleanly) {
@@ -107,6 +107,10 @@ TEST(DamagedExecutable, EveryLyingFieldFailsTheLoadCleanly) {
       {"image shorter than a flash image",
        section(kFirmwareSection, &ElfFieldOffsets::sh_size, true,
                [](const ElfFile&) { return kFlashImageSize - 1; })},
+      // Its digest covers the whole stored image, unused tail included.
+      {"image shorter than a stored image",
+       section(kFirmwareSection, &ElfFieldOffsets::sh_size, true,
+               [](const ElfFile&) { return kStoredImageSize - 1; })},
   };
   for (ElfClass elfClass : {ElfClass::k64, ElfClass::k32}) {
     const ElfFieldOffsets at = test::FieldOffsetsFor(elfClass);

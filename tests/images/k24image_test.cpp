@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/sha256.h"
 #include "images/image_store.h"
 #include "tests/images/elf_file_builder.h"
 #include "tools/sample_images.h"
@@ -50,7 +51,10 @@ const std::string kSampleDir = K24_SAMPLE_IMAGE_DIR;
 TEST(K24image, InfoShowsTheFirmwareFieldsOfTheSample) {
   const ToolRun run = RunTool("info " + kSampleDir + "/FWC.bin");
   EXPECT_EQ(run.exitCode, 0) << run.err;
+  // The digest as sha256sum shows it, which the build records in k24update.
+  const std::string digest = Sha256Hex(Sha256(ReadBytes(kSampleDir + "/FWC.bin")));
   EXPECT_EQ(run.out, kSampleDir + "/FWC.bin: 65536 bytes, usable (the first 64512 are read)\n"
+                     "  sha256: " + digest + "\n"
                      "  firmware version: 2.0\n"
                      "  carried boot loader version: 1.2\n"
                      "  model identity: \"K24A1\"\n");
@@ -61,6 +65,9 @@ TEST(K24image, InfoSaysAReplacerIsNoFirmwareImage) {
   const ToolRun run = RunTool("info " + kSampleDir + "/BRC20.bin");
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_NE(run.out.find("65536 bytes, usable"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\n  sha256: " + Sha256Hex(Sha256(ReadBytes(kSampleDir + "/BRC20.bin"))) + "\n"),
+            std::string::npos)
+      << run.out;
   EXPECT_NE(run.out.find("not a firmware image"), std::string::npos) << run.out;
 }
 
