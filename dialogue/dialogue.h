@@ -16,6 +16,7 @@
 #include "link/clock.h"
 #include "link/device_link.h"
 #include "recorder/recorder_queries.h"
+#include "recorder/serial_number.h"
 
 namespace k24 {
 
@@ -60,15 +61,5 @@ int RunDialogue(DialoguePorts& ports, std::span<const std::string> args);
 std::optional<int> StartDialogue(DialoguePorts& ports, DialogueState& state, std::span<const std::string> args);
 std::optional<int> ReportAndConfirm(DialoguePorts& ports, DialogueState& state);
 int ExecuteUpdate(DialoguePorts& ports, DialogueState& state);
-
-// The serial number as it may be shown on a terminal: bytes outside printable
-// ASCII become '?', so the recorder's bytes can never drive the terminal.
-std::string PrintableSerialNumber(const SerialNumberText& serial);
-
-// The serial-number fix-up after a firmware replacement. Returns whether
-// SetSerialNumber is to be sent, and fills `working` (22 bytes, of which the
-// first 21 are sent).
-bool FixUpSerialNumber(const SerialNumber& serial, VersionWord currentFirmware, VersionWord offeredFirmware,
-                       std::array<std::uint8_t, kSerialNumberSize + 1>& working);
 
 }  // namespace k24

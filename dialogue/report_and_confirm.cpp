@@ -3,16 +3,10 @@
 // and two confirmations are taken before anything is changed on the recorder.
 #include "dialogue/dialogue.h"
 #include "dialogue/prompts.h"
+#include "recorder/recorder_queries.h"
+#include "recorder/serial_number.h"
 
 namespace k24 {
-std::string PrintableSerialNumber(const SerialNumberText& serial) {
-  std::string text;
-  for (std::uint8_t byte : serial) {
-    if (byte == 0) break;
-    text.push_back(byte >= 0x20 && byte <= 0x7E ? static_cast<char>(byte) : '?');
-  }
-  return text;
-}
 
 std::optional<int> ReportAndConfirm(DialoguePorts& ports, DialogueState& state) {
   Console& console = *ports.console;

@@ -11,8 +11,8 @@ namespace k24 {
 bool PrepareForProgramming(DeviceLink& link) {
   // Erasing the page at 0x0200 makes the boot loader stay in programming state
   // on the next start; the reply and the result are of no interest.
-  std::array<std::uint8_t, kErasePageReplySize> reply{};
-  SendVendorRequest(link, kDirectionIn, kRequestErasePage, kProgrammingStatePage, 0, reply);
+  RequestData<kRequestErasePage> reply{};
+  SendRequest(link, kRequestErasePage, kProgrammingStatePage, reply);
   RestartRecorder(link);
   return WaitForReenumeration(link);
 }
@@ -24,14 +24,14 @@ bool ProgramFlashImage(DeviceLink& link, std::span<const std::uint8_t> image) {
   bool ok = true;
   for (std::size_t page = 0; page < kImageRegionPages; ++page) {
     const auto pageAddress = static_cast<std::uint16_t>(page * kFlashPageSize);
-    std::array<std::uint8_t, kErasePageReplySize> reply{};
-    ok = SendVendorRequest(link, kDirectionIn, kRequestErasePage, pageAddress, 0, reply) && ok;
+    RequestData<kRequestErasePage> reply{};
+    ok = SendRequest(link, kRequestErasePage, pageAddress, reply) && ok;
     for (std::size_t chunk = 0; chunk < kChunksPerPage; ++chunk) {
       const auto address = static_cast<std::uint16_t>(pageAddress + chunk * kFlashChunkSize);
-      std::array<std::uint8_t, kFlashChunkSize> data{};
-      std::copy_n(image.begin() + address, kFlashChunkSize, data.begin());
+      RequestData<kRequestWriteFlash> data{};
+      std::copy_n(image.begin() + address, data.size(), data.begin());
       // Sent even after an earlier failure: the recorder gets the whole sequence.
-      ok = SendVendorRequest(link, kDirectionOut, kRequestWriteFlash, address, 0, data) && ok;
+      ok = SendRequest(link, kRequestWriteFlash, address, data) && ok;
     }
   }
   return ok;

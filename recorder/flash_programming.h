@@ -8,12 +8,13 @@
 #include <span>
 
 #include "link/device_link.h"
+#include "recorder/requests.h"
 
 namespace k24 {
 
 inline constexpr std::size_t kImageRegionSize = 0x2A00;  // 10,752 bytes: 21 pages
-inline constexpr std::size_t kImageRegionPages = kImageRegionSize / 512;
-inline constexpr std::size_t kChunksPerPage = 512 / 64;
+inline constexpr std::size_t kImageRegionPages = kImageRegionSize / kFlashPageSize;
+inline constexpr std::size_t kChunksPerPage = kFlashPageSize / kFlashChunkSize;
 
 // ErasePage 0x0200, Restart, and the wait for the recorder to come back in
 // programming state. Nothing here is examined (the wait's result is returned

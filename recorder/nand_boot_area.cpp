@@ -9,29 +9,31 @@
 namespace k24 {
 
 NandPageRecord BuildNandPageRecord(std::uint32_t firstPage, std::uint32_t pageCount) {
+  using Field = NandPageRecordLayout;
   NandPageRecord record{};
-  record[0] = 0;  // unit
-  PutBe16(record, 1, kNandPageSize);
-  PutBe16(record, 3, 1);
-  PutBe16(record, 5, 0);
-  PutBe16(record, 7, 1);
-  PutBe32(record, 9, pageCount);
-  PutBe32(record, 13, firstPage);
-  PutBe16(record, 17, 0);
+  record[Field::unit] = 0;
+  PutBe16(record, Field::pageSize, kNandPageSize);
+  PutBe16(record, Field::fixedWord1, kNandPageRecordFixedWord1);
+  PutBe16(record, Field::fixedWord2, kNandPageRecordFixedWord2);
+  PutBe16(record, Field::fixedWord3, kNandPageRecordFixedWord3);
+  PutBe32(record, Field::pageCount, pageCount);
+  PutBe32(record, Field::firstPage, firstPage);
+  PutBe16(record, Field::trailer, 0);
   return record;
 }
 
 NandEraseRecord BuildNandEraseRecord(std::uint16_t block) {
+  using Field = NandEraseRecordLayout;
   NandEraseRecord record{};
-  record[0] = 0;  // unit
-  PutBe32(record, 1, std::uint32_t{block} * kNandPagesPerBlock);
+  record[Field::unit] = 0;
+  PutBe32(record, Field::firstPage, std::uint32_t{block} * kNandPagesPerBlock);
   return record;
 }
 
 std::uint32_t ReadNandPages(DeviceLink& link, std::uint32_t firstPage, std::uint32_t pageCount,
                             std::span<std::uint8_t> data) {
   NandPageRecord record = BuildNandPageRecord(firstPage, pageCount);
-  SendVendorRequest(link, kDirectionOut, kRequestNandReadPages, 0, 0, record);
+  SendRequest(link, kRequestNandReadPages, 0, record);
   return BulkReadAll(link, data.first(std::size_t{pageCount} * kNandPageSize));
 }
 
@@ -39,16 +41,16 @@ bool WriteNandPages(DeviceLink& link, std::uint32_t firstPage, std::uint32_t pag
                     std::span<std::uint8_t> data) {
   NandPageRecord record = BuildNandPageRecord(firstPage, pageCount);
   const std::span<std::uint8_t> pages = data.first(std::size_t{pageCount} * kNandPageSize);
-  const bool announced = static_cast<bool>(SendVendorRequest(link, kDirectionOut, kRequestNandWritePages, 0, 0, record));
+  const bool announced = static_cast<bool>(SendRequest(link, kRequestNandWritePages, 0, record));
   return BulkWriteAll(link, pages) == pages.size() && announced;
 }
 
 bool EraseNandBlock(DeviceLink& link, std::uint16_t block) {
   NandEraseRecord record = BuildNandEraseRecord(block);
-  SendVendorRequest(link, kDirectionOut, kRequestNandEraseBlock, 0, 0, record);
+  SendRequest(link, kRequestNandEraseBlock, 0, record);
   // A status request that is not carried out leaves the 0 and counts as success.
-  std::array<std::uint8_t, kNandStatusReplySize> status{0};
-  SendVendorRequest(link, kDirectionIn, kRequestNandStatus, 0, 0, status);
+  RequestData<kRequestNandStatus> status{0};
+  SendRequest(link, kRequestNandStatus, 0, status);
   return status[0] == 0;
 }
 
@@ -89,8 +91,8 @@ bool RewriteNandBootArea(DeviceLink& link, std::span<const std::uint8_t> replace
   // The recorder may restart as it takes the new boot area, before it answers:
   // a commit request that fails on a recorder that was there leaves the 1 and
   // counts as accepted. With no recorder at all nothing was committed.
-  std::array<std::uint8_t, kCommitBootAreaReplySize> accepted{1};
-  if (SendVendorRequest(link, kDirectionIn, kRequestCommitBootArea, 0, 0, accepted).status == LinkStatus::NoRecorder) {
+  RequestData<kRequestCommitBootArea> accepted{1};
+  if (SendRequest(link, kRequestCommitBootArea, 0, accepted).status == LinkStatus::NoRecorder) {
     return false;
   }
   return accepted[0] != 0;

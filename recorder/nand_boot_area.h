@@ -9,6 +9,7 @@
 #include <span>
 
 #include "link/device_link.h"
+#include "recorder/requests.h"
 
 namespace k24 {
 
@@ -17,11 +18,39 @@ inline constexpr std::uint32_t kNandPagesPerBlock = 64;
 inline constexpr std::size_t kNandBlockSize = std::size_t{kNandPageSize} * kNandPagesPerBlock;  // 135,168
 inline constexpr std::size_t kNandBootImageSize = 0x3C00;  // replacer bytes written and verified
 
-inline constexpr std::size_t kNandPageRecordSize = 19;
-inline constexpr std::size_t kNandEraseRecordSize = 5;
+// The two records, big-endian, each sent as the data stage of its request.
+// Where a field's width is not written it is 16 bits.
+//
+// NandPageRecord (NandReadPages, NandWritePages). The three fixed words
+// between the page size and the count are what the recorder expects there,
+// always the same; the host gives them no other meaning.
+struct NandPageRecordLayout {
+  static constexpr std::size_t unit = 0;        // 8 bits, always 0
+  static constexpr std::size_t pageSize = 1;    // bytes per page, 2112
+  static constexpr std::size_t fixedWord1 = 3;  // always 1
+  static constexpr std::size_t fixedWord2 = 5;  // always 0
+  static constexpr std::size_t fixedWord3 = 7;  // always 1
+  static constexpr std::size_t pageCount = 9;   // 32 bits
+  static constexpr std::size_t firstPage = 13;  // 32 bits
+  static constexpr std::size_t trailer = 17;    // always 0
+  static constexpr std::size_t size = 19;
+};
+inline constexpr std::uint16_t kNandPageRecordFixedWord1 = 1;
+inline constexpr std::uint16_t kNandPageRecordFixedWord2 = 0;
+inline constexpr std::uint16_t kNandPageRecordFixedWord3 = 1;
 
-using NandPageRecord = std::array<std::uint8_t, kNandPageRecordSize>;
-using NandEraseRecord = std::array<std::uint8_t, kNandEraseRecordSize>;
+// NandEraseRecord (NandEraseBlock).
+struct NandEraseRecordLayout {
+  static constexpr std::size_t unit = 0;        // 8 bits, always 0
+  static constexpr std::size_t firstPage = 1;   // 32 bits: the block's first page, block × 64
+  static constexpr std::size_t size = 5;
+};
+
+using NandPageRecord = RequestData<kRequestNandReadPages>;
+using NandEraseRecord = RequestData<kRequestNandEraseBlock>;
+static_assert(kRequestNandWritePages.length == NandPageRecordLayout::size &&
+              kRequestNandReadPages.length == NandPageRecordLayout::size &&
+              kRequestNandEraseBlock.length == NandEraseRecordLayout::size);
 
 // The records, big-endian.
 NandPageRecord BuildNandPageRecord(std::uint32_t firstPage, std::uint32_t pageCount);

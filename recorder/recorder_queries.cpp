@@ -1,7 +1,6 @@
 #include "recorder/recorder_queries.h"
 
 #include <algorithm>
-#include <span>
 
 #include "common/byte_order.h"
 
@@ -10,11 +9,14 @@ namespace {
 
 inline constexpr VersionWord kBootLoaderAssumedWithFirmware = 0x0100;
 
+// The two version requests answer alike: a VersionWord, little-endian.
+static_assert(kRequestGetFirmwareVersion.length == 2 && kRequestGetBootLoaderVersion.length == 2);
+
 // Version replies go into a cleared buffer: a reply shorter than two bytes
 // must not leave stack garbage in the version.
-bool QueryVersion(DeviceLink& link, std::uint8_t request, VersionWord& version) {
-  std::array<std::uint8_t, kVersionReplySize> reply{};
-  if (!SendVendorRequest(link, kDirectionIn, request, 0, 0, reply)) {
+bool QueryVersion(DeviceLink& link, const RecorderRequest& request, VersionWord& version) {
+  RequestData<kRequestGetFirmwareVersion> reply{};
+  if (!SendRequest(link, request, 0, reply)) {
     return false;
   }
   version = GetLe16(reply, 0);
@@ -41,11 +43,10 @@ SerialNumber ReadSerialNumber(DeviceLink& link, VersionWord firmwareVersion) {
   SerialNumber serial;
   if (firmwareVersion != 0) {
     serial.answered =
-        static_cast<bool>(SendVendorRequest(link, kDirectionIn, kRequestGetSerialNumber, 0, 0, serial.asRead));
+        static_cast<bool>(SendRequest(link, kRequestGetSerialNumber, 0, serial.asRead));
   } else {
-    std::array<std::uint8_t, kFlashChunkSize> flash{};
-    serial.answered = static_cast<bool>(
-        SendVendorRequest(link, kDirectionIn, kRequestReadFlash, kFlashSerialNumberAddress, 0, flash));
+    RequestData<kRequestReadFlash> flash{};
+    serial.answered = static_cast<bool>(SendRequest(link, kRequestReadFlash, kFlashSerialNumberAddress, flash));
     std::copy_n(flash.begin(), kSerialNumberSize - 1, serial.asRead.begin());
   }
   if (!serial.answered) {
@@ -58,7 +59,7 @@ SerialNumber ReadSerialNumber(DeviceLink& link, VersionWord firmwareVersion) {
 }
 
 void RestartRecorder(DeviceLink& link) {
-  SendVendorRequest(link, kDirectionIn, kRequestRestart, 0, 0, std::span<std::uint8_t>{});
+  SendRequest(link, kRequestRestart, 0);
 }
 
 }  // namespace k24
