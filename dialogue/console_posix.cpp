@@ -26,15 +26,8 @@
 // which Esc is pressed for ever: KeyWaiting says yes and ReadRawKey gives Esc,
 // so the connection wait ends and every prompt is answered with no.
 //
-// Keys. A terminal sends keys without a character (arrows, function keys, Home,
-// End, Page Up/Down, Insert, Delete) as escape sequences (CSI "ESC [" or SS3
-// "ESC O"). A lone Esc is told from the start of a sequence by a short
-// inter-byte time-out, as terminals do. A sequence is delivered as 0 followed by
-// the scan code a PC keyboard gives for that key, so the folded key is the same
-// on every platform (Up is 0x4800). Modifiers in a sequence are ignored: Ctrl+Up
-// is Up. A sequence this console does not know is consumed whole and delivered
-// as 0 then kUnknownKeyScanCode, never as 27. Bytes of non-ASCII (UTF-8)
-// characters are delivered one value per byte.
+// Keys. The bytes of one key press are decoded by DecodeKey (key_decoder.h);
+// a key without a character is delivered as 0 followed by its scan code.
 //
 // Output. Standard output is written with write(2): unbuffered on a terminal,
 // in 512-byte blocks otherwise. The buffer lives in this file so the signal
@@ -57,6 +50,7 @@
 #include <unistd.h>
 
 #include "dialogue/console.h"
+#include "dialogue/key_decoder.h"
 
 namespace k24 {
 namespace {
@@ -65,18 +59,6 @@ namespace {
 // at once, and a value that answers no prompt of the dialogue (not a
 // character, not Esc, not 0, not a folded scan code).
 constexpr std::uint16_t kNoTerminalKey = 0xFFFF;
-// Scan code delivered for an escape sequence that this console does not know.
-constexpr std::uint16_t kUnknownKeyScanCode = 0xFF;
-// Scan code of the 2 key, which a PC keyboard gives for Ctrl+2.
-constexpr std::uint16_t kCtrl2ScanCode = 0x03;
-
-constexpr std::uint8_t kEscape = 0x1B;
-// Bytes of one escape sequence arrive together; a lone Esc is followed by
-// silence. Terminals use a few tens of milliseconds to tell them apart.
-constexpr int kSequenceByteTimeoutMs = 50;
-// Longest sequence read before giving up on finding its end.
-constexpr int kMaxSequenceLength = 32;
-
 constexpr std::size_t kOutputBlockSize = 512;
 
 enum class TerminalMode : int { Original, Quiet, Raw };
@@ -350,8 +332,6 @@ bool OpenTerminal() {
 
 // --- key input ----------------------------------------------------------------
 
-enum class ByteResult { Got, TimedOut, Lost };
-
 // Reads one byte from the terminal, waiting at most `timeoutMs` (-1: forever).
 ByteResult ReadTerminalByte(int timeoutMs, std::uint8_t& byte) {
   for (;;) {
@@ -374,48 +354,6 @@ ByteResult ReadTerminalByte(int timeoutMs, std::uint8_t& byte) {
       continue;
     }
     return ByteResult::Lost;  // end of file or an error: the terminal hung up
-  }
-}
-
-// PC scan code for the final byte of "ESC [ <final>" or "ESC O <final>".
-std::uint16_t ScanCodeForFinal(std::uint8_t finalByte) {
-  switch (finalByte) {
-    case 'A': return 0x48;  // Up
-    case 'B': return 0x50;  // Down
-    case 'C': return 0x4D;  // Right
-    case 'D': return 0x4B;  // Left
-    case 'H': return 0x47;  // Home
-    case 'F': return 0x4F;  // End
-    case 'P': return 0x3B;  // F1
-    case 'Q': return 0x3C;  // F2
-    case 'R': return 0x3D;  // F3
-    case 'S': return 0x3E;  // F4
-    default: return kUnknownKeyScanCode;
-  }
-}
-
-// PC scan code for "ESC [ <number> ~" (vt220 style keys).
-std::uint16_t ScanCodeForNumber(int number) {
-  switch (number) {
-    case 1: case 7: return 0x47;  // Home
-    case 2: return 0x52;          // Insert
-    case 3: return 0x53;          // Delete
-    case 4: case 8: return 0x4F;  // End
-    case 5: return 0x49;          // Page Up
-    case 6: return 0x51;          // Page Down
-    case 11: return 0x3B;         // F1
-    case 12: return 0x3C;         // F2
-    case 13: return 0x3D;         // F3
-    case 14: return 0x3E;         // F4
-    case 15: return 0x3F;         // F5
-    case 17: return 0x40;         // F6
-    case 18: return 0x41;         // F7
-    case 19: return 0x42;         // F8
-    case 20: return 0x43;         // F9
-    case 21: return 0x44;         // F10
-    case 23: return 0x85;         // F11
-    case 24: return 0x86;         // F12
-    default: return kUnknownKeyScanCode;
   }
 }
 
@@ -462,7 +400,7 @@ class PosixConsole final : public Console {
   }
 
   bool KeyWaiting() override {
-    if (pendingScanCode_ != 0 || hasPushedBack_ || terminalLost_) {
+    if (pendingScanCode_ != 0 || decoder_.hasPushedBack || terminalLost_) {
       return true;
     }
     if (gTerminal < 0) {
@@ -481,7 +419,7 @@ class PosixConsole final : public Console {
 
   void DiscardTypedAhead() override {
     pendingScanCode_ = 0;
-    hasPushedBack_ = false;
+    decoder_ = KeyDecoder{};
     if (gTerminal >= 0) {
       tcflush(gTerminal, TCIFLUSH);
     }
@@ -492,119 +430,18 @@ class PosixConsole final : public Console {
   void EndCriticalSection() override { EndSection(); }
 
  private:
-  ByteResult NextByte(int timeoutMs, std::uint8_t& byte) {
-    if (hasPushedBack_) {
-      hasPushedBack_ = false;
-      byte = pushedBack_;
-      return ByteResult::Got;
-    }
-    return ReadTerminalByte(timeoutMs, byte);
-  }
-
-  void PushBack(std::uint8_t byte) {
-    pushedBack_ = byte;
-    hasPushedBack_ = true;
-  }
-
-  // Delivers a key without a character: 0 now, its scan code on the next read.
-  std::uint16_t ExtendedKey(std::uint16_t scanCode) {
-    pendingScanCode_ = scanCode;
-    return 0;
-  }
-
   std::uint16_t ReadKeyFromTerminal() {
-    std::uint8_t byte = 0;
-    if (NextByte(-1, byte) != ByteResult::Got) {
+    const DecodedKey key = DecodeKey(decoder_, ReadTerminalByte);
+    if (key.lost) {
       TerminalLost();
       return kKeyEsc;
     }
-    if (byte == 0) {
-      // Ctrl+2 (Ctrl+@, Ctrl+Space) sends NUL. Delivered as 0 alone it would
-      // be taken for the first half of a key without a character and swallow
-      // the next key press: it is such a key, with the PC's scan code for it.
-      return ExtendedKey(kCtrl2ScanCode);
+    if (key.scanCode != 0) {
+      // A key without a character: 0 now, its scan code on the next read.
+      pendingScanCode_ = key.scanCode;
+      return 0;
     }
-    if (byte != kEscape) {
-      return byte;
-    }
-    std::uint8_t introducer = 0;
-    if (NextByte(kSequenceByteTimeoutMs, introducer) != ByteResult::Got) {
-      return kEscape;  // a lone Esc
-    }
-    if (introducer == kEscape) {
-      PushBack(introducer);  // Esc pressed twice: two keys
-      return kEscape;
-    }
-    if (introducer == '[') {
-      return ExtendedKey(ReadControlSequence());
-    }
-    if (introducer == 'O') {
-      return ExtendedKey(ReadSs3Sequence());
-    }
-    // Alt with a character key, which terminals send as ESC and the
-    // character: one key, and neither Esc nor an answer to a prompt.
-    return ExtendedKey(kUnknownKeyScanCode);
-  }
-
-  // After "ESC [": parameter bytes, intermediate bytes, one final byte.
-  std::uint16_t ReadControlSequence() {
-    int firstNumber = 0;
-    bool inFirstNumber = true;
-    bool firstByte = true;
-    for (int length = 0; length < kMaxSequenceLength; ++length) {
-      std::uint8_t byte = 0;
-      if (NextByte(kSequenceByteTimeoutMs, byte) != ByteResult::Got) {
-        return kUnknownKeyScanCode;  // cut short: what arrived is consumed
-      }
-      if (byte == kEscape) {
-        PushBack(byte);  // the next key began before this one ended
-        return kUnknownKeyScanCode;
-      }
-      if (firstByte && byte == '[') {
-        // Linux console: F1-F5 are "ESC [ [ A" to "ESC [ [ E".
-        std::uint8_t letter = 0;
-        if (NextByte(kSequenceByteTimeoutMs, letter) != ByteResult::Got) {
-          return kUnknownKeyScanCode;
-        }
-        return letter >= 'A' && letter <= 'E' ? static_cast<std::uint16_t>(0x3B + (letter - 'A'))
-                                              : kUnknownKeyScanCode;
-      }
-      firstByte = false;
-      if (byte >= '0' && byte <= '9') {
-        if (inFirstNumber && firstNumber < 1000) {
-          firstNumber = firstNumber * 10 + (byte - '0');
-        }
-        continue;
-      }
-      if (byte >= 0x20 && byte <= 0x3F) {
-        inFirstNumber = false;  // ';' and the modifier parameter, or intermediates
-        continue;
-      }
-      if (byte >= 0x40 && byte <= 0x7E) {
-        return byte == '~' ? ScanCodeForNumber(firstNumber) : ScanCodeForFinal(byte);
-      }
-      return kUnknownKeyScanCode;  // not a control sequence after all
-    }
-    return kUnknownKeyScanCode;
-  }
-
-  // After "ESC O": an optional modifier digit, then the final byte.
-  std::uint16_t ReadSs3Sequence() {
-    for (int length = 0; length < kMaxSequenceLength; ++length) {
-      std::uint8_t byte = 0;
-      if (NextByte(kSequenceByteTimeoutMs, byte) != ByteResult::Got) {
-        return kUnknownKeyScanCode;  // Alt+O, or cut short
-      }
-      if (byte == kEscape) {
-        PushBack(byte);
-        return kUnknownKeyScanCode;
-      }
-      if (byte >= 0x30 && byte <= 0x3F) {
-        continue;
-      }
-      return ScanCodeForFinal(byte);
-    }
-    return kUnknownKeyScanCode;
+    return key.character;
   }
 
   // The terminal hung up: from now on every key is Esc, so the dialogue
@@ -621,8 +458,7 @@ class PosixConsole final : public Console {
 
   bool terminalLost_ = false;
   std::uint16_t pendingScanCode_ = 0;
-  std::uint8_t pushedBack_ = 0;
-  bool hasPushedBack_ = false;
+  KeyDecoder decoder_;
 };
 
 }  // namespace
