@@ -23,9 +23,9 @@ struct Bench {
     link.clock = &clock;
     k24::SetTargetDevice(link, 0x10C4, 0x4512);
   }
-  k24::testing::RecorderModel model;
-  k24::testing::EmulatedBus bus{model};
-  k24::testing::FakeClock clock;
+  k24::emulator::RecorderModel model;
+  k24::emulator::EmulatedBus bus{model};
+  k24::emulator::FakeClock clock;
   k24::DeviceLink link;
 };
 
@@ -50,7 +50,7 @@ BENCHMARK(BM_VendorRequest);
 
 void BM_ProgramFlashImage(benchmark::State& state) {
   Bench bench;
-  bench.model.mode = k24::testing::RecorderMode::Programming;
+  bench.model.mode = k24::emulator::RecorderMode::Programming;
   const std::vector<std::uint8_t> image(0xFC00, 0x5A);
   for (auto _ : state) {
     benchmark::DoNotOptimize(k24::ProgramFlashImage(bench.link, image));

@@ -1,12 +1,10 @@
 #include "testing/emulated_bus.h"
 
-namespace k24::testing {
+namespace k24::emulator {
 namespace {
 
 // The driver's side of its records, read here on its own (not with the
 // link's parsers), so that a layout mistake on the host side shows.
-constexpr std::uint16_t kModelVendorId = 0x10C4;
-constexpr std::uint16_t kModelProductId = 0x4512;
 constexpr std::uint32_t kPipeOut = 1;
 constexpr std::uint32_t kPipeIn = 2;
 // The driver exposes nine names; the tenth slot exists but is never listed.
@@ -105,4 +103,4 @@ bool EmulatedBus::BulkWrite(DriverHandle handle, std::span<const std::uint8_t, 4
   return HandleBulkOut(model_, data, transferred);
 }
 
-}  // namespace k24::testing
+}  // namespace k24::emulator

@@ -11,7 +11,12 @@
 #include "link/usb_driver.h"
 #include "testing/recorder_model.h"
 
-namespace k24::testing {
+namespace k24::emulator {
+
+// The USB identity the recorder shows on this bus, written out here on its
+// own rather than taken from the host's constants.
+inline constexpr std::uint16_t kModelVendorId = 0x10C4;
+inline constexpr std::uint16_t kModelProductId = 0x4512;
 
 struct BusSlot {
   enum class Kind { Empty, OtherDevice, Recorder };
@@ -53,4 +58,4 @@ class EmulatedBus final : public UsbDriver {
   RecorderModel& model_;
 };
 
-}  // namespace k24::testing
+}  // namespace k24::emulator

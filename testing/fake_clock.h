@@ -6,7 +6,7 @@
 
 #include "link/clock.h"
 
-namespace k24::testing {
+namespace k24::emulator {
 
 class FakeClock final : public Clock {
  public:
@@ -21,4 +21,4 @@ class FakeClock final : public Clock {
   std::uint64_t sleeps = 0;
 };
 
-}  // namespace k24::testing
+}  // namespace k24::emulator

@@ -6,7 +6,7 @@
 
 #include "dialogue/instance_lock.h"
 
-namespace k24::testing {
+namespace k24::emulator {
 
 class FakeInstanceLock final : public InstanceLock {
  public:
@@ -20,4 +20,4 @@ class FakeInstanceLock final : public InstanceLock {
   int takes = 0;
 };
 
-}  // namespace k24::testing
+}  // namespace k24::emulator

@@ -5,7 +5,7 @@
 #include "images/image_layout.h"
 #include "tools/sample_images.h"
 
-namespace k24::testing {
+namespace k24::emulator {
 
 bool MemoryImageSource::Read(std::string_view name, StoredImage& stored) {
   ++reads;
@@ -42,4 +42,4 @@ void FlipBit(MemoryImageSource& source, const std::string& name, std::size_t off
   byte = static_cast<std::uint8_t>(byte ^ (1u << bit));
 }
 
-}  // namespace k24::testing
+}  // namespace k24::emulator

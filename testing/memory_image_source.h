@@ -13,7 +13,7 @@
 #include "images/image_digests.h"
 #include "images/image_source.h"
 
-namespace k24::testing {
+namespace k24::emulator {
 
 class MemoryImageSource : public ImageSource {
  public:
@@ -35,4 +35,4 @@ ImageDigests DigestsOf(const MemoryImageSource& source);
 // Inverts bit `bit` (0-7) of byte `offset` of the image `name`.
 void FlipBit(MemoryImageSource& source, const std::string& name, std::size_t offset, int bit = 0);
 
-}  // namespace k24::testing
+}  // namespace k24::emulator

@@ -5,28 +5,8 @@
 
 #include "common/byte_order.h"
 
-namespace k24::testing {
+namespace k24::emulator {
 namespace {
-
-// The recorder's request codes, written out here on their own so that a wrong
-// code on the host side shows up as a request the recorder does not know.
-enum : std::uint8_t {
-  kReadFlash = 0x20,
-  kWriteFlash = 0x21,
-  kErasePage = 0x22,
-  kRestart = 0x23,
-  kGetBootLoaderVersion = 0x24,
-  kFinishFirmware = 0x26,
-  kPostUpdateQuery = 0xB1,
-  kGetSerialNumber = 0xC1,
-  kSetSerialNumber = 0xC2,
-  kCommitBootArea = 0xC5,
-  kGetFirmwareVersion = 0xC6,
-  kNandEraseBlock = 0xD1,
-  kNandStatus = 0xD2,
-  kNandReadPages = 0xE0,
-  kNandWritePages = 0xE1,
-};
 
 struct RequestShape {
   std::uint8_t code;
@@ -36,11 +16,21 @@ struct RequestShape {
 
 // Direction and data length that the recorder expects for each request.
 constexpr RequestShape kShapes[] = {
-    {kReadFlash, 1, 64},           {kWriteFlash, 0, 64},          {kErasePage, 1, 2},
-    {kRestart, 1, 0},              {kGetBootLoaderVersion, 1, 2}, {kFinishFirmware, 1, 4},
-    {kPostUpdateQuery, 1, 4},      {kGetSerialNumber, 1, 21},     {kSetSerialNumber, 0, 21},
-    {kCommitBootArea, 1, 1},       {kGetFirmwareVersion, 1, 2},   {kNandEraseBlock, 0, 5},
-    {kNandStatus, 1, 1},           {kNandReadPages, 0, 19},       {kNandWritePages, 0, 19},
+    {requests::ReadFlash, 1, 64},
+    {requests::WriteFlash, 0, 64},
+    {requests::ErasePage, 1, 2},
+    {requests::Restart, 1, 0},
+    {requests::GetBootLoaderVersion, 1, 2},
+    {requests::FinishFirmware, 1, 4},
+    {requests::PostUpdateQuery, 1, 4},
+    {requests::GetSerialNumber, 1, 21},
+    {requests::SetSerialNumber, 0, 21},
+    {requests::CommitBootArea, 1, 1},
+    {requests::GetFirmwareVersion, 1, 2},
+    {requests::NandEraseBlock, 0, 5},
+    {requests::NandStatus, 1, 1},
+    {requests::NandReadPages, 0, 19},
+    {requests::NandWritePages, 0, 19},
 };
 
 bool ShapeMatches(std::uint8_t request, std::uint8_t direction, std::size_t length) {
@@ -98,48 +88,48 @@ bool Execute(RecorderModel& model, std::uint8_t request, std::uint16_t value, st
   const bool firmware = model.mode == RecorderMode::Firmware;
   const bool programming = model.mode == RecorderMode::Programming;
   switch (request) {
-    case kReadFlash:
+    case requests::ReadFlash:
       std::copy_n(model.flash.begin() + value, std::min<std::size_t>(64, kModelFlashSize - value), data.begin());
       return true;
-    case kWriteFlash:
+    case requests::WriteFlash:
       if (!programming || value % 64 != 0) return false;
       for (std::size_t i = 0; i < 64; ++i) model.flash[value + i] &= data[i];
       return true;
-    case kErasePage:
+    case requests::ErasePage:
       if (value % 512 != 0) return false;
       std::fill_n(model.flash.begin() + value, 512, std::uint8_t{0xFF});
       if (!programming && value == 0x0200) model.programmingRequested = true;
       data[0] = data[1] = 0;
       return true;
-    case kRestart:
+    case requests::Restart:
       Restart(model);
       return true;
-    case kGetBootLoaderVersion:
+    case requests::GetBootLoaderVersion:
       if (!model.bootLoaderAnswersVersion) return false;
       PutLe16(data, 0, model.bootLoaderVersion);
       return true;
-    case kGetFirmwareVersion:
+    case requests::GetFirmwareVersion:
       if (!firmware || !model.firmwareAnswersVersion) return false;
       PutLe16(data, 0, model.firmwareVersion);
       return true;
-    case kFinishFirmware:
+    case requests::FinishFirmware:
       if (!programming) return false;
       model.firmwareFinished = true;
       std::fill(data.begin(), data.end(), std::uint8_t{0});
       return true;
-    case kPostUpdateQuery:
+    case requests::PostUpdateQuery:
       if (!firmware) return false;
       std::fill(data.begin(), data.end(), std::uint8_t{0});
       return true;
-    case kGetSerialNumber:
+    case requests::GetSerialNumber:
       if (!firmware) return false;
       std::copy_n(model.flash.begin() + kModelSerialAddress, kModelSerialSize, data.begin());
       return true;
-    case kSetSerialNumber:
+    case requests::SetSerialNumber:
       if (!firmware) return false;
       std::copy_n(data.begin(), kModelSerialSize, model.flash.begin() + kModelSerialAddress);
       return true;
-    case kCommitBootArea: {
+    case requests::CommitBootArea: {
       data[0] = model.commitBootAreaReply;
       if (model.commitBootAreaReply != 0) {
         // The new boot loader is in NAND page 1 on; the recorder restarts by itself.
@@ -150,23 +140,23 @@ bool Execute(RecorderModel& model, std::uint8_t request, std::uint16_t value, st
       }
       return true;
     }
-    case kNandEraseBlock:
+    case requests::NandEraseBlock:
       if (data[0] != 0 || GetBe32(data, 1) != 0) return false;  // only block 0 is modelled
       std::fill(model.nand.begin(), model.nand.end(), std::uint8_t{0xFF});
       return true;
-    case kNandStatus:
+    case requests::NandStatus:
       data[0] = 0;
       return true;
-    case kNandReadPages:
-    case kNandWritePages: {
+    case requests::NandReadPages:
+    case requests::NandWritePages: {
       std::uint32_t first = 0;
       std::uint32_t count = 0;
       if (!NandPageRange(data, first, count)) return false;
       model.pendingNandPage = first;
       model.pendingNandOffset = 0;
       model.pendingNandBytes = count * static_cast<std::uint32_t>(kModelNandPageSize);
-      model.pendingNandRead = request == kNandReadPages;
-      model.pendingNandWrite = request == kNandWritePages;
+      model.pendingNandRead = request == requests::NandReadPages;
+      model.pendingNandWrite = request == requests::NandWritePages;
       return true;
     }
     default:
@@ -401,4 +391,4 @@ std::string DescribeLog(const RecorderModel& model) {
   return text;
 }
 
-}  // namespace k24::testing
+}  // namespace k24::emulator

@@ -16,7 +16,28 @@
 
 #include "common/version_word.h"
 
-namespace k24::testing {
+namespace k24::emulator {
+
+// The recorder's request codes, written out here on their own so that a wrong
+// code on the host side shows up as a request the recorder does not know.
+// Tests name them in their expectations (testing/request_names.h).
+namespace requests {
+inline constexpr std::uint8_t ReadFlash = 0x20;
+inline constexpr std::uint8_t WriteFlash = 0x21;
+inline constexpr std::uint8_t ErasePage = 0x22;
+inline constexpr std::uint8_t Restart = 0x23;
+inline constexpr std::uint8_t GetBootLoaderVersion = 0x24;
+inline constexpr std::uint8_t FinishFirmware = 0x26;
+inline constexpr std::uint8_t PostUpdateQuery = 0xB1;
+inline constexpr std::uint8_t GetSerialNumber = 0xC1;
+inline constexpr std::uint8_t SetSerialNumber = 0xC2;
+inline constexpr std::uint8_t CommitBootArea = 0xC5;
+inline constexpr std::uint8_t GetFirmwareVersion = 0xC6;
+inline constexpr std::uint8_t NandEraseBlock = 0xD1;
+inline constexpr std::uint8_t NandStatus = 0xD2;
+inline constexpr std::uint8_t NandReadPages = 0xE0;
+inline constexpr std::uint8_t NandWritePages = 0xE1;
+}  // namespace requests
 
 inline constexpr std::size_t kModelFlashSize = 0x10000;
 inline constexpr std::size_t kModelNandPageSize = 2112;
@@ -142,4 +163,4 @@ inline constexpr std::size_t kModelSerialSize = 21;
 std::vector<std::uint8_t> RequestCodes(const RecorderModel& model);
 std::string DescribeLog(const RecorderModel& model);
 
-}  // namespace k24::testing
+}  // namespace k24::emulator

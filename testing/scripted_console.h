@@ -18,7 +18,7 @@
 
 #include "dialogue/console.h"
 
-namespace k24::testing {
+namespace k24::emulator {
 
 // A raw value returned when the script has run out; it answers no prompt.
 inline constexpr std::uint16_t kScriptExhausted = 0xFFFF;
@@ -86,4 +86,4 @@ class ScriptedConsole final : public Console {
   int readsInCriticalSection = 0;
 };
 
-}  // namespace k24::testing
+}  // namespace k24::emulator

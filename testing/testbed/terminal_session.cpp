@@ -16,7 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace k24::testing {
+namespace k24::emulator {
 
 std::string KeyBytes(const std::string& name) {
   if (name == "esc") return "\x1b";
@@ -148,4 +148,4 @@ void TerminalSession::Kill() {
   exitCode_ = 128 + SIGKILL;
 }
 
-}  // namespace k24::testing
+}  // namespace k24::emulator

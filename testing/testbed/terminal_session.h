@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace k24::testing {
+namespace k24::emulator {
 
 struct ScriptedKey {
   std::string prompt;  // typed once this text has appeared after the previous prompt
@@ -54,4 +54,4 @@ class TerminalSession {
   std::optional<int> exitCode_;
 };
 
-}  // namespace k24::testing
+}  // namespace k24::emulator

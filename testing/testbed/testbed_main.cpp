@@ -33,7 +33,7 @@
 #include "testing/testbed/usbfs_door.h"
 #include "tools/sample_images.h"
 
-namespace k24::testing {
+namespace k24::emulator {
 namespace {
 
 constexpr int kExitUsage = 2;
@@ -453,14 +453,14 @@ void EnsurePreload(char** argv) {
 }
 
 }  // namespace
-}  // namespace k24::testing
+}  // namespace k24::emulator
 
 int main(int argc, char** argv) {
-  k24::testing::Options options;
-  if (!k24::testing::ParseOptions(argc, argv, options)) {
-    k24::testing::Usage();
-    return k24::testing::kExitUsage;
+  k24::emulator::Options options;
+  if (!k24::emulator::ParseOptions(argc, argv, options)) {
+    k24::emulator::Usage();
+    return k24::emulator::kExitUsage;
   }
-  k24::testing::EnsurePreload(argv);
-  return k24::testing::Run(options);
+  k24::emulator::EnsurePreload(argv);
+  return k24::emulator::Run(options);
 }

@@ -18,7 +18,7 @@
 
 #include "common/byte_order.h"
 
-namespace k24::testing {
+namespace k24::emulator {
 namespace {
 
 constexpr std::uint16_t kRecorderVendorId = 0x10C4;
@@ -432,4 +432,4 @@ bool UsbfsDoor::HandleIoctl(UMockdevIoctlClient* client) {
   }
 }
 
-}  // namespace k24::testing
+}  // namespace k24::emulator

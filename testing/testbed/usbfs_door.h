@@ -24,7 +24,7 @@ typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 typedef struct _UMockdevIoctlData UMockdevIoctlData;
 
-namespace k24::testing {
+namespace k24::emulator {
 
 class UsbfsDoor {
  public:
@@ -96,4 +96,4 @@ class UsbfsDoor {
   mode_t nodeMode_ = 0;
 };
 
-}  // namespace k24::testing
+}  // namespace k24::emulator

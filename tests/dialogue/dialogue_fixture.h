@@ -15,7 +15,7 @@
 #include "testing/recorder_model.h"
 #include "testing/scripted_console.h"
 
-namespace k24 {
+namespace k24::test {
 
 inline constexpr const char* kBanner = "Orvo Lumo K24 Firmware Updater version 1.0\n\n";
 inline constexpr const char* kNotConnected = "Device is not connected.\nConnect device to continue or press Esc to exit.\n";
@@ -45,17 +45,17 @@ class DialogueFixture : public ::testing::Test {
     return RunDialogue(ports, arguments);
   }
 
-  testing::RecorderModel model;
-  testing::EmulatedBus bus{model};
-  testing::FakeClock clock;
-  testing::ScriptedConsole console;
-  testing::FakeInstanceLock lock;
+  emulator::RecorderModel model;
+  emulator::EmulatedBus bus{model};
+  emulator::FakeClock clock;
+  emulator::ScriptedConsole console;
+  emulator::FakeInstanceLock lock;
   DeviceLink link;
   // The sample images, and their digests as the build would record them;
   // a test may remove, shorten or damage an image after the digests are taken.
-  testing::MemoryImageSource images = testing::SampleImageSource();
-  ImageDigests imageDigests = testing::DigestsOf(images);
+  emulator::MemoryImageSource images = emulator::SampleImageSource();
+  ImageDigests imageDigests = emulator::DigestsOf(images);
   DialoguePorts ports;
 };
 
-}  // namespace k24
+}  // namespace k24::test

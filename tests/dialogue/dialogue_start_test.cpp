@@ -7,8 +7,9 @@
 #include <vector>
 
 #include "dialogue_fixture.h"
+#include "testing/request_names.h"
 
-namespace k24 {
+namespace k24::test {
 namespace {
 
 class DialogueStartTest : public DialogueFixture {
@@ -25,14 +26,14 @@ TEST_F(DialogueStartTest, ConnectedRecorderGetsItsVersionsAskedAndTheBootLoaderR
   model.bootLoaderVersion = 0x0100;
   EXPECT_EQ(Start(), std::nullopt);
   EXPECT_EQ(console.output, std::string(kBanner) + kConnected + "Current Boot Loader version: 1.0\n");
-  EXPECT_EQ(testing::RequestCodes(model), (std::vector<std::uint8_t>{0xC6, 0x24}));
+  EXPECT_EQ(emulator::RequestCodes(model), (std::vector<std::uint8_t>{GetFirmwareVersion, GetBootLoaderVersion}));
   EXPECT_EQ(lock.takenName, "VocsetLumoK24");
   EXPECT_EQ(state->currentFirmwareVersion, 0x0102);
   EXPECT_EQ(state->currentBootLoaderVersion, 0x0100);
 }
 
 TEST_F(DialogueStartTest, RecorderPluggedInDuringTheWaitIsAnnouncedOnce) {
-  testing::PlugInAfterProbes(model, 40);
+  emulator::PlugInAfterProbes(model, 40);
   model.bootLoaderVersion = 0x0105;
   EXPECT_EQ(Start(), std::nullopt);
   EXPECT_EQ(console.output, std::string(kBanner) + kNotConnected + kConnected + "Current Boot Loader version: 1.5\n");
@@ -49,14 +50,14 @@ TEST_F(DialogueStartTest, EscWhileAbsentLeavesWithoutAWord) {
 
 TEST_F(DialogueStartTest, EscAtTheMomentTheRecorderArrivesStillConnects) {
   // Absent at the first test and in the loop; the Esc ends the loop; present at the last test.
-  testing::PlugInAfterProbes(model, 3);
+  emulator::PlugInAfterProbes(model, 3);
   Type({27});
   EXPECT_EQ(Start(), std::nullopt);
   EXPECT_EQ(console.output, std::string(kBanner) + kNotConnected + kConnected + "Current Boot Loader version: 1.0\n");
 }
 
 TEST_F(DialogueStartTest, OtherKeysAndFunctionKeysDoNotEndTheWait) {
-  testing::PlugInAfterProbes(model, 30);
+  emulator::PlugInAfterProbes(model, 30);
   Type({'q', 0, 0x3B, 13});  // q, F1 (two values), Enter
   EXPECT_EQ(Start(), std::nullopt);
   EXPECT_EQ(console.rawReads, 4);
@@ -114,4 +115,4 @@ INSTANTIATE_TEST_SUITE_P(Arguments, DiagArgumentTest,
                          [](const auto& instance) { return std::string(instance.param.name); });
 
 }  // namespace
-}  // namespace k24
+}  // namespace k24::test

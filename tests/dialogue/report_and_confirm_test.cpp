@@ -7,8 +7,9 @@
 
 #include "dialogue_fixture.h"
 #include "tools/sample_images.h"
+#include "testing/request_names.h"
 
-namespace k24 {
+namespace k24::test {
 namespace {
 
 const std::string kStartToBootLoader11 = std::string(kBanner) + kConnected + "Current Boot Loader version: 1.1\n";
@@ -21,8 +22,8 @@ class ReportTest : public DialogueFixture {
  protected:
   ReportTest() {
     model.bootLoaderVersion = 0x0101;
-    testing::InstallFirmware(model, 0x0102, "K24A1");
-    testing::SetSerialNumber(model, "ABCDE12345");
+    emulator::InstallFirmware(model, 0x0102, "K24A1");
+    emulator::SetSerialNumber(model, "ABCDE12345");
   }
 };
 
@@ -30,21 +31,21 @@ TEST_F(ReportTest, AnsweringFirmwareIsAskedForItsSerialNumber) {
   Type({'n'});
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, kStartToBootLoader11 + "Current firmware version: 1.2\nSerial number: ABCDE12345\n" + kOffer);
-  EXPECT_EQ(testing::RequestCodes(model), (std::vector<std::uint8_t>{0xC6, 0x24, 0xC1}));
+  EXPECT_EQ(emulator::RequestCodes(model), (std::vector<std::uint8_t>{GetFirmwareVersion, GetBootLoaderVersion, GetSerialNumber}));
 }
 
 TEST_F(ReportTest, WithoutFirmwareTheSerialNumberIsReadFromFlash) {
-  model.mode = testing::RecorderMode::BootLoader;  // no firmware answers
+  model.mode = emulator::RecorderMode::BootLoader;  // no firmware answers
   Type({'n'});
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output,
             kStartToBootLoader11 + "Current firmware version: unavailable.\nSerial number: ABCDE12345\n" + kOffer);
-  ASSERT_EQ(testing::RequestCodes(model), (std::vector<std::uint8_t>{0xC6, 0x24, 0x20}));
+  ASSERT_EQ(emulator::RequestCodes(model), (std::vector<std::uint8_t>{GetFirmwareVersion, GetBootLoaderVersion, ReadFlash}));
   EXPECT_EQ(model.log.back().value, 0xDE00);
 }
 
 TEST_F(ReportTest, ControlBytesInTheSerialNumberNeverReachTheTerminal) {
-  testing::SetSerialNumber(model, "AB\x1b]2;x\x07" "C\xE9");
+  emulator::SetSerialNumber(model, "AB\x1b]2;x\x07" "C\xE9");
   Type({'n'});
   Run();
   EXPECT_NE(console.output.find("Serial number: AB?]2;x?C?\n"), std::string::npos) << console.output;
@@ -52,7 +53,7 @@ TEST_F(ReportTest, ControlBytesInTheSerialNumberNeverReachTheTerminal) {
 
 TEST_F(ReportTest, YThenLPassesToTheUpdateAndOlderOfferIsStillMade) {
   // The offered 2.0 is older than the recorder's 3.1: it is offered all the same.
-  testing::InstallFirmware(model, 0x0301, "K24A1");
+  emulator::InstallFirmware(model, 0x0301, "K24A1");
   model.bootLoaderVersion = 0x0102;  // nothing to upgrade
   Type({'Y', 'l', ' '});
   EXPECT_EQ(Run(), 0);
@@ -69,7 +70,7 @@ TEST_F(ReportTest, KeysTypedAheadAnswerTheOfferButNotTheWarning) {
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output,
             kStartToBootLoader11 + "Current firmware version: 1.2\nSerial number: ABCDE12345\n" + kOffer + kWarning);
-  EXPECT_EQ(testing::RequestCodes(model), (std::vector<std::uint8_t>{0xC6, 0x24, 0xC1}));
+  EXPECT_EQ(emulator::RequestCodes(model), (std::vector<std::uint8_t>{GetFirmwareVersion, GetBootLoaderVersion, GetSerialNumber}));
 }
 
 struct RefusalCase {
@@ -88,7 +89,7 @@ TEST_P(RefusalTest, AnyOtherKeyEndsWithNothingSent) {
   EXPECT_EQ(Run(), 0);
   const std::string report = kStartToBootLoader11 + "Current firmware version: 1.2\nSerial number: ABCDE12345\n" + kOffer;
   EXPECT_EQ(console.output, GetParam().reachesWarning ? report + kWarning : report);
-  EXPECT_EQ(testing::RequestCodes(model), (std::vector<std::uint8_t>{0xC6, 0x24, 0xC1}));
+  EXPECT_EQ(emulator::RequestCodes(model), (std::vector<std::uint8_t>{GetFirmwareVersion, GetBootLoaderVersion, GetSerialNumber}));
   EXPECT_TRUE(console.keys.empty());
 }
 
@@ -105,7 +106,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct BrokenImageCase {
   const char* name;
-  void (*breakImage)(testing::MemoryImageSource& images);
+  void (*breakImage)(emulator::MemoryImageSource& images);
 };
 
 void PrintTo(const BrokenImageCase& c, std::ostream* out) { *out << c.name; }
@@ -119,27 +120,27 @@ TEST_P(BrokenFirmwareImageTest, EndsWithAMessageAfterTheQueriesAlone) {
   EXPECT_EQ(console.output, kStartToBootLoader11 +
                                 "The firmware image in this program is missing or damaged.\n"
                                 "Press any key to exit.\n");
-  EXPECT_EQ(testing::RequestCodes(model), (std::vector<std::uint8_t>{0xC6, 0x24}));
+  EXPECT_EQ(emulator::RequestCodes(model), (std::vector<std::uint8_t>{GetFirmwareVersion, GetBootLoaderVersion}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Images, BrokenFirmwareImageTest,
     ::testing::Values(
-        BrokenImageCase{"missing", [](testing::MemoryImageSource& images) { images.images.erase("FWC"); }},
-        BrokenImageCase{"short", [](testing::MemoryImageSource& images) { images.images["FWC"].resize(48000); }},
-        BrokenImageCase{"nothing_readable", [](testing::MemoryImageSource& images) { images.images.clear(); }},
+        BrokenImageCase{"missing", [](emulator::MemoryImageSource& images) { images.images.erase("FWC"); }},
+        BrokenImageCase{"short", [](emulator::MemoryImageSource& images) { images.images["FWC"].resize(48000); }},
+        BrokenImageCase{"nothing_readable", [](emulator::MemoryImageSource& images) { images.images.clear(); }},
         // The digest was recorded from the image as built: one bit changed since
         // is damage, in the bytes used or in the unused tail alike.
         BrokenImageCase{"one_bit_flipped",
-                        [](testing::MemoryImageSource& images) { testing::FlipBit(images, "FWC", 0x0100, 0); }},
+                        [](emulator::MemoryImageSource& images) { emulator::FlipBit(images, "FWC", 0x0100, 0); }},
         BrokenImageCase{"bit_flipped_in_the_version",
-                        [](testing::MemoryImageSource& images) { testing::FlipBit(images, "FWC", 0x29FA, 6); }},
+                        [](emulator::MemoryImageSource& images) { emulator::FlipBit(images, "FWC", 0x29FA, 6); }},
         BrokenImageCase{"bit_flipped_in_the_unused_tail",
-                        [](testing::MemoryImageSource& images) { testing::FlipBit(images, "FWC", 0xFC00, 1); }},
+                        [](emulator::MemoryImageSource& images) { emulator::FlipBit(images, "FWC", 0xFC00, 1); }},
         // Bytes that are no image at all would otherwise be offered as some
         // firmware version read out of noise.
         BrokenImageCase{"random_bytes",
-                        [](testing::MemoryImageSource& images) {
+                        [](emulator::MemoryImageSource& images) {
                           std::uint32_t state = 0x2545F491;
                           for (std::uint8_t& byte : images.images["FWC"]) {
                             state = state * 1664525u + 1013904223u;
@@ -149,4 +150,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& instance) { return std::string(instance.param.name); });
 
 }  // namespace
-}  // namespace k24
+}  // namespace k24::test

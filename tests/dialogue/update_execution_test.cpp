@@ -9,8 +9,9 @@
 
 #include "dialogue_fixture.h"
 #include "tools/sample_images.h"
+#include "testing/request_names.h"
 
-namespace k24 {
+namespace k24::test {
 namespace {
 
 std::string Report(const char* bootLoader, const char* firmware, const char* serial) {
@@ -33,8 +34,8 @@ const std::string kUpgradeFailed = "Failed\nPress any key to exit.\n";
 std::vector<std::uint8_t> Programming() {
   std::vector<std::uint8_t> codes;
   for (int page = 0; page < 21; ++page) {
-    codes.push_back(0x22);
-    codes.insert(codes.end(), 8, 0x21);
+    codes.push_back(ErasePage);
+    codes.insert(codes.end(), 8, WriteFlash);
   }
   return codes;
 }
@@ -48,8 +49,8 @@ std::vector<std::uint8_t> Concat(std::initializer_list<std::vector<std::uint8_t>
 class UpdateTest : public DialogueFixture {
  protected:
   UpdateTest() {
-    testing::InstallFirmware(model, 0x0102, "K24A1");
-    testing::SetSerialNumber(model, "ABCDE12345");
+    emulator::InstallFirmware(model, 0x0102, "K24A1");
+    emulator::SetSerialNumber(model, "ABCDE12345");
   }
 
   bool FlashHoldsTheFirmware() const {
@@ -57,7 +58,7 @@ class UpdateTest : public DialogueFixture {
     return std::equal(firmware.begin(), firmware.begin() + 0x2A00, model.flash.begin());
   }
 
-  std::vector<std::uint8_t> Codes() const { return testing::RequestCodes(model); }
+  std::vector<std::uint8_t> Codes() const { return emulator::RequestCodes(model); }
 };
 
 TEST_F(UpdateTest, FullUpdateWithFlashProgrammedBootLoader) {
@@ -67,19 +68,19 @@ TEST_F(UpdateTest, FullUpdateWithFlashProgrammedBootLoader) {
   EXPECT_EQ(console.output, Report("1.0", "1.2", "ABCDE12345") + UpgradePrompt("1.0") +
                                 "Replacing Boot Loader...OK\nReplacing firmware...OK\n" + kEnding);
   // The identity is read once, before anything is written.
-  EXPECT_EQ(Codes(), Concat({{0xC6, 0x24, 0xC1, 0x20},
-                             {0x22, 0x23},
+  EXPECT_EQ(Codes(), Concat({{GetFirmwareVersion, GetBootLoaderVersion, GetSerialNumber, ReadFlash},
+                             {ErasePage, Restart},
                              Programming(),
-                             {0x23},
-                             {0x22, 0x23},
+                             {Restart},
+                             {ErasePage, Restart},
                              Programming(),
-                             {0x26, 0x23, 0xB1, 0xC2, 0x23}}));
+                             {FinishFirmware, Restart, PostUpdateQuery, SetSerialNumber, Restart}}));
   EXPECT_TRUE(std::all_of(model.log.begin(), model.log.end(), [](const auto& entry) { return entry.ok; }))
-      << testing::DescribeLog(model);
+      << emulator::DescribeLog(model);
   EXPECT_TRUE(FlashHoldsTheFirmware());
   EXPECT_EQ(model.bootLoaderVersion, kSampleCarriedBootLoaderVersion);
   EXPECT_EQ(model.firmwareVersion, kSampleFirmwareVersion);
-  EXPECT_EQ(testing::SerialNumberOf(model), "ABCDEW12345");
+  EXPECT_EQ(emulator::SerialNumberOf(model), "ABCDEW12345");
   EXPECT_EQ(model.restarts, 5);
   EXPECT_TRUE(model.onBus || model.returnPending);
 }
@@ -102,8 +103,8 @@ TEST_F(UpdateTest, FullUpdateWithNandRewrittenBootLoader) {
   EXPECT_EQ(console.output, Report("0.255", "1.2", "ABCDE12345") + UpgradePrompt("0.255") +
                                 "Replacing Boot Loader...OK\nReplacing firmware...OK\n" + kEnding);
   const std::vector<std::uint8_t> codes = Codes();
-  EXPECT_EQ(std::count(codes.begin(), codes.end(), 0xE1), 64);
-  EXPECT_EQ(std::count(codes.begin(), codes.end(), 0xC5), 1);
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), NandWritePages), 64);
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), CommitBootArea), 1);
   // The spliced "BRC" replacer went into NAND pages 1 on.
   const FlashImage firmware = BuildSampleFirmwareImage();
   const FlashImage replacer = BuildSampleNandReplacerImage();
@@ -115,7 +116,7 @@ TEST_F(UpdateTest, FullUpdateWithNandRewrittenBootLoader) {
   EXPECT_TRUE(std::equal(replacer.begin() + 0x2A00, replacer.begin() + 0x3C00, nandImage + 0x2A00));
   EXPECT_TRUE(FlashHoldsTheFirmware());
   EXPECT_EQ(model.bootLoaderVersion, kSampleCarriedBootLoaderVersion);
-  EXPECT_EQ(testing::SerialNumberOf(model), "ABCDEW12345");
+  EXPECT_EQ(emulator::SerialNumberOf(model), "ABCDEW12345");
 }
 
 TEST_F(UpdateTest, BootLoaderAsNewAsTheCarriedOneIsNotUpgraded) {
@@ -123,7 +124,7 @@ TEST_F(UpdateTest, BootLoaderAsNewAsTheCarriedOneIsNotUpgraded) {
   Type({'Y', 'L', ' '});
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") + "Replacing firmware...OK\n" + kEnding);
-  EXPECT_EQ(Codes(), Concat({{0xC6, 0x24, 0xC1, 0x20, 0x22, 0x23}, Programming(), {0x26, 0x23, 0xB1, 0xC2, 0x23}}));
+  EXPECT_EQ(Codes(), Concat({{GetFirmwareVersion, GetBootLoaderVersion, GetSerialNumber, ReadFlash, ErasePage, Restart}, Programming(), {FinishFirmware, Restart, PostUpdateQuery, SetSerialNumber, Restart}}));
   EXPECT_TRUE(FlashHoldsTheFirmware());
 }
 
@@ -135,7 +136,7 @@ TEST_F(UpdateTest, SampleImagesOnlyEndAfterTheConfirmationsWithNothingWritten) {
   EXPECT_EQ(console.output, Report("1.0", "1.2", "ABCDE12345") +
                                 "This k24update carries sample images, not real recorder firmware: nothing was "
                                 "changed on the recorder.\nPress any key to exit.\n");
-  EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{0xC6, 0x24, 0xC1}));
+  EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{GetFirmwareVersion, GetBootLoaderVersion, GetSerialNumber}));
 }
 
 TEST_F(UpdateTest, RefusedUpgradeEndsWithNothingChanged) {
@@ -143,12 +144,12 @@ TEST_F(UpdateTest, RefusedUpgradeEndsWithNothingChanged) {
   Type({'Y', 'L', 'n'});
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.1", "1.2", "ABCDE12345") + UpgradePrompt("1.1"));
-  EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{0xC6, 0x24, 0xC1, 0x20}));
+  EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{GetFirmwareVersion, GetBootLoaderVersion, GetSerialNumber, ReadFlash}));
 }
 
 struct BrokenReplacerCase {
   const char* name;
-  void (*breakImage)(testing::MemoryImageSource& images);
+  void (*breakImage)(emulator::MemoryImageSource& images);
 };
 
 void PrintTo(const BrokenReplacerCase& c, std::ostream* out) { *out << c.name; }
@@ -163,7 +164,7 @@ TEST_P(BrokenReplacerImageTest, MissingOrDamagedReplacerImageEndsBeforeTheUpgrad
   EXPECT_EQ(console.output, Report("1.1", "1.2", "ABCDE12345") +
                                 "The boot loader image in this program is missing or damaged.\n"
                                 "Press any key to exit.\n");
-  EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{0xC6, 0x24, 0xC1, 0x20}));
+  EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{GetFirmwareVersion, GetBootLoaderVersion, GetSerialNumber, ReadFlash}));
 }
 
 // A 'y' typed while the boot loader image was being prepared does not answer
@@ -174,7 +175,7 @@ TEST_F(UpdateTest, KeyTypedAheadDoesNotAnswerTheUpgradePrompt) {
   console.typeAheadAfterRead[2] = {'y'};  // right after the 'L'
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.0", "1.2", "ABCDE12345") + UpgradePrompt("1.0"));
-  EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{0xC6, 0x24, 0xC1, 0x20}));
+  EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{GetFirmwareVersion, GetBootLoaderVersion, GetSerialNumber, ReadFlash}));
 }
 
 struct SectionCase {
@@ -211,20 +212,20 @@ INSTANTIATE_TEST_SUITE_P(
         SectionCase{"nand_upgrade_then_firmware", 0x00FF, {}, {'Y', 'L', 'Y', ' '},
                     "Replacing Boot Loader...OK\nReplacing firmware...OK\n"},
         SectionCase{"firmware_only", 0x0102, {}, {'Y', 'L', ' '}, "Replacing firmware...OK\n"},
-        SectionCase{"failed_upgrade", 0x0100, {0x21}, {'Y', 'L', 'Y', ' '}, "Replacing Boot Loader...Failed\n"},
-        SectionCase{"failed_firmware", 0x0102, {0x21}, {'Y', 'L', ' '}, "Replacing firmware...Failed\n"}),
+        SectionCase{"failed_upgrade", 0x0100, {WriteFlash}, {'Y', 'L', 'Y', ' '}, "Replacing Boot Loader...Failed\n"},
+        SectionCase{"failed_firmware", 0x0102, {WriteFlash}, {'Y', 'L', ' '}, "Replacing firmware...Failed\n"}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
     Images, BrokenReplacerImageTest,
     ::testing::Values(
-        BrokenReplacerCase{"missing", [](testing::MemoryImageSource& images) { images.images.erase("BRC20"); }},
+        BrokenReplacerCase{"missing", [](emulator::MemoryImageSource& images) { images.images.erase("BRC20"); }},
         // The digest was recorded from the image as built: one bit changed since
         // is damage, wherever it is.
         BrokenReplacerCase{"one_bit_flipped",
-                           [](testing::MemoryImageSource& images) { testing::FlipBit(images, "BRC20", 0x1234, 3); }},
+                           [](emulator::MemoryImageSource& images) { emulator::FlipBit(images, "BRC20", 0x1234, 3); }},
         BrokenReplacerCase{"bit_flipped_in_the_unused_tail",
-                           [](testing::MemoryImageSource& images) { testing::FlipBit(images, "BRC20", 0xFFFF, 7); }}),
+                           [](emulator::MemoryImageSource& images) { emulator::FlipBit(images, "BRC20", 0xFFFF, 7); }}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
 struct IdentityCase {
@@ -241,7 +242,7 @@ class CompatibilityTest : public UpdateTest, public ::testing::WithParamInterfac
 
 TEST_P(CompatibilityTest, OnlyAnotherK24IdentityIsRefusedUnlessDiag) {
   model.bootLoaderVersion = 0x0102;
-  testing::SetIdentity(model, GetParam().identity);
+  emulator::SetIdentity(model, GetParam().identity);
   Type({'Y', 'L', ' '});
   EXPECT_EQ(Run(GetParam().diag ? std::vector<std::string>{"diag"} : std::vector<std::string>{}), 0);
   if (GetParam().accepted) {
@@ -251,7 +252,7 @@ TEST_P(CompatibilityTest, OnlyAnotherK24IdentityIsRefusedUnlessDiag) {
     EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") +
                                   "Firmware version is not compatible with this recorder.\n"
                                   "Replacing firmware failed.\n" + kEnding);
-    EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{0xC6, 0x24, 0xC1, 0x20}));
+    EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{GetFirmwareVersion, GetBootLoaderVersion, GetSerialNumber, ReadFlash}));
     EXPECT_EQ(model.log.back().value, 0x29F9);
   }
 }
@@ -267,8 +268,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(UpdateTest, UnreadableIdentityIsAccepted) {
   model.bootLoaderVersion = 0x0102;
-  testing::SetIdentity(model, std::vector<std::uint8_t>{'K', '2', '4', 'B', '7'});
-  model.failRequestCodes = {0x20};
+  emulator::SetIdentity(model, std::vector<std::uint8_t>{'K', '2', '4', 'B', '7'});
+  model.failRequestCodes = {ReadFlash};
   Type({'Y', 'L', ' '});
   Run();
   EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") + "Replacing firmware...OK\n" + kEnding);
@@ -278,33 +279,33 @@ TEST_F(UpdateTest, UnreadableIdentityIsAccepted) {
 // recorder's own identity decides, before the upgrade is even offered.
 TEST_F(UpdateTest, AnotherModelIsRefusedBeforeTheBootLoaderUpgradeWithNothingWritten) {
   model.bootLoaderVersion = 0x0100;
-  testing::SetIdentity(model, std::vector<std::uint8_t>{'K', '2', '4', 'B', '9'});
+  emulator::SetIdentity(model, std::vector<std::uint8_t>{'K', '2', '4', 'B', '9'});
   const std::vector<std::uint8_t> flashBefore = model.flash;
   Type({'Y', 'L', ' '});
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.0", "1.2", "ABCDE12345") +
                                 "Firmware version is not compatible with this recorder.\n"
                                 "Replacing firmware failed.\n" + kEnding);
-  EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{0xC6, 0x24, 0xC1, 0x20}));
+  EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{GetFirmwareVersion, GetBootLoaderVersion, GetSerialNumber, ReadFlash}));
   EXPECT_EQ(model.flash, flashBefore);
   EXPECT_EQ(model.bootLoaderVersion, 0x0100);
 }
 
 TEST_F(UpdateTest, FailedReplacerProgrammingEndsBeforeTheFirmware) {
   model.bootLoaderVersion = 0x0100;
-  model.requestFaults = {{0x21, 100, testing::ControlFault::Stall, 0}};  // a write of the replacer
+  model.requestFaults = {{WriteFlash, 100, emulator::ControlFault::Stall, 0}};  // a write of the replacer
   Type({'Y', 'L', 'Y', ' '});
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.0", "1.2", "ABCDE12345") + UpgradePrompt("1.0") + "Replacing Boot Loader..." +
                                 kUpgradeFailed);
   // The replacer's 189 requests, and nothing after them: no restart, no firmware.
-  EXPECT_EQ(Codes(), Concat({{0xC6, 0x24, 0xC1, 0x20, 0x22, 0x23}, Programming()}));
+  EXPECT_EQ(Codes(), Concat({{GetFirmwareVersion, GetBootLoaderVersion, GetSerialNumber, ReadFlash, ErasePage, Restart}, Programming()}));
 }
 
 struct IgnoredResultCase {
   const char* name;
   VersionWord bootLoader;
-  testing::RequestFault fault;
+  emulator::RequestFault fault;
   const char* why;  // why the update does not look at this result
 };
 
@@ -335,25 +336,25 @@ TEST_P(IgnoredResultTest, DoesNotChangeTheOutcome) {
 INSTANTIATE_TEST_SUITE_P(
     Requests, IgnoredResultTest,
     ::testing::Values(
-        IgnoredResultCase{"post_update_query", 0x0102, {0xB1, 0, testing::ControlFault::Stall, 0},
+        IgnoredResultCase{"post_update_query", 0x0102, {PostUpdateQuery, 0, emulator::ControlFault::Stall, 0},
                           "its reply means nothing to the host"},
-        IgnoredResultCase{"set_serial_number", 0x0102, {0xC2, 0, testing::ControlFault::Stall, 0},
+        IgnoredResultCase{"set_serial_number", 0x0102, {SetSerialNumber, 0, emulator::ControlFault::Stall, 0},
                           "the firmware is in place; the number is a fix-up"},
-        IgnoredResultCase{"preparatory_erase", 0x0102, {0x22, 1, testing::ControlFault::StallAfterExecuting, 0},
+        IgnoredResultCase{"preparatory_erase", 0x0102, {ErasePage, 1, emulator::ControlFault::StallAfterExecuting, 0},
                           "only the restart into programming state that follows matters"},
-        IgnoredResultCase{"restart", 0x0102, {0x23, 0, testing::ControlFault::StallAfterExecuting, 0},
+        IgnoredResultCase{"restart", 0x0102, {Restart, 0, emulator::ControlFault::StallAfterExecuting, 0},
                           "the recorder may drop off the bus before it acknowledges"},
-        IgnoredResultCase{"restart_flash_path", 0x0100, {0x23, 0, testing::ControlFault::StallAfterExecuting, 0},
+        IgnoredResultCase{"restart_flash_path", 0x0100, {Restart, 0, emulator::ControlFault::StallAfterExecuting, 0},
                           "the recorder may drop off the bus before it acknowledges"}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
 TEST_F(UpdateTest, FinishFirmwareFailingEndsWithoutRestart) {
   model.bootLoaderVersion = 0x0102;
-  model.failRequestCodes = {0x26};
+  model.failRequestCodes = {FinishFirmware};
   Type({'Y', 'L', ' '});
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") + "Replacing firmware...Failed\n" + kEnding);
-  EXPECT_EQ(Codes().back(), 0x26);
+  EXPECT_EQ(Codes().back(), FinishFirmware);
 }
 
 TEST_F(UpdateTest, RejectedWriteStillSendsEveryRequestThenFails) {
@@ -362,14 +363,14 @@ TEST_F(UpdateTest, RejectedWriteStillSendsEveryRequestThenFails) {
   Type({'Y', 'L', ' '});
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") + "Replacing firmware...Failed\n" + kEnding);
-  EXPECT_EQ(Codes(), Concat({{0xC6, 0x24, 0xC1, 0x20, 0x22, 0x23}, Programming()}));
-  EXPECT_EQ(model.log[55].request, 0x21);
+  EXPECT_EQ(Codes(), Concat({{GetFirmwareVersion, GetBootLoaderVersion, GetSerialNumber, ReadFlash, ErasePage, Restart}, Programming()}));
+  EXPECT_EQ(model.log[55].request, WriteFlash);
   EXPECT_FALSE(model.log[55].ok);
 }
 
 struct NandFailureCase {
   const char* name;
-  void (*breakRecorder)(testing::RecorderModel&);
+  void (*breakRecorder)(emulator::RecorderModel&);
   bool commitSent;
 };
 
@@ -385,19 +386,19 @@ TEST_P(NandFailureTest, FailedRewriteEndsBeforeTheFirmwareIsTouched) {
   EXPECT_EQ(console.output,
             Report("0.128", "1.2", "ABCDE12345") + UpgradePrompt("0.128") + "Replacing Boot Loader..." + kUpgradeFailed);
   const std::vector<std::uint8_t> codes = Codes();
-  EXPECT_EQ(std::count(codes.begin(), codes.end(), 0xC5), GetParam().commitSent ? 1 : 0);
-  EXPECT_EQ(std::count(codes.begin(), codes.end(), 0x21), 0);
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), CommitBootArea), GetParam().commitSent ? 1 : 0);
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), WriteFlash), 0);
   EXPECT_EQ(model.bootLoaderVersion, 0x0080);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, NandFailureTest,
     ::testing::Values(
-        NandFailureCase{"read_back_differs", [](testing::RecorderModel& m) { m.corruptNandReadBack = true; }, false},
-        NandFailureCase{"commit_refused", [](testing::RecorderModel& m) { m.commitBootAreaReply = 0; }, true},
+        NandFailureCase{"read_back_differs", [](emulator::RecorderModel& m) { m.corruptNandReadBack = true; }, false},
+        NandFailureCase{"commit_refused", [](emulator::RecorderModel& m) { m.commitBootAreaReply = 0; }, true},
         NandFailureCase{"short_block_read",
-                        [](testing::RecorderModel& m) {
-                          m.bulkFault = testing::BulkFault::Fail;
+                        [](emulator::RecorderModel& m) {
+                          m.bulkFault = emulator::BulkFault::Fail;
                           m.bulkFaultTransfer = 1;
                         },
                         false}),
@@ -425,7 +426,7 @@ TEST_P(LostRecorderTest, ARecorderThatNeverComesBackEndsTheUpdateHonestly) {
   const std::vector<std::uint8_t> codes = Codes();
   ASSERT_GE(codes.size(), GetParam().lastCodes.size());
   EXPECT_TRUE(std::equal(GetParam().lastCodes.rbegin(), GetParam().lastCodes.rend(), codes.rbegin()))
-      << testing::DescribeLog(model);
+      << emulator::DescribeLog(model);
   // Each wait gave up after its bound, on the virtual clock.
   EXPECT_GE(clock.sleptMs, 30'000u);
   EXPECT_LT(clock.sleptMs, 31'000u);
@@ -434,77 +435,25 @@ TEST_P(LostRecorderTest, ARecorderThatNeverComesBackEndsTheUpdateHonestly) {
 INSTANTIATE_TEST_SUITE_P(
     Restarts, LostRecorderTest,
     ::testing::Values(
-        LostRecorderCase{"before_replacer", 0x0100, 1, "Replacing Boot Loader..." + kUpgradeFailed, {0x22, 0x23}},
-        LostRecorderCase{"after_replacer", 0x0100, 2, "Replacing Boot Loader...OK\n" + kUpgradeFailed, {0x21, 0x23}},
-        LostRecorderCase{"after_nand_commit", 0x00FF, 1, "Replacing Boot Loader...OK\n" + kUpgradeFailed, {0xC5}},
+        LostRecorderCase{"before_replacer", 0x0100, 1, "Replacing Boot Loader..." + kUpgradeFailed, {ErasePage, Restart}},
+        LostRecorderCase{"after_replacer", 0x0100, 2, "Replacing Boot Loader...OK\n" + kUpgradeFailed, {WriteFlash, Restart}},
+        LostRecorderCase{"after_nand_commit", 0x00FF, 1, "Replacing Boot Loader...OK\n" + kUpgradeFailed, {CommitBootArea}},
         LostRecorderCase{"before_firmware", 0x0100, 3,
-                         "Replacing Boot Loader...OK\nReplacing firmware...Failed\n" + kEnding, {0x23, 0x22, 0x23}},
+                         "Replacing Boot Loader...OK\nReplacing firmware...Failed\n" + kEnding, {Restart, ErasePage, Restart}},
         LostRecorderCase{"after_finish", 0x0100, 4,
-                         "Replacing Boot Loader...OK\nReplacing firmware...Failed\n" + kEnding, {0x21, 0x26, 0x23}}),
-    [](const auto& instance) { return std::string(instance.param.name); });
-
-struct SerialCase {
-  const char* name;
-  std::string serial;
-  VersionWord current;
-  VersionWord offered;
-  bool sent;
-  std::string sentText;
-};
-
-void PrintTo(const SerialCase& c, std::ostream* out) { *out << c.name; }
-
-class SerialFixUpTest : public ::testing::TestWithParam<SerialCase> {};
-
-TEST_P(SerialFixUpTest, WorkingBufferAndDecision) {
-  const SerialCase& c = GetParam();
-  SerialNumber serial;
-  std::copy(c.serial.begin(), c.serial.end(), serial.asRead.begin());
-  serial.text = serial.asRead;
-  serial.text[kSerialNumberSize - 1] = 0;  // shown cut at 20, as read
-  serial.answered = true;
-  std::array<std::uint8_t, kSerialNumberSize + 1> working{};
-  EXPECT_EQ(FixUpSerialNumber(serial, c.current, c.offered, working), c.sent);
-  if (!c.sent) return;
-  // The 21 bytes sent: the text, then (when shorter) its terminator.
-  const std::string sent(working.begin(), working.begin() + kSerialNumberSize);
-  EXPECT_EQ(sent.substr(0, sent.find('\0')), c.sentText);
-  if (c.sentText.size() == kSerialNumberSize) {
-    EXPECT_EQ(sent.find('\0'), std::string::npos);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Texts, SerialFixUpTest,
-    ::testing::Values(
-        SerialCase{"mark_added_on_major_change", "ABCDE12345", 0x0102, 0x0200, true, "ABCDEW12345"},
-        SerialCase{"marked_same_major_untouched", "ABCDEW1234", 0x0201, 0x0200, false, ""},
-        SerialCase{"marked_x_same_major_untouched", "ABCDEX1234", 0x0201, 0x0203, false, ""},
-        SerialCase{"marked_major_change_sent_as_is", "ABCDEW1234", 0x0102, 0x0200, true, "ABCDEW1234"},
-        SerialCase{"unavailable_firmware_sent_as_is", "ABCDEX1234", 0x0000, 0x0100, true, "ABCDEX1234"},
-        SerialCase{"unmarked_same_major_gets_mark", "ABCDE12345", 0x0201, 0x0200, true, "ABCDEW12345"},
-        SerialCase{"twenty_become_twenty_one", "ABCDE123456789012345", 0x0102, 0x0200, true,
-                   "ABCDEW123456789012345"},
-        SerialCase{"shorter_than_five_unchanged", "ABC", 0x0102, 0x0200, true, "ABC"},
-        SerialCase{"exactly_five_gets_the_mark", "ABCDE", 0x0102, 0x0200, true, "ABCDEW"},
-        SerialCase{"empty_unchanged", "", 0x0102, 0x0200, true, ""},
-        // 21 characters (an earlier update's mark in a 20-character number):
-        // written back whole, never cut to the 20 shown.
-        SerialCase{"twenty_one_marked_major_change_sent_whole", "ABCDEW123456789012345", 0x0102, 0x0200, true,
-                   "ABCDEW123456789012345"},
-        SerialCase{"twenty_one_marked_same_major_untouched", "ABCDEW123456789012345", 0x0201, 0x0200, false, ""}),
+                         "Replacing Boot Loader...OK\nReplacing firmware...Failed\n" + kEnding, {WriteFlash, FinishFirmware, Restart}}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
 TEST_F(UpdateTest, MarkedSerialWithSameMajorIsNotSent) {
-  testing::InstallFirmware(model, 0x0201, "K24A1");
-  testing::SetSerialNumber(model, "ABCDEW1234");
+  emulator::InstallFirmware(model, 0x0201, "K24A1");
+  emulator::SetSerialNumber(model, "ABCDEW1234");
   model.bootLoaderVersion = 0x0102;
   Type({'Y', 'L', ' '});
   Run();
   const std::vector<std::uint8_t> codes = Codes();
-  EXPECT_EQ(std::count(codes.begin(), codes.end(), 0xC2), 0);
-  EXPECT_EQ(testing::SerialNumberOf(model), "ABCDEW1234");
-  EXPECT_EQ(codes.back(), 0x23);
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), SetSerialNumber), 0);
+  EXPECT_EQ(emulator::SerialNumberOf(model), "ABCDEW1234");
+  EXPECT_EQ(codes.back(), Restart);
 }
 
 struct UnreadSerialCase {
@@ -519,15 +468,15 @@ class UnreadSerialTest : public UpdateTest, public ::testing::WithParamInterface
 
 TEST_P(UnreadSerialTest, ASerialNumberThatCouldNotBeReadIsNeverWrittenBack) {
   model.bootLoaderVersion = 0x0102;
-  if (!GetParam().firmwareRuns) model.mode = testing::RecorderMode::BootLoader;
+  if (!GetParam().firmwareRuns) model.mode = emulator::RecorderMode::BootLoader;
   model.failRequestNumber = GetParam().failedRequest;
   Type({'Y', 'L', ' '});
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.2", GetParam().firmwareRuns ? "1.2" : "unavailable.", "") +
                                 "Replacing firmware...OK\n" + kEnding);
   const std::vector<std::uint8_t> codes = Codes();
-  EXPECT_EQ(std::count(codes.begin(), codes.end(), 0xC2), 0);
-  EXPECT_EQ(testing::SerialNumberOf(model), "ABCDE12345");
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), SetSerialNumber), 0);
+  EXPECT_EQ(emulator::SerialNumberOf(model), "ABCDE12345");
   EXPECT_TRUE(FlashHoldsTheFirmware());
 }
 
@@ -537,33 +486,33 @@ INSTANTIATE_TEST_SUITE_P(Requests, UnreadSerialTest,
                          [](const auto& instance) { return std::string(instance.param.name); });
 
 TEST_F(UpdateTest, TwentyOneCharacterSerialSurvivesALaterMajorUpdate) {
-  testing::SetSerialNumber(model, "ABCDEW123456789012345");
+  emulator::SetSerialNumber(model, "ABCDEW123456789012345");
   model.bootLoaderVersion = 0x0102;
   Type({'Y', 'L', ' '});
   Run();
   EXPECT_NE(console.output.find("Serial number: ABCDEW12345678901234\n"), std::string::npos);
   const std::string expected = "ABCDEW123456789012345";
-  EXPECT_EQ(testing::SerialBytesOf(model), std::vector<std::uint8_t>(expected.begin(), expected.end()));
+  EXPECT_EQ(emulator::SerialBytesOf(model), std::vector<std::uint8_t>(expected.begin(), expected.end()));
 }
 
 // A reply cut short is no serial number: it is shown empty and never written back.
 TEST_F(UpdateTest, CutSerialNumberReplyIsNeverWrittenBack) {
   model.bootLoaderVersion = 0x0102;
-  model.requestFaults = {{0xC1, 0, testing::ControlFault::ShortReply, 1}};
+  model.requestFaults = {{GetSerialNumber, 0, emulator::ControlFault::ShortReply, 1}};
   Type({'Y', 'L', ' '});
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(console.output, Report("1.2", "1.2", "") + "Replacing firmware...OK\n" + kEnding);
-  EXPECT_EQ(testing::SerialNumberOf(model), "ABCDE12345");
+  EXPECT_EQ(emulator::SerialNumberOf(model), "ABCDE12345");
 }
 
 TEST_F(UpdateTest, TwentyCharacterSerialIsSentAsTwentyOneBytesWithoutTerminator) {
-  testing::SetSerialNumber(model, "ABCDE123456789012345");
+  emulator::SetSerialNumber(model, "ABCDE123456789012345");
   model.bootLoaderVersion = 0x0102;
   Type({'Y', 'L', ' '});
   Run();
   const std::string expected = "ABCDEW123456789012345";
-  EXPECT_EQ(testing::SerialBytesOf(model), std::vector<std::uint8_t>(expected.begin(), expected.end()));
+  EXPECT_EQ(emulator::SerialBytesOf(model), std::vector<std::uint8_t>(expected.begin(), expected.end()));
 }
 
 }  // namespace
-}  // namespace k24
+}  // namespace k24::test

@@ -23,7 +23,7 @@
 
 extern char** environ;
 
-namespace k24 {
+namespace k24::test {
 namespace {
 
 constexpr std::size_t kImageRegionSize = 0x2A00;  // flash 0x0000-0x29FF, 10,752 bytes
@@ -392,4 +392,4 @@ INSTANTIATE_TEST_SUITE_P(Sections, DamagedImageInTheProgram, ::testing::ValuesIn
                          });
 
 }  // namespace
-}  // namespace k24
+}  // namespace k24::test

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-namespace k24 {
+namespace k24::test {
 namespace {
 
 // Computed independently of this code from the generator's definition; the
@@ -40,4 +40,4 @@ TEST(Descrambler, ScramblingTwiceGivesTheBytesBack) {
 }
 
 }  // namespace
-}  // namespace k24
+}  // namespace k24::test

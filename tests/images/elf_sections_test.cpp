@@ -17,14 +17,9 @@
 #include "images/image_store.h"
 #include "tests/images/elf_file_builder.h"
 
-namespace k24 {
+namespace k24::test {
 namespace {
 
-using test::ElfClass;
-using test::ElfFieldOffsets;
-using test::ElfFile;
-using test::PutLe;
-using test::SectionFieldOffset;
 
 constexpr std::size_t kFirmwareSection = 1;  // the builder's first given section
 constexpr std::uint64_t kAllOnes = std::numeric_limits<std::uint64_t>::max();
@@ -34,11 +29,11 @@ ElfFile ImageFile(ElfClass elfClass, std::size_t imageSize = kStoredImageSize) {
   for (std::size_t i = 0; i < stored.size(); ++i) {
     stored[i] = static_cast<std::uint8_t>(i * 7);
   }
-  return test::BuildElfFile({{".k24image.FWC", stored}, {".k24image.BRC20", stored}}, elfClass);
+  return BuildElfFile({{".k24image.FWC", stored}, {".k24image.BRC20", stored}}, elfClass);
 }
 
 bool FirmwareLoadsFrom(const std::vector<std::uint8_t>& bytes) {
-  const std::string path = test::WriteTempFile("damaged.elf", bytes);
+  const std::string path = WriteTempFile("damaged.elf", bytes);
   const auto stored = std::make_unique<StoredImage>();
   return OpenExecutableImageSource(path)->Read("FWC", *stored);
 }
@@ -113,7 +108,7 @@ TEST(DamagedExecutable, EveryLyingFieldFailsTheLoadCleanly) {
                [](const ElfFile&) { return kStoredImageSize - 1; })},
   };
   for (ElfClass elfClass : {ElfClass::k64, ElfClass::k32}) {
-    const ElfFieldOffsets at = test::FieldOffsetsFor(elfClass);
+    const ElfFieldOffsets at = FieldOffsetsFor(elfClass);
     ASSERT_TRUE(FirmwareLoadsFrom(ImageFile(elfClass).bytes)) << "the undamaged file must load";
     for (const Case& c : cases) {
       ElfFile file = ImageFile(elfClass);
@@ -155,7 +150,7 @@ TEST(DamagedExecutable, NoSingleDamagedHeaderByteYieldsAnExtentOutsideTheFile) {
 }
 
 TEST(ElfSections, FindsTheFirstSectionOfTheExactName) {
-  const ElfFile file = test::BuildElfFile(
+  const ElfFile file = BuildElfFile(
       {{".k24image.FWCX", {1}}, {".k24image.FW", {2}}, {".k24image.FWC", {3, 4}}, {".k24image.FWC", {5}}});
   const std::optional<FileExtent> extent = FindElfSection(file.bytes, ".k24image.FWC");
   ASSERT_TRUE(extent);
@@ -164,4 +159,4 @@ TEST(ElfSections, FindsTheFirstSectionOfTheExactName) {
 }
 
 }  // namespace
-}  // namespace k24
+}  // namespace k24::test

@@ -18,11 +18,11 @@
 #include "tests/images/test_images.h"
 #include "tools/sample_images.h"
 
-namespace k24 {
+namespace k24::test {
 namespace {
 
 std::vector<std::uint8_t> ReadFileBytes(const std::string& path) {
-  std::vector<std::uint8_t> bytes = test::ReadWholeFile(path);
+  std::vector<std::uint8_t> bytes = ReadWholeFile(path);
   EXPECT_FALSE(bytes.empty()) << "cannot read " << path;
   return bytes;
 }
@@ -185,13 +185,13 @@ TEST(EmbeddedImages, K24updateWithOneBitChangedInAnImageRefusesIt) {
     if (extent) {
       bytes[static_cast<std::size_t>(extent->offset) + offset] ^= 0x10;
     }
-    return test::WriteTempFile(std::string("k24update-flipped") + section, bytes);
+    return WriteTempFile(std::string("k24update-flipped") + section, bytes);
   };
   const ImageDigests& recorded = EmbeddedImageDigests();
 
   // The copy as built loads, so what fails below is the changed bit.
   const std::unique_ptr<ImageSource> intact =
-      OpenExecutableImageSource(test::WriteTempFile("k24update-copy", program));
+      OpenExecutableImageSource(WriteTempFile("k24update-copy", program));
   const Loaded firmware = LoadFirmware(*intact, recorded);
   ASSERT_TRUE(firmware.ok);
   FlashImage replacer{};
@@ -231,4 +231,4 @@ TEST(SampleImages, CarryTheDocumentedFieldsAndDistinctPatterns) {
 }
 
 }  // namespace
-}  // namespace k24
+}  // namespace k24::test

@@ -14,7 +14,7 @@
 
 #include "tests/images/elf_file_builder.h"
 
-namespace k24 {
+namespace k24::test {
 namespace {
 
 std::vector<std::uint8_t> Pattern(std::uint8_t salt) {
@@ -25,8 +25,8 @@ std::vector<std::uint8_t> Pattern(std::uint8_t salt) {
   return bytes;
 }
 
-test::ElfFile FileWithImages(std::uint8_t salt) {
-  return test::BuildElfFile({{".k24image.FWC", Pattern(salt)}, {".k24image.BRC20", Pattern(salt ^ 0x5A)}});
+ElfFile FileWithImages(std::uint8_t salt) {
+  return BuildElfFile({{".k24image.FWC", Pattern(salt)}, {".k24image.BRC20", Pattern(salt ^ 0x5A)}});
 }
 
 // The program reads its images from the file it was started from, even when
@@ -34,10 +34,10 @@ test::ElfFile FileWithImages(std::uint8_t salt) {
 // package, or someone swapping the file): the source opened at start keeps
 // the original.
 TEST(ExecutableImageSource, AFileRenamedOverThePathAfterOpeningIsNotRead) {
-  const std::string path = test::WriteTempFile("program.elf", FileWithImages(0x11).bytes);
+  const std::string path = WriteTempFile("program.elf", FileWithImages(0x11).bytes);
   const std::unique_ptr<ImageSource> source = OpenExecutableImageSource(path);
 
-  const std::string other = test::WriteTempFile("other.elf", FileWithImages(0x77).bytes);
+  const std::string other = WriteTempFile("other.elf", FileWithImages(0x77).bytes);
   ASSERT_EQ(std::rename(other.c_str(), path.c_str()), 0);
 
   for (const char* name : {"FWC", "BRC20"}) {
@@ -64,7 +64,7 @@ TEST(ExecutableImageSource, AFileThatCannotBeOpenedReadsNothing) {
 // has already filled part of the destination: no partial image is used. The
 // headers and the other image still read.
 TEST(ElfImageSource, AReadFailingInsideAnImageFailsItsRead) {
-  const test::ElfFile file = FileWithImages(0x22);
+  const ElfFile file = FileWithImages(0x22);
   const std::optional<FileExtent> firmware = FindElfSection(file.bytes, ".k24image.FWC");
   ASSERT_TRUE(firmware);
   struct Case {
@@ -99,4 +99,4 @@ TEST(ElfImageSource, AReadFailingInsideAnImageFailsItsRead) {
 }
 
 }  // namespace
-}  // namespace k24
+}  // namespace k24::test

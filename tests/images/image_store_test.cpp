@@ -16,12 +16,9 @@
 #include "images/image_source.h"
 #include "tests/images/elf_file_builder.h"
 
-namespace k24 {
+namespace k24::test {
 namespace {
 
-using test::BuildElfFile;
-using test::ElfSection;
-using test::WriteTempFile;
 
 // A plain (descrambled) image whose every byte is derived from its own offset,
 // so that a byte from the wrong offset, or from the other image, shows.
@@ -53,8 +50,8 @@ struct Carried {
   ImageDigests digests;
 };
 
-Carried Carry(const std::vector<ElfSection>& sections, test::ElfClass elfClass = test::ElfClass::k64) {
-  Carried carried{test::ElfSourceOf(BuildElfFile(sections, elfClass).bytes), {}};
+Carried Carry(const std::vector<ElfSection>& sections, ElfClass elfClass = ElfClass::k64) {
+  Carried carried{ElfSourceOf(BuildElfFile(sections, elfClass).bytes), {}};
   for (const ElfSection& section : sections) {
     if (section.name == ".k24image.FWC") carried.digests.firmware = Sha256(section.contents);
     if (section.name == ".k24image.BRC") carried.digests.nandReplacer = Sha256(section.contents);
@@ -79,7 +76,7 @@ TEST(ImageStore, FirmwareVersionsAreLittleEndianWordsReadAfterDescrambling) {
     firmware[0x29FA] = c.versionHigh;
     firmware[0xE000] = c.bootLow;
     firmware[0xE001] = c.bootHigh;
-    for (test::ElfClass elfClass : {test::ElfClass::k64, test::ElfClass::k32}) {
+    for (ElfClass elfClass : {ElfClass::k64, ElfClass::k32}) {
       const Carried carried = Carry({Image("FWC", Stored(firmware))}, elfClass);
       FlashImage loaded{};
       VersionWord firmwareVersion = 0xDEAD;
@@ -251,7 +248,7 @@ TEST(ImageStore, ImagesThatAreNotTheRecordedOnesAreLoadFailures) {
     }
     // Digests as recorded from the images as built.
     Carried carried = Carry({Image("FWC", storedFirmware), Image("BRC20", storedReplacer)});
-    carried.source = test::ElfSourceOf(
+    carried.source = ElfSourceOf(
         BuildElfFile({Image("FWC", damagedFirmware), Image("BRC20", damagedReplacer)}).bytes);
     if (c.changeDigests != nullptr) {
       c.changeDigests(carried.digests);
@@ -268,4 +265,4 @@ TEST(ImageStore, ImagesThatAreNotTheRecordedOnesAreLoadFailures) {
 }
 
 }  // namespace
-}  // namespace k24
+}  // namespace k24::test

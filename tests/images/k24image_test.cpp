@@ -15,7 +15,7 @@
 #include "tests/images/elf_file_builder.h"
 #include "tools/sample_images.h"
 
-namespace k24 {
+namespace k24::test {
 namespace {
 
 struct ToolRun {
@@ -25,17 +25,17 @@ struct ToolRun {
 };
 
 std::string ReadText(const std::string& path) {
-  const std::vector<std::uint8_t> bytes = test::ReadWholeFile(path);
+  const std::vector<std::uint8_t> bytes = ReadWholeFile(path);
   return {bytes.begin(), bytes.end()};
 }
 
-std::vector<std::uint8_t> ReadBytes(const std::string& path) { return test::ReadWholeFile(path); }
+std::vector<std::uint8_t> ReadBytes(const std::string& path) { return ReadWholeFile(path); }
 
 // `arguments` are put on a shell command line as they are; the tests' paths
 // have no characters the shell would take apart.
 ToolRun RunTool(const std::string& arguments) {
-  const std::string outPath = test::WriteTempFile("tool.out", {});
-  const std::string errPath = test::WriteTempFile("tool.err", {});
+  const std::string outPath = WriteTempFile("tool.out", {});
+  const std::string errPath = WriteTempFile("tool.err", {});
   const std::string command =
       std::string(K24IMAGE_PATH) + " " + arguments + " >" + outPath + " 2>" + errPath;
   const int status = std::system(command.c_str());
@@ -78,12 +78,12 @@ TEST(K24image, WrongSizesAndUnreadableFilesAreErrors) {
     std::string errorContains;
   };
   const Case cases[] = {
-      {"info " + test::WriteTempFile("short.bin", std::span(stored).first(kFlashImageSize)), "wrong size"},
-      {"info " + test::WriteTempFile("long.bin", std::vector<std::uint8_t>(kStoredImageSize + 1)), "wrong size"},
-      {"info " + test::WriteTempFile("empty.bin", {}), "wrong size"},
+      {"info " + WriteTempFile("short.bin", std::span(stored).first(kFlashImageSize)), "wrong size"},
+      {"info " + WriteTempFile("long.bin", std::vector<std::uint8_t>(kStoredImageSize + 1)), "wrong size"},
+      {"info " + WriteTempFile("empty.bin", {}), "wrong size"},
       {"info /nonexistent/FWC.bin", "cannot read"},
       {"info " + kSampleDir, "cannot read"},
-      {"scramble " + test::WriteTempFile("short2.bin", std::span(stored).first(100)) + " " +
+      {"scramble " + WriteTempFile("short2.bin", std::span(stored).first(100)) + " " +
            ::testing::TempDir() + "k24_never_written.bin",
        "wrong size"},
       {"scramble " + kSampleDir + "/FWC.bin /nonexistent/dir/out.bin", "cannot write"},
@@ -128,4 +128,4 @@ TEST(K24image, SampleWritesTheThreeStoredSamples) {
 }
 
 }  // namespace
-}  // namespace k24
+}  // namespace k24::test

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-namespace k24 {
+namespace k24::test {
 namespace {
 
 std::string HexOf(std::string_view message) {
@@ -55,4 +55,4 @@ TEST(Sha256, PaddingBoundaries) {
 }
 
 }  // namespace
-}  // namespace k24
+}  // namespace k24::test

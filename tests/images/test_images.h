@@ -4,8 +4,8 @@
 
 #include "tools/sample_images.h"
 
-namespace k24 {
+namespace k24::test {
 
 inline constexpr SampleFirmwareFields kGivenFirmwareFields = {0x0304, 0x0105, {'K', '2', '4', 'B', '2'}};
 
-}  // namespace k24
+}  // namespace k24::test

@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
   std::vector<std::uint8_t> shortImage = k24::StoreImage(k24::BuildSampleFirmwareImage());
   shortImage.resize(k24::kFlashImageSize - 1);
   const bool written =
-      WriteFile(directory + "/FWC-3.4.bin", k24::StoreImage(k24::BuildSampleFirmwareImage(k24::kGivenFirmwareFields))) &&
+      WriteFile(directory + "/FWC-3.4.bin", k24::StoreImage(k24::BuildSampleFirmwareImage(k24::test::kGivenFirmwareFields))) &&
       WriteFile(directory + "/FWC-short.bin", shortImage);
   return written ? 0 : 1;
 }

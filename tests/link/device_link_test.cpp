@@ -7,28 +7,16 @@
 #include <vector>
 
 #include "link/device_link.h"
-#include "testing/emulated_bus.h"
-#include "testing/fake_clock.h"
-#include "testing/recorder_model.h"
+#include "testing/recorder_fixture.h"
 
-namespace k24 {
+namespace k24::test {
 namespace {
 
-using testing::BulkFault;
-using testing::EmulatedBus;
-using testing::FakeClock;
-using testing::LoggedTransfer;
-using testing::RecorderModel;
+using emulator::BulkFault;
+using emulator::LoggedTransfer;
 
-class DeviceLinkTest : public ::testing::Test {
+class DeviceLinkTest : public RecorderFixture {
  protected:
-  void SetUp() override {
-    link.driver = &bus;
-    link.clock = &clock;
-    SetTargetDevice(link, 0x10C4, 0x4512);
-  }
-  void TearDown() override { EXPECT_EQ(bus.openHandles, 0) << "a handle outlived its operation"; }
-
   // Sets up a NAND read of `bytes` from page 0, filled with a pattern.
   void PrepareNandRead(std::uint32_t bytes) {
     for (std::size_t i = 0; i < model.nand.size(); ++i) model.nand[i] = static_cast<std::uint8_t>(i * 31 + i / 251);
@@ -44,11 +32,6 @@ class DeviceLinkTest : public ::testing::Test {
     }
     return lengths;
   }
-
-  RecorderModel model;
-  EmulatedBus bus{model};
-  FakeClock clock;
-  DeviceLink link;
 };
 
 TEST(LinkRecords, VendorRequestRecordIsLittleEndianByteForByte) {
@@ -111,26 +94,26 @@ TEST_F(DeviceLinkTest, WithoutRecorderEveryOperationFailsAndLeavesBuffersAlone) 
 
 struct RequestOutcomeCase {
   const char* name;
-  void (*setUp)(testing::RecorderModel&);
+  void (*setUp)(emulator::RecorderModel&);
   LinkStatus expected;
 };
 
 // How a version request (two bytes in) ends, as the callers tell it apart.
 TEST_F(DeviceLinkTest, RequestOutcomes) {
   const RequestOutcomeCase cases[] = {
-      {"answered", [](testing::RecorderModel&) {}, LinkStatus::Ok},
-      {"no recorder", [](testing::RecorderModel& m) { m.onBus = false; }, LinkStatus::NoRecorder},
-      {"refused", [](testing::RecorderModel& m) { m.failRequestCodes = {0xC6}; }, LinkStatus::Failed},
+      {"answered", [](emulator::RecorderModel&) {}, LinkStatus::Ok},
+      {"no recorder", [](emulator::RecorderModel& m) { m.onBus = false; }, LinkStatus::NoRecorder},
+      {"refused", [](emulator::RecorderModel& m) { m.failRequestCodes = {0xC6}; }, LinkStatus::Failed},
       {"one byte of two",
-       [](testing::RecorderModel& m) { m.requestFaults = {{0xC6, 0, testing::ControlFault::ShortReply, 1}}; },
+       [](emulator::RecorderModel& m) { m.requestFaults = {{0xC6, 0, emulator::ControlFault::ShortReply, 1}}; },
        LinkStatus::ShortReply},
       {"no byte of two",
-       [](testing::RecorderModel& m) { m.requestFaults = {{0xC6, 0, testing::ControlFault::ShortReply, 0}}; },
+       [](emulator::RecorderModel& m) { m.requestFaults = {{0xC6, 0, emulator::ControlFault::ShortReply, 0}}; },
        LinkStatus::ShortReply},
   };
   for (const RequestOutcomeCase& c : cases) {
     SCOPED_TRACE(c.name);
-    model = testing::RecorderModel{};
+    model = emulator::RecorderModel{};
     c.setUp(model);
     std::array<std::uint8_t, 2> reply{};
     EXPECT_EQ(SendVendorRequest(link, kDirectionIn, 0xC6, 0, 0, reply).status, c.expected);
@@ -187,7 +170,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, BulkLoopEndTest,
                          [](const auto& instance) { return std::string(instance.param.name); });
 
 TEST_F(DeviceLinkTest, ReenumerationWaitSeesAnAbsentRecorderAtOnceThenWaitsForIt) {
-  testing::PlugInAfterProbes(model, 50);
+  emulator::PlugInAfterProbes(model, 50);
   EXPECT_TRUE(WaitForReenumeration(link));
   EXPECT_TRUE(model.onBus);
   // One presence test per millisecond, never a busy spin.
@@ -228,4 +211,4 @@ INSTANTIATE_TEST_SUITE_P(Phases, ReenumerationBoundTest,
                          [](const auto& instance) { return std::string(instance.param.name); });
 
 }  // namespace
-}  // namespace k24
+}  // namespace k24::test

@@ -3,9 +3,10 @@
 #include <vector>
 
 #include "recorder/flash_programming.h"
-#include "recorder_fixture.h"
+#include "testing/recorder_fixture.h"
+#include "testing/request_names.h"
 
-namespace k24 {
+namespace k24::test {
 namespace {
 
 std::vector<std::uint8_t> PatternImage() {
@@ -16,21 +17,21 @@ std::vector<std::uint8_t> PatternImage() {
 
 class FlashProgrammingTest : public RecorderFixture {
  protected:
-  void SetUp() override { model.mode = testing::RecorderMode::Programming; }
+  void SetUp() override { model.mode = emulator::RecorderMode::Programming; }
 
   // (code, value) of every control request, in order.
   std::vector<std::pair<std::uint8_t, std::uint16_t>> Sequence() const {
     std::vector<std::pair<std::uint8_t, std::uint16_t>> sequence;
-    for (const testing::LoggedTransfer& entry : model.log) sequence.emplace_back(entry.request, entry.value);
+    for (const emulator::LoggedTransfer& entry : model.log) sequence.emplace_back(entry.request, entry.value);
     return sequence;
   }
 
   static std::vector<std::pair<std::uint8_t, std::uint16_t>> ExpectedSequence() {
     std::vector<std::pair<std::uint8_t, std::uint16_t>> expected;
     for (std::uint16_t page = 0; page < 21; ++page) {
-      expected.emplace_back(0x22, static_cast<std::uint16_t>(page * 0x200));
+      expected.emplace_back(ErasePage, static_cast<std::uint16_t>(page * 0x200));
       for (std::uint16_t chunk = 0; chunk < 8; ++chunk) {
-        expected.emplace_back(0x21, static_cast<std::uint16_t>(page * 0x200 + chunk * 0x40));
+        expected.emplace_back(WriteFlash, static_cast<std::uint16_t>(page * 0x200 + chunk * 0x40));
       }
     }
     return expected;
@@ -47,8 +48,8 @@ TEST_F(FlashProgrammingTest, WritesTheImageRegionInTheRecordersOrder) {
   // Bytes from 0x2A00 on never reach the recorder.
   EXPECT_TRUE(std::all_of(model.flash.begin() + 0x2A00, model.flash.begin() + 0xDE00,
                           [](std::uint8_t b) { return b == 0xFF; }));
-  for (const testing::LoggedTransfer& entry : model.log) {
-    if (entry.request != 0x21) continue;
+  for (const emulator::LoggedTransfer& entry : model.log) {
+    if (entry.request != WriteFlash) continue;
     ASSERT_EQ(entry.data.size(), 64u);
     EXPECT_TRUE(std::equal(entry.data.begin(), entry.data.end(), image.begin() + entry.value));
   }
@@ -56,7 +57,7 @@ TEST_F(FlashProgrammingTest, WritesTheImageRegionInTheRecordersOrder) {
 
 TEST_F(FlashProgrammingTest, ARejectedWriteStillSendsTheRestAndFails) {
   model.failRequestNumber = 101;  // the first WriteFlash of page 11
-  ASSERT_EQ(ExpectedSequence()[100].first, 0x21);
+  ASSERT_EQ(ExpectedSequence()[100].first, WriteFlash);
   EXPECT_FALSE(ProgramFlashImage(link, PatternImage()));
   EXPECT_EQ(Sequence(), ExpectedSequence());
 }
@@ -70,12 +71,12 @@ TEST_F(FlashProgrammingTest, ARejectedEraseFailsToo) {
 TEST_F(RecorderFixture, PreparationErasesPage0x200RestartsAndWaitsForProgrammingState) {
   EXPECT_TRUE(PrepareForProgramming(link));
   ASSERT_EQ(model.log.size(), 2u);
-  EXPECT_EQ(model.log[0].request, 0x22);
+  EXPECT_EQ(model.log[0].request, ErasePage);
   EXPECT_EQ(model.log[0].value, 0x0200);
   EXPECT_EQ(model.log[0].length, 2u);
-  EXPECT_EQ(model.log[1].request, 0x23);
+  EXPECT_EQ(model.log[1].request, Restart);
   EXPECT_TRUE(model.onBus);
-  EXPECT_EQ(model.mode, testing::RecorderMode::Programming);
+  EXPECT_EQ(model.mode, emulator::RecorderMode::Programming);
 }
 
 TEST_F(RecorderFixture, PreparationReportsARecorderThatNeverComesBack) {
@@ -84,4 +85,4 @@ TEST_F(RecorderFixture, PreparationReportsARecorderThatNeverComesBack) {
 }
 
 }  // namespace
-}  // namespace k24
+}  // namespace k24::test

@@ -6,9 +6,10 @@
 #include <vector>
 
 #include "recorder/nand_boot_area.h"
-#include "recorder_fixture.h"
+#include "testing/recorder_fixture.h"
+#include "testing/request_names.h"
 
-namespace k24 {
+namespace k24::test {
 namespace {
 
 TEST(NandRecords, FirstPageRecordByteForByte) {
@@ -36,7 +37,7 @@ class NandRewriteTest : public RecorderFixture {
     replacer[0x1001] = 0x01;
     for (std::size_t i = 0; i < model.nand.size(); ++i) model.nand[i] = static_cast<std::uint8_t>(i % 253);
     originalNand = model.nand;
-    model.mode = testing::RecorderMode::BootLoader;
+    model.mode = emulator::RecorderMode::BootLoader;
     model.bootLoaderVersion = 0x00FF;
   }
 
@@ -52,17 +53,17 @@ TEST_F(NandRewriteTest, WritesTheImageFromPageOneKeepsPageZeroAndCommits) {
   EXPECT_TRUE(std::all_of(model.nand.begin() + 2112 + 0x3C00, model.nand.end(),
                           [](std::uint8_t b) { return b == 0xFF; }));
   // Read block, erase, status, 64 page writes, 63 page reads, commit.
-  const std::vector<std::uint8_t> codes = testing::RequestCodes(model);
+  const std::vector<std::uint8_t> codes = emulator::RequestCodes(model);
   ASSERT_EQ(codes.size(), 1u + 2u + 64u + 63u + 1u);
-  EXPECT_EQ(codes.front(), 0xE0);
-  EXPECT_EQ(codes[1], 0xD1);
-  EXPECT_EQ(codes[2], 0xD2);
-  EXPECT_EQ(std::count(codes.begin(), codes.end(), 0xE1), 64);
-  EXPECT_EQ(std::count(codes.begin(), codes.end(), 0xE0), 64);
-  EXPECT_EQ(codes.back(), 0xC5);
+  EXPECT_EQ(codes.front(), NandReadPages);
+  EXPECT_EQ(codes[1], NandEraseBlock);
+  EXPECT_EQ(codes[2], NandStatus);
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), NandWritePages), 64);
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), NandReadPages), 64);
+  EXPECT_EQ(codes.back(), CommitBootArea);
   const NandPageRecord pageFive = BuildNandPageRecord(5, 1);
-  EXPECT_EQ(Requests(0xE1)[5]->data, std::vector<std::uint8_t>(pageFive.begin(), pageFive.end()));
-  EXPECT_EQ(Requests(0xD1)[0]->data, (std::vector<std::uint8_t>{0, 0, 0, 0, 0}));
+  EXPECT_EQ(Requests(NandWritePages)[5]->data, std::vector<std::uint8_t>(pageFive.begin(), pageFive.end()));
+  EXPECT_EQ(Requests(NandEraseBlock)[0]->data, (std::vector<std::uint8_t>{0, 0, 0, 0, 0}));
   // The recorder takes the commit and comes back with the replacer's boot loader.
   EXPECT_FALSE(model.onBus);
   EXPECT_EQ(model.bootLoaderVersion, 0x0102);
@@ -71,19 +72,19 @@ TEST_F(NandRewriteTest, WritesTheImageFromPageOneKeepsPageZeroAndCommits) {
 TEST_F(NandRewriteTest, ADifferingReadBackFailsWithoutCommit) {
   model.corruptNandReadBack = true;
   EXPECT_FALSE(RewriteNandBootArea(link, replacer));
-  EXPECT_TRUE(Requests(0xC5).empty());
+  EXPECT_TRUE(Requests(CommitBootArea).empty());
 }
 
 // The read-back compares the image bytes only; the last of them counts too.
 TEST_F(NandRewriteTest, AReadBackDifferenceInTheLastImageByteFails) {
   model.corruptNandOffset = 2112 + 0x3C00 - 1;
   EXPECT_FALSE(RewriteNandBootArea(link, replacer));
-  EXPECT_TRUE(Requests(0xC5).empty());
+  EXPECT_TRUE(Requests(CommitBootArea).empty());
 }
 
 struct PageWriteCase {
   const char* name;
-  void (*breakWrite)(testing::RecorderModel&);
+  void (*breakWrite)(emulator::RecorderModel&);
 };
 
 void PrintTo(const PageWriteCase& c, std::ostream* out) { *out << c.name; }
@@ -95,7 +96,7 @@ class NandPageWriteTest : public NandRewriteTest, public ::testing::WithParamInt
 TEST_P(NandPageWriteTest, APageZeroWriteNotGoneOutWholeFailsBeforeTheCommit) {
   GetParam().breakWrite(model);
   EXPECT_FALSE(RewriteNandBootArea(link, replacer));
-  EXPECT_TRUE(Requests(0xC5).empty());
+  EXPECT_TRUE(Requests(CommitBootArea).empty());
   EXPECT_EQ(model.bootLoaderVersion, 0x00FF);
 }
 
@@ -106,30 +107,30 @@ constexpr int kPageZeroWrite = 10;
 INSTANTIATE_TEST_SUITE_P(
     Faults, NandPageWriteTest,
     ::testing::Values(PageWriteCase{"bulk_failed",
-                                    [](testing::RecorderModel& m) {
-                                      m.bulkFault = testing::BulkFault::Fail;
+                                    [](emulator::RecorderModel& m) {
+                                      m.bulkFault = emulator::BulkFault::Fail;
                                       m.bulkFaultTransfer = kPageZeroWrite;
                                     }},
                       PageWriteCase{"bulk_moved_nothing",
-                                    [](testing::RecorderModel& m) {
-                                      m.bulkFault = testing::BulkFault::Zero;
+                                    [](emulator::RecorderModel& m) {
+                                      m.bulkFault = emulator::BulkFault::Zero;
                                       m.bulkFaultTransfer = kPageZeroWrite;
                                     }},
                       PageWriteCase{"bulk_claimed_more",
-                                    [](testing::RecorderModel& m) {
-                                      m.bulkFault = testing::BulkFault::OverLong;
+                                    [](emulator::RecorderModel& m) {
+                                      m.bulkFault = emulator::BulkFault::OverLong;
                                       m.bulkFaultTransfer = kPageZeroWrite;
                                     }},
                       PageWriteCase{"write_request_refused",
-                                    [](testing::RecorderModel& m) {
-                                      m.requestFaults = {{0xE1, 1, testing::ControlFault::Stall, 0}};
+                                    [](emulator::RecorderModel& m) {
+                                      m.requestFaults = {{NandWritePages, 1, emulator::ControlFault::Stall, 0}};
                                     }}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
 struct CommitCase {
   const char* name;
   bool recorderGone;                // no recorder at all when the commit is sent
-  testing::ControlFault fault;      // else: how the commit request fails
+  emulator::ControlFault fault;      // else: how the commit request fails
   bool accepted;
 };
 
@@ -144,38 +145,38 @@ TEST_P(NandCommitTest, CommitOutcome) {
   const CommitCase& c = GetParam();
   {
     // The commit is the last transfer of a rewrite: count them on a clean run.
-    testing::RecorderModel clean = model;
-    testing::EmulatedBus cleanBus{clean};
+    emulator::RecorderModel clean = model;
+    emulator::EmulatedBus cleanBus{clean};
     DeviceLink cleanLink = link;
     cleanLink.driver = &cleanBus;
     ASSERT_TRUE(RewriteNandBootArea(cleanLink, replacer));
     if (c.recorderGone) {
       model.leaveAfterTransfer = clean.transfers - 1;
     } else {
-      model.requestFaults = {{0xC5, 1, c.fault, 0}};
+      model.requestFaults = {{CommitBootArea, 1, c.fault, 0}};
     }
   }
   EXPECT_EQ(RewriteNandBootArea(link, replacer), c.accepted);
-  EXPECT_EQ(Requests(0xC5).size(), c.recorderGone ? 0u : 1u);
+  EXPECT_EQ(Requests(CommitBootArea).size(), c.recorderGone ? 0u : 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, NandCommitTest,
-    ::testing::Values(CommitCase{"no_recorder_found", true, testing::ControlFault::Stall, false},
-                      CommitCase{"refused_by_a_present_recorder", false, testing::ControlFault::Stall, true},
-                      CommitCase{"restarted_before_answering", false, testing::ControlFault::StallAfterExecuting,
+    ::testing::Values(CommitCase{"no_recorder_found", true, emulator::ControlFault::Stall, false},
+                      CommitCase{"refused_by_a_present_recorder", false, emulator::ControlFault::Stall, true},
+                      CommitCase{"restarted_before_answering", false, emulator::ControlFault::StallAfterExecuting,
                                  true}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
 TEST_F(NandRewriteTest, ACommitAnsweredZeroFails) {
   model.commitBootAreaReply = 0;
   EXPECT_FALSE(RewriteNandBootArea(link, replacer));
-  EXPECT_EQ(Requests(0xC5).size(), 1u);
+  EXPECT_EQ(Requests(CommitBootArea).size(), 1u);
 }
 
 struct ShortReadCase {
   const char* name;
-  testing::BulkFault fault;
+  emulator::BulkFault fault;
 };
 
 // Cases print as their name, which keeps the test names short and stable.
@@ -187,14 +188,14 @@ TEST_P(NandShortReadTest, AShortReadOfBlockZeroLeavesTheBlockAlone) {
   model.bulkFault = GetParam().fault;
   model.bulkFaultTransfer = 4;
   EXPECT_FALSE(RewriteNandBootArea(link, replacer));
-  EXPECT_TRUE(Requests(0xD1).empty());
-  EXPECT_TRUE(Requests(0xE1).empty());
+  EXPECT_TRUE(Requests(NandEraseBlock).empty());
+  EXPECT_TRUE(Requests(NandWritePages).empty());
   EXPECT_EQ(model.nand, originalNand);
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, NandShortReadTest,
-                         ::testing::Values(ShortReadCase{"failed", testing::BulkFault::Fail},
-                                           ShortReadCase{"zero_bytes", testing::BulkFault::Zero}),
+                         ::testing::Values(ShortReadCase{"failed", emulator::BulkFault::Fail},
+                                           ShortReadCase{"zero_bytes", emulator::BulkFault::Zero}),
                          [](const auto& instance) { return std::string(instance.param.name); });
 
 TEST_F(NandRewriteTest, NoRecorderAtAllFailsBeforeAnyErase) {
@@ -205,9 +206,9 @@ TEST_F(NandRewriteTest, NoRecorderAtAllFailsBeforeAnyErase) {
 
 TEST_F(RecorderFixture, EraseStatusDecides) {
   EXPECT_TRUE(EraseNandBlock(link, 0));
-  model.failRequestCodes = {0xD2};  // a status request not carried out counts as success
+  model.failRequestCodes = {NandStatus};  // a status request not carried out counts as success
   EXPECT_TRUE(EraseNandBlock(link, 0));
 }
 
 }  // namespace
-}  // namespace k24
+}  // namespace k24::test

@@ -5,9 +5,10 @@
 #include <string>
 
 #include "recorder/recorder_queries.h"
-#include "recorder_fixture.h"
+#include "testing/recorder_fixture.h"
+#include "testing/request_names.h"
 
-namespace k24 {
+namespace k24::test {
 namespace {
 
 struct VersionCase {
@@ -31,8 +32,8 @@ TEST_P(VersionQueryTest, FirmwareThenBootLoader) {
   model.bootLoaderVersion = c.bootLoaderReply;
   model.firmwareAnswersVersion = c.firmwareAnswers;
   model.firmwareVersion = c.firmwareReply;
-  EXPECT_EQ(GetFirmwareVersion(link), c.expectedFirmware);
-  EXPECT_EQ(GetBootLoaderVersion(link), c.expectedBootLoader);
+  EXPECT_EQ(k24::GetFirmwareVersion(link), c.expectedFirmware);
+  EXPECT_EQ(k24::GetBootLoaderVersion(link), c.expectedBootLoader);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -51,17 +52,17 @@ INSTANTIATE_TEST_SUITE_P(
 // back as when it fails (1.0 with answering firmware), never reads "0.2".
 TEST_F(RecorderFixture, CutVersionRepliesAreFailures) {
   model.bootLoaderVersion = 0x0102;
-  model.requestFaults = {{0x24, 0, testing::ControlFault::ShortReply, 1}};
-  EXPECT_EQ(GetBootLoaderVersion(link), 0x0100);
-  model.requestFaults = {{0xC6, 0, testing::ControlFault::ShortReply, 1}};
-  EXPECT_EQ(GetFirmwareVersion(link), 0);
+  model.requestFaults = {{GetBootLoaderVersion, 0, emulator::ControlFault::ShortReply, 1}};
+  EXPECT_EQ(k24::GetBootLoaderVersion(link), 0x0100);
+  model.requestFaults = {{GetFirmwareVersion, 0, emulator::ControlFault::ShortReply, 1}};
+  EXPECT_EQ(k24::GetFirmwareVersion(link), 0);
 }
 
 TEST_F(RecorderFixture, VersionReplyIsReadMinorByteFirst) {
   model.bootLoaderVersion = 0x0105;
-  GetBootLoaderVersion(link);
-  ASSERT_EQ(Requests(0x24).size(), 1u);
-  EXPECT_EQ(Requests(0x24)[0]->data, (std::vector<std::uint8_t>{0x05, 0x01}));
+  k24::GetBootLoaderVersion(link);
+  ASSERT_EQ(Requests(GetBootLoaderVersion).size(), 1u);
+  EXPECT_EQ(Requests(GetBootLoaderVersion)[0]->data, (std::vector<std::uint8_t>{0x05, 0x01}));
 }
 
 std::string Text(const SerialNumberText& serial) {
@@ -69,11 +70,11 @@ std::string Text(const SerialNumberText& serial) {
 }
 
 TEST_F(RecorderFixture, SerialNumberComesFromTheFirmwareWhenItAnswered) {
-  testing::SetSerialNumber(model, "ABCDE12345");
+  emulator::SetSerialNumber(model, "ABCDE12345");
   const SerialNumberText serial = ReadSerialNumber(link, 0x0102).text;
   EXPECT_EQ(Text(serial), "ABCDE12345");
-  EXPECT_EQ(Requests(0xC1).size(), 1u);
-  EXPECT_TRUE(Requests(0x20).empty());
+  EXPECT_EQ(Requests(GetSerialNumber).size(), 1u);
+  EXPECT_TRUE(Requests(ReadFlash).empty());
 }
 
 TEST_F(RecorderFixture, SerialNumberComesFromFlashWithoutFirmwareCutAtTwenty) {
@@ -81,9 +82,9 @@ TEST_F(RecorderFixture, SerialNumberComesFromFlashWithoutFirmwareCutAtTwenty) {
   std::copy(stored.begin(), stored.end(), model.flash.begin() + 0xDE00);
   const SerialNumberText serial = ReadSerialNumber(link, 0).text;
   EXPECT_EQ(Text(serial), stored.substr(0, 20));
-  ASSERT_EQ(Requests(0x20).size(), 1u);
-  EXPECT_EQ(Requests(0x20)[0]->value, 0xDE00);
-  EXPECT_TRUE(Requests(0xC1).empty());
+  ASSERT_EQ(Requests(ReadFlash).size(), 1u);
+  EXPECT_EQ(Requests(ReadFlash)[0]->value, 0xDE00);
+  EXPECT_TRUE(Requests(GetSerialNumber).empty());
 }
 
 TEST_F(RecorderFixture, TwentyOneCharacterReplyIsShownCutButKeptWhole) {
@@ -100,11 +101,11 @@ TEST_F(RecorderFixture, TwentyOneCharacterReplyIsShownCutButKeptWhole) {
 // A reply that fails or comes back shorter than asked is no serial number:
 // shown empty and never to be written back.
 TEST_F(RecorderFixture, FailedOrCutSerialRequestsGiveNoNumber) {
-  testing::SetSerialNumber(model, "ABCDE12345");
-  const testing::RequestFault cutSerial{0xC1, 0, testing::ControlFault::ShortReply, 1};
-  const testing::RequestFault cutFlashRead{0x20, 0, testing::ControlFault::ShortReply, 1};
-  const std::vector<std::vector<testing::RequestFault>> faults = {
-      {{0xC1, 0, testing::ControlFault::Stall, 0}, {0x20, 0, testing::ControlFault::Stall, 0}},
+  emulator::SetSerialNumber(model, "ABCDE12345");
+  const emulator::RequestFault cutSerial{GetSerialNumber, 0, emulator::ControlFault::ShortReply, 1};
+  const emulator::RequestFault cutFlashRead{ReadFlash, 0, emulator::ControlFault::ShortReply, 1};
+  const std::vector<std::vector<emulator::RequestFault>> faults = {
+      {{GetSerialNumber, 0, emulator::ControlFault::Stall, 0}, {ReadFlash, 0, emulator::ControlFault::Stall, 0}},
       {cutSerial, cutFlashRead}};
   for (const auto& each : faults) {
     model.requestFaults = each;
@@ -119,11 +120,11 @@ TEST_F(RecorderFixture, FailedOrCutSerialRequestsGiveNoNumber) {
 
 TEST_F(RecorderFixture, RestartIsSentWithoutDataAndTheRecorderLeaves) {
   RestartRecorder(link);
-  ASSERT_EQ(Requests(0x23).size(), 1u);
-  EXPECT_EQ(Requests(0x23)[0]->length, 0u);
-  EXPECT_EQ(Requests(0x23)[0]->direction, 1);
+  ASSERT_EQ(Requests(Restart).size(), 1u);
+  EXPECT_EQ(Requests(Restart)[0]->length, 0u);
+  EXPECT_EQ(Requests(Restart)[0]->direction, 1);
   EXPECT_FALSE(model.onBus);
 }
 
 }  // namespace
-}  // namespace k24
+}  // namespace k24::test
