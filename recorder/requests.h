@@ -20,7 +20,6 @@ struct RecorderRequest {
   std::uint16_t length;    // bytes of the data stage
 };
 
-//                                                   code  direction      length  data
 inline constexpr RecorderRequest kRequestReadFlash{0x20, kDirectionIn, 64};             // 64 bytes of flash
 inline constexpr RecorderRequest kRequestWriteFlash{0x21, kDirectionOut, 64};           // 64 bytes to program
 inline constexpr RecorderRequest kRequestErasePage{0x22, kDirectionIn, 2};              // reply never interpreted

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "recorder/recorder_queries.h"
+#include "recorder/requests.h"
 #include "testing/recorder_fixture.h"
 #include "testing/request_names.h"
 
@@ -124,6 +125,15 @@ TEST_F(RecorderFixture, RestartIsSentWithoutDataAndTheRecorderLeaves) {
   EXPECT_EQ(Requests(Restart)[0]->length, 0u);
   EXPECT_EQ(Requests(Restart)[0]->direction, 1);
   EXPECT_FALSE(model.onBus);
+}
+
+// The catalogue fixes each request's length: data of another size is a
+// mistake on the host's side and never reaches the recorder.
+TEST_F(RecorderFixture, RequestWithDataNotOfItsLengthIsNeverSent) {
+  std::array<std::uint8_t, 3> tooLong{};
+  EXPECT_EQ(SendRequest(link, kRequestGetFirmwareVersion, 0, tooLong).status, LinkStatus::Failed);
+  EXPECT_EQ(SendRequest(link, kRequestGetSerialNumber, 0).status, LinkStatus::Failed);
+  EXPECT_TRUE(model.log.empty());
 }
 
 }  // namespace
