@@ -171,7 +171,9 @@ bool WaitForReenumeration(DeviceLink& link) {
   const std::uint64_t departuresBefore =
       link.countsBeforeRequest ? link.countsBeforeRequest->departures : now->departures;
   link.countsBeforeRequest.reset();
-  return SleepForEvents(link, [&] { return Departures(link) > departuresBefore || !IsRecorderPresent(link); }) &&
+  // The probe first: it takes in the events that came, which the count then
+  // includes.
+  return SleepForEvents(link, [&] { return !IsRecorderPresent(link) || Departures(link) > departuresBefore; }) &&
          SleepForEvents(link, [&] { return IsRecorderPresent(link); });
 }
 
