@@ -492,8 +492,10 @@ int Run(const Options& options) {
       plugInAt = now + std::chrono::milliseconds(options.absenceMs);
     }
     if (plugInScheduled && now >= plugInAt) {
-      door.PlugIn();
+      // Timed from before the plug-in: the device may be announced before
+      // PlugIn returns.
       pluggedInAt = std::chrono::steady_clock::now();
+      door.PlugIn();
       plugInScheduled = false;
       plugInDone = true;
     }
