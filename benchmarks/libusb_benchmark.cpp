@@ -1,7 +1,7 @@
 // What the link costs through the real libusb, in this process, against the
 // recorder model on a mocked USB bus (the testbed's usbfs door): one presence
-// probe with other devices on the bus, and a run of restarts with a short
-// absence, each followed by the wait for re-enumeration.
+// probe with other devices on the bus, one vendor request, and a run of
+// restarts with a short absence, each followed by the wait for re-enumeration.
 //
 //   libusb_benchmark [benchmark options]     the probe, with 1, 10, 30 other devices
 //   libusb_benchmark --restarts N --absence MS
@@ -13,6 +13,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -30,7 +31,8 @@
 
 namespace {
 
-constexpr std::uint8_t kRestartRequest = 0x23;  // the recorder's Restart
+constexpr std::uint8_t kRestartRequest = 0x23;             // the recorder's Restart
+constexpr std::uint8_t kGetFirmwareVersionRequest = 0xC6;  // and its firmware version query
 
 // One mocked bus and one driver for the whole run: libusb sees the bus that
 // exists when its context is made, and hears of changes from then on.
@@ -78,6 +80,21 @@ void BM_ProbeThroughLibusb(benchmark::State& state) {
   state.counters["other_devices"] = static_cast<double>(state.range(0));
 }
 BENCHMARK(BM_ProbeThroughLibusb)->Arg(1)->Arg(10)->Arg(30)->Unit(benchmark::kMicrosecond);
+
+// One version query (a probe, the recorder's USB device opened, one control
+// transfer with a 2-byte reply, closed), as every request of an update goes.
+void BM_VendorRequestThroughLibusb(benchmark::State& state) {
+  gBus->OtherDevices(static_cast<int>(state.range(0)));
+  std::array<std::uint8_t, 2> reply{};
+  if (!k24::SendVendorRequest(gBus->link, 1, kGetFirmwareVersionRequest, 0, 0, reply)) {
+    state.SkipWithError("the recorder does not answer on the mocked bus");
+    return;
+  }
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(k24::SendVendorRequest(gBus->link, 1, kGetFirmwareVersionRequest, 0, 0, reply));
+  }
+}
+BENCHMARK(BM_VendorRequestThroughLibusb)->Arg(30)->Unit(benchmark::kMicrosecond);
 
 int RunRestarts(Bus& bus, int restarts, int absenceMs) {
   bus.door.SetAbsence(std::chrono::milliseconds(absenceMs));

@@ -496,6 +496,9 @@ int Run(const Options& options) {
       // PlugIn returns.
       pluggedInAt = std::chrono::steady_clock::now();
       door.PlugIn();
+      char line[64];
+      std::snprintf(line, sizeof line, "plug-in-call-ms: %.2f\n", millisecondsSince(pluggedInAt));
+      measurements += line;
       plugInScheduled = false;
       plugInDone = true;
     }
