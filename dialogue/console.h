@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string_view>
 
 namespace k24 {
@@ -23,6 +24,10 @@ class Console {
   virtual std::uint16_t ReadRawKey() = 0;
   // Whether a key press is waiting; consumes nothing.
   virtual bool KeyWaiting() = 0;
+  // Sleeps until a key press is waiting, one of `alsoWatch` turns readable
+  // (POSIX descriptors of other event sources, such as the USB bus's), or
+  // `timeoutMs` pass, whichever comes first. Consumes nothing.
+  virtual void WaitForKey(std::uint32_t timeoutMs, std::span<const int> alsoWatch) = 0;
   // Drops every key typed so far and not yet read, so that only a key pressed
   // after the prompt that follows can answer it.
   virtual void DiscardTypedAhead() = 0;

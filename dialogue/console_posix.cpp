@@ -43,6 +43,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -415,6 +416,23 @@ class PosixConsole final : public Console {
       return true;
     }
     return (entry.revents & POLLIN) != 0;
+  }
+
+  void WaitForKey(std::uint32_t timeoutMs, std::span<const int> alsoWatch) override {
+    if (KeyWaiting()) {
+      return;
+    }
+    std::vector<pollfd> entries;
+    entries.reserve(alsoWatch.size() + 1);
+    if (gTerminal >= 0) {
+      entries.push_back(pollfd{gTerminal, POLLIN, 0});
+    }
+    for (const int fd : alsoWatch) {
+      entries.push_back(pollfd{fd, POLLIN, 0});
+    }
+    // A signal that stops and continues the program ends the sleep early,
+    // which the caller's loop takes as a tick.
+    poll(entries.data(), entries.size(), static_cast<int>(timeoutMs));
   }
 
   void DiscardTypedAhead() override {

@@ -29,7 +29,9 @@ std::optional<int> StartDialogue(DialoguePorts& ports, DialogueState& state, std
       if (console.KeyWaiting() && ReadKey(console) == kKeyEsc) {
         break;
       }
-      ports.clock->SleepMs(1);
+      // Sleeps until a key or a device arriving or leaving (when the driver
+      // has bus events), or for one tick at the most.
+      console.WaitForKey(PresenceWaitTickMs(link), link.driver->EventDescriptors());
     }
   }
   if (!IsRecorderPresent(link)) {

@@ -25,7 +25,8 @@ std::optional<DriverHandle> OpenRecorder(DeviceLink& link) {
     PutLe16(descriptor, kDescriptorProductOffset, 0);
     const bool answered = link.driver->GetDeviceDescriptor(*handle, descriptor);
     if (answered && GetLe16(descriptor, kDescriptorVendorOffset) == link.targetVendorId &&
-        GetLe16(descriptor, kDescriptorProductOffset) == link.targetProductId) {
+        GetLe16(descriptor, kDescriptorProductOffset) == link.targetProductId &&
+        link.driver->MayUse(*handle)) {
       return handle;
     }
     link.driver->Close(*handle);
@@ -57,6 +58,7 @@ LinkResult SendVendorRequest(DeviceLink& link, std::uint8_t direction, std::uint
   fields.value = value;
   fields.index = index;
   const VendorRequestRecord record = BuildVendorRequestRecord(fields);
+  link.countsBeforeRequest = link.driver->PresenceEvents(link.targetVendorId, link.targetProductId);
   std::uint32_t transferred = 0;
   const bool ok = link.driver->VendorRequest(*handle, record, data, transferred);
   link.driver->Close(*handle);
@@ -113,7 +115,7 @@ std::uint32_t BulkAll(DeviceLink& link, std::uint8_t direction, std::uint8_t pip
 }
 
 // Polls until presence equals `wanted`; false when the phase limit passes first.
-bool WaitForPresence(DeviceLink& link, bool wanted) {
+bool PollForPresence(DeviceLink& link, bool wanted) {
   const std::uint64_t start = link.clock->NowMs();
   while (IsRecorderPresent(link) != wanted) {
     if (link.clock->NowMs() - start >= kReenumerationPhaseLimitMs) {
@@ -122,6 +124,27 @@ bool WaitForPresence(DeviceLink& link, bool wanted) {
     link.clock->SleepMs(kPresencePollIntervalMs);
   }
   return true;
+}
+
+// Sleeps on bus events until `done` holds; false when the phase limit passes
+// first. Presence is re-tested after every event and every tick.
+template <typename Done>
+bool SleepForEvents(DeviceLink& link, Done done) {
+  const std::uint64_t start = link.clock->NowMs();
+  while (!done()) {
+    const std::uint64_t waited = link.clock->NowMs() - start;
+    if (waited >= kReenumerationPhaseLimitMs) {
+      return false;
+    }
+    const std::uint64_t left = kReenumerationPhaseLimitMs - waited;
+    link.driver->WaitForBusEvent(static_cast<std::uint32_t>(std::min<std::uint64_t>(left, kBusEventTickMs)));
+  }
+  return true;
+}
+
+std::uint64_t Departures(DeviceLink& link) {
+  const std::optional<PresenceCounts> counts = link.driver->PresenceEvents(link.targetVendorId, link.targetProductId);
+  return counts ? counts->departures : 0;
 }
 
 }  // namespace
@@ -137,7 +160,26 @@ std::uint32_t BulkWriteAll(DeviceLink& link, std::span<std::uint8_t> data) {
 bool WaitForReenumeration(DeviceLink& link) {
   // Bounded, unlike a bare poll: a recorder that never leaves or never comes
   // back must not keep the program waiting for ever, nor pass as restarted.
-  return WaitForPresence(link, false) && WaitForPresence(link, true);
+  const std::optional<PresenceCounts> now = link.driver->PresenceEvents(link.targetVendorId, link.targetProductId);
+  if (!now) {
+    return PollForPresence(link, false) && PollForPresence(link, true);
+  }
+  // The departure is counted from the moment before the last request (the
+  // restart), so one that came and went before this wait began still counts.
+  // The mark is used once: a later wait without a request in between starts
+  // from now.
+  const std::uint64_t departuresBefore =
+      link.countsBeforeRequest ? link.countsBeforeRequest->departures : now->departures;
+  link.countsBeforeRequest.reset();
+  // The probe first: it takes in the events that came, which the count then
+  // includes.
+  return SleepForEvents(link, [&] { return !IsRecorderPresent(link) || Departures(link) > departuresBefore; }) &&
+         SleepForEvents(link, [&] { return IsRecorderPresent(link); });
+}
+
+std::uint32_t PresenceWaitTickMs(DeviceLink& link) {
+  return link.driver->PresenceEvents(link.targetVendorId, link.targetProductId) ? kBusEventTickMs
+                                                                                 : kPresencePollIntervalMs;
 }
 
 }  // namespace k24

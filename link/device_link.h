@@ -19,9 +19,13 @@ namespace k24 {
 inline constexpr std::uint32_t kBulkChunkLimit = 0x4000;  // 16,384 bytes per bulk transfer
 
 // How long WaitForReenumeration waits for each of its two phases (the
-// recorder leaving the bus, then coming back), and its pause between probes.
+// recorder leaving the bus, then coming back), and its pause between probes
+// when the driver has no bus events and presence must be polled.
 inline constexpr std::uint64_t kReenumerationPhaseLimitMs = 30'000;
 inline constexpr std::uint32_t kPresencePollIntervalMs = 1;
+// With bus events a wait sleeps until a device arrives or leaves; this tick
+// only bounds each sleep, so a wait also re-tests presence now and then.
+inline constexpr std::uint32_t kBusEventTickMs = 100;
 
 // How a request ended. Callers mostly need only whether it succeeded (the
 // result converts to bool); a few tell "no recorder found" from a request the
@@ -43,6 +47,10 @@ struct DeviceLink {
   Clock* clock = nullptr;
   std::uint16_t targetVendorId = 0;
   std::uint16_t targetProductId = 0;
+  // The recorder's arrivals and departures as they stood just before the
+  // last request was sent (with bus events): a restart the recorder carries
+  // out may take it off the bus and back before the wait for it begins.
+  std::optional<PresenceCounts> countsBeforeRequest;
 };
 
 void SetTargetDevice(DeviceLink& link, std::uint16_t vendorId, std::uint16_t productId);
@@ -69,7 +77,12 @@ std::uint32_t BulkReadAll(DeviceLink& link, std::span<std::uint8_t> data);
 std::uint32_t BulkWriteAll(DeviceLink& link, std::span<std::uint8_t> data);
 
 // Waits for the recorder to leave the bus and come back. False when either
-// phase outlasts kReenumerationPhaseLimitMs.
+// phase outlasts kReenumerationPhaseLimitMs. With bus events a departure
+// counts however short the absence was; without, presence is polled.
 bool WaitForReenumeration(DeviceLink& link);
+
+// How long a wait for the recorder may sleep at a time: kBusEventTickMs when
+// the driver wakes it on bus events, else the polling pause.
+std::uint32_t PresenceWaitTickMs(DeviceLink& link);
 
 }  // namespace k24

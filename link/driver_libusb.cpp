@@ -1,18 +1,26 @@
 // The driver port on libusb-1.0.
 //
-// Device names are the devices on the bus in libusb's order, written
-// "usb:BBB:DDD" (bus number, device address). A recorder that restarts comes
-// back under a new address and so under a new name, which the link finds by
-// probing again; nothing here remembers a device between operations.
+// Device names are the devices on the bus, written "usb:BBB:DDD" (bus number,
+// device address). A recorder that restarts comes back under a new address
+// and so under a new name, which the link finds by probing again.
 //
-// Opening a name does not open the USB device: libusb caches every device's
-// descriptor, so the probe reads it without touching the device. The USB device
-// is opened only when a transfer is issued on the handle (only on the recorder,
-// since the link issues transfers on nothing else), and closed with the handle.
+// The bus as this port sees it is a table of its devices (libusb caches each
+// one's descriptor, so the probe reads none from the device). Where libusb has hotplug, the table is kept from its
+// arrival and departure events, taken in without blocking at every probe: a
+// probe is then a walk through the table, with no system call per device.
+// The events are also counted per identity, so a recorder that leaves and
+// comes back between two probes is still seen to have restarted. Without
+// hotplug the table is listed afresh at every probe.
+//
+// Opening a name does not open the USB device. The USB device is opened only
+// when a transfer is issued on the handle (only on the recorder, since the
+// link issues transfers on nothing else), and closed with the handle.
 #include "link/driver_libusb.h"
 
 #include <libusb.h>
 #include <unistd.h>
+
+#include <sys/time.h>
 
 #include <array>
 #include <cstdio>
@@ -37,6 +45,16 @@ std::string NameOf(libusb_device* device) {
   return text;
 }
 
+constexpr std::uint32_t Identity(std::uint16_t vendorId, std::uint16_t productId) {
+  return static_cast<std::uint32_t>(vendorId) << 16 | productId;
+}
+
+// A device on the bus as the table holds it.
+struct BusDevice {
+  libusb_device* device = nullptr;  // referenced while in the table
+  bool mayUse = false;              // this user was found to have write access to it
+};
+
 // The device as the port sees it between Open and Close.
 struct OpenDevice {
   libusb_device* device = nullptr;          // referenced from Open to Close
@@ -55,6 +73,10 @@ class LibusbDriver final : public UsbDriver {
       Release(open);
     }
     open_.clear();
+    if (hotplug_) {
+      libusb_hotplug_deregister_callback(context_, hotplugHandle_);
+    }
+    ForgetDevices();
     if (context_ != nullptr) {
       libusb_exit(context_);
     }
@@ -62,47 +84,55 @@ class LibusbDriver final : public UsbDriver {
 
   std::vector<std::string> DeviceNames() override {
     std::vector<std::string> names;
-    libusb_context* context = Context();
-    if (context == nullptr) {
+    if (Context() == nullptr) {
       return names;
     }
-    libusb_device** list = nullptr;
-    const ssize_t count = libusb_get_device_list(context, &list);
-    for (ssize_t i = 0; i < count; ++i) {
-      names.push_back(NameOf(list[i]));
+    if (hotplug_) {
+      TakeInEvents();
+    } else {
+      ListDevices();
     }
-    if (list != nullptr) {
-      libusb_free_device_list(list, 1);
+    names.reserve(devices_.size());
+    for (const auto& [name, entry] : devices_) {
+      names.push_back(name);
     }
     return names;
   }
 
+  // A lookup in the table as the last DeviceNames left it.
   std::optional<DriverHandle> Open(const std::string& name) override {
-    libusb_context* context = Context();
-    if (context == nullptr) {
-      return std::nullopt;
-    }
-    libusb_device** list = nullptr;
-    const ssize_t count = libusb_get_device_list(context, &list);
-    libusb_device* found = nullptr;
-    for (ssize_t i = 0; i < count && found == nullptr; ++i) {
-      if (NameOf(list[i]) == name) {
-        found = libusb_ref_device(list[i]);
-      }
-    }
-    if (list != nullptr) {
-      libusb_free_device_list(list, 1);
-    }
-    if (found == nullptr) {
-      return std::nullopt;
-    }
-    if (!MayOpenForWriting(found)) {
-      libusb_unref_device(found);
+    const auto it = devices_.find(name);
+    if (it == devices_.end()) {
       return std::nullopt;
     }
     const DriverHandle handle = nextHandle_++;
-    open_[handle] = OpenDevice{found, nullptr, false};
+    open_[handle] = OpenDevice{libusb_ref_device(it->second.device), nullptr, false};
     return handle;
+  }
+
+  // A handle opens for transfers only when this user may open the device for
+  // writing, as the vendor driver's names do. A recorder whose node the user
+  // may not write (no udev rule, not root) then counts as not connected,
+  // rather than as a recorder that answers no request, which would read as
+  // having no boot loader. Checked without opening, and only on the device the
+  // probe chose, so no other device is touched. Access once found stays with
+  // the device until it leaves the bus; a refusal is asked again at the next
+  // probe, since udev may give the access a moment after the arrival.
+  bool MayUse(DriverHandle handle) override {
+    const OpenDevice* open = Find(handle);
+    if (open == nullptr) {
+      return false;
+    }
+    const auto it = devices_.find(NameOf(open->device));
+    const bool listed = it != devices_.end() && it->second.device == open->device;
+    if (listed && it->second.mayUse) {
+      return true;
+    }
+    const bool may = MayOpenForWriting(open->device);
+    if (listed) {
+      it->second.mayUse = may;
+    }
+    return may;
   }
 
   void Close(DriverHandle handle) override {
@@ -186,24 +216,122 @@ class LibusbDriver final : public UsbDriver {
     return Bulk(handle, LIBUSB_ENDPOINT_OUT, copy.data(), copy.size(), transferred);
   }
 
+  std::optional<PresenceCounts> PresenceEvents(std::uint16_t vendorId, std::uint16_t productId) override {
+    if (Context() == nullptr || !hotplug_) {
+      return std::nullopt;
+    }
+    const auto it = counts_.find(Identity(vendorId, productId));
+    return it == counts_.end() ? PresenceCounts{} : it->second;
+  }
+
+  bool WaitForBusEvent(std::uint32_t timeoutMs) override {
+    if (Context() == nullptr || !hotplug_) {
+      return false;
+    }
+    const std::uint64_t before = events_;
+    timeval timeout{};
+    timeout.tv_sec = static_cast<time_t>(timeoutMs / 1000);
+    timeout.tv_usec = static_cast<suseconds_t>(timeoutMs % 1000) * 1000;
+    // Returns once something was handled (an event) or the time is up.
+    libusb_handle_events_timeout_completed(context_, &timeout, nullptr);
+    return events_ != before;
+  }
+
+  std::vector<int> EventDescriptors() override {
+    std::vector<int> descriptors;
+    if (Context() == nullptr || !hotplug_) {
+      return descriptors;
+    }
+    const libusb_pollfd** fds = libusb_get_pollfds(context_);
+    for (std::size_t i = 0; fds != nullptr && fds[i] != nullptr; ++i) {
+      descriptors.push_back(fds[i]->fd);
+    }
+    libusb_free_pollfds(fds);
+    return descriptors;
+  }
+
  private:
-  // The one context of the run, made at first use. libusb keeps its device
-  // list current from hotplug events, so a probe through it is cheap.
+  // The one context of the run, made at first use, with the hotplug
+  // callback when libusb has hotplug here. Registering it reports every device
+  // already on the bus as arrived, which fills the table.
   libusb_context* Context() {
     if (!contextTried_) {
       contextTried_ = true;
       if (libusb_init(&context_) != LIBUSB_SUCCESS) {
         context_ = nullptr;  // no usable libusb: the port sees no devices
+        return nullptr;
+      }
+      if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0) {
+        const int events = LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT;
+        hotplug_ = libusb_hotplug_register_callback(context_, events, LIBUSB_HOTPLUG_ENUMERATE,
+                                                    LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+                                                    LIBUSB_HOTPLUG_MATCH_ANY, &OnHotplug, this,
+                                                    &hotplugHandle_) == LIBUSB_SUCCESS;
+        if (!hotplug_) {
+          ForgetDevices();  // what the enumeration may have put in; listing takes over
+        }
       }
     }
     return context_;
   }
 
-  // A name opens only when this user may open the device for writing, as the
-  // vendor driver's names do. A recorder whose node the user may not write (no
-  // udev rule, not root) then counts as not connected, rather than as a
-  // recorder that answers no request, which would read as having no boot
-  // loader. Checked without opening, so no other device is touched.
+  static int LIBUSB_CALL OnHotplug(libusb_context* /*context*/, libusb_device* device, libusb_hotplug_event event,
+                                   void* self) {
+    static_cast<LibusbDriver*>(self)->Note(device, event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED);
+    return 0;  // stay registered
+  }
+
+  // One arrival or departure, as libusb reports it from its event handling
+  // (on this thread, inside a libusb call).
+  void Note(libusb_device* device, bool arrived) {
+    libusb_device_descriptor fields{};
+    const std::uint32_t identity = libusb_get_device_descriptor(device, &fields) == LIBUSB_SUCCESS
+                                       ? Identity(fields.idVendor, fields.idProduct)
+                                       : 0;
+    const std::string name = NameOf(device);
+    const auto it = devices_.find(name);
+    if (arrived) {
+      if (it != devices_.end()) {
+        libusb_unref_device(it->second.device);  // a departure that never came
+      }
+      devices_[name] = BusDevice{libusb_ref_device(device), false};
+      ++counts_[identity].arrivals;
+    } else {
+      if (it != devices_.end() && it->second.device == device) {
+        libusb_unref_device(it->second.device);
+        devices_.erase(it);
+      }
+      ++counts_[identity].departures;
+    }
+    ++events_;
+  }
+
+  // Hands libusb's pending events to the callback, without waiting.
+  void TakeInEvents() {
+    timeval now{};
+    libusb_handle_events_timeout_completed(context_, &now, nullptr);
+  }
+
+  // Without hotplug: the table becomes the bus as listed now.
+  void ListDevices() {
+    ForgetDevices();
+    libusb_device** list = nullptr;
+    const ssize_t count = libusb_get_device_list(context_, &list);
+    for (ssize_t i = 0; i < count; ++i) {
+      devices_[NameOf(list[i])] = BusDevice{libusb_ref_device(list[i]), false};
+    }
+    if (list != nullptr) {
+      libusb_free_device_list(list, 1);
+    }
+  }
+
+  void ForgetDevices() {
+    for (auto& [name, entry] : devices_) {
+      libusb_unref_device(entry.device);
+    }
+    devices_.clear();
+  }
+
   static bool MayOpenForWriting(libusb_device* device) {
     char node[48];
     std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", static_cast<unsigned>(libusb_get_bus_number(device)),
@@ -302,6 +430,11 @@ class LibusbDriver final : public UsbDriver {
 
   libusb_context* context_ = nullptr;
   bool contextTried_ = false;
+  bool hotplug_ = false;
+  libusb_hotplug_callback_handle hotplugHandle_{};
+  std::map<std::string, BusDevice> devices_;        // the bus, by name
+  std::map<std::uint32_t, PresenceCounts> counts_;  // events, by identity
+  std::uint64_t events_ = 0;                        // every event taken in
   DriverHandle nextHandle_ = 1;
   std::map<DriverHandle, OpenDevice> open_;
 };

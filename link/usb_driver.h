@@ -5,6 +5,12 @@
 // The calls mirror the driver's own interface: the link hands over the driver's
 // records as bytes (a 10-byte vendor request record, a 4-byte pipe record) and
 // each backend reads them with the parsers in link_records.h.
+//
+// Bus events are optional. A backend that hears of arrivals and departures
+// from the system (libusb's hotplug on Linux) keeps its device table from
+// them and counts them; one that cannot (the EZ-USB driver) lists its devices
+// on every probe and leaves the event calls at their defaults, and the link
+// and the dialogue then poll as before.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +23,12 @@ namespace k24 {
 
 using DriverHandle = std::uint32_t;
 
+// Arrivals and departures of devices of one identity seen so far.
+struct PresenceCounts {
+  std::uint64_t arrivals = 0;
+  std::uint64_t departures = 0;
+};
+
 class UsbDriver {
  public:
   virtual ~UsbDriver() = default;
@@ -26,6 +38,11 @@ class UsbDriver {
   // Opens a device by name for writing; none when nothing answers to the name.
   virtual std::optional<DriverHandle> Open(const std::string& name) = 0;
   virtual void Close(DriverHandle handle) = 0;
+  // Whether this user may use the device behind the handle for transfers. A
+  // backend whose Open already says so (the EZ-USB driver opens for writing)
+  // keeps the default; one that checks it apart is asked only for the device
+  // the probe chose, so no other device costs a system call.
+  virtual bool MayUse(DriverHandle /*handle*/) { return true; }
 
   // Fills the 18-byte standard device descriptor; false when the query failed.
   virtual bool GetDeviceDescriptor(DriverHandle handle, std::span<std::uint8_t, 18> descriptor) = 0;
@@ -41,6 +58,19 @@ class UsbDriver {
                         std::span<std::uint8_t> data, std::uint32_t& transferred) = 0;
   virtual bool BulkWrite(DriverHandle handle, std::span<const std::uint8_t, 4> pipe,
                          std::span<const std::uint8_t> data, std::uint32_t& transferred) = 0;
+
+  // Counts of arrivals and departures of devices with this identity, taken
+  // from bus events; none when the backend has no events.
+  virtual std::optional<PresenceCounts> PresenceEvents(std::uint16_t /*vendorId*/, std::uint16_t /*productId*/) {
+    return std::nullopt;
+  }
+  // Sleeps until a device arrives or leaves or `timeoutMs` pass, and takes in
+  // what came. False at once when the backend has no events.
+  virtual bool WaitForBusEvent(std::uint32_t /*timeoutMs*/) { return false; }
+  // POSIX descriptors that turn readable when bus events wait to be taken in
+  // (the next port call takes them), for a wait that watches other things
+  // too (the console's keys); empty when the backend has no events.
+  virtual std::vector<int> EventDescriptors() { return {}; }
 };
 
 }  // namespace k24

@@ -23,22 +23,56 @@ std::uint32_t Pipe(std::span<const std::uint8_t, 4> record) {
 
 }  // namespace
 
-EmulatedBus::EmulatedBus(RecorderModel& model) : model_(model) { PlaceRecorder(0); }
+EmulatedBus::EmulatedBus(RecorderModel& model) : model_(model) {
+  PlaceRecorder(0);
+  lastSeenOnBus_ = model_.onBus;
+}
+
+bool EmulatedBus::NoteChange() {
+  if (model_.onBus == lastSeenOnBus_) return false;
+  lastSeenOnBus_ = model_.onBus;
+  if (busEvents) {
+    ++(model_.onBus ? recorderEvents.arrivals : recorderEvents.departures);
+  }
+  return true;
+}
+
+std::optional<PresenceCounts> EmulatedBus::PresenceEvents(std::uint16_t vendorId, std::uint16_t productId) {
+  if (!busEvents) return std::nullopt;
+  NoteChange();
+  if (vendorId != kModelVendorId || productId != kModelProductId) return PresenceCounts{};
+  return recorderEvents;
+}
+
+bool EmulatedBus::WaitForBusEvent(std::uint32_t timeoutMs) {
+  if (!busEvents) return false;
+  ++eventWaits;
+  bool changed = NoteChange();
+  NoteProbe(model_);
+  changed = NoteChange() || changed;
+  if (changed) return true;
+  if (eventClock != nullptr) eventClock->SleepMs(timeoutMs);
+  return false;
+}
+
+std::vector<int> EmulatedBus::EventDescriptors() { return busEvents ? eventDescriptors : std::vector<int>{}; }
 
 void EmulatedBus::PlaceRecorder(std::size_t slot) {
   for (BusSlot& each : slots) {
     if (each.kind == BusSlot::Kind::Recorder) each = BusSlot{};
   }
-  slots.at(slot) = BusSlot{BusSlot::Kind::Recorder, 0, 0, false};
+  slots.at(slot) = BusSlot{BusSlot::Kind::Recorder, 0, 0, false, false};
 }
 
 void EmulatedBus::PlaceOtherDevice(std::size_t slot, std::uint16_t vendorId, std::uint16_t productId) {
-  slots.at(slot) = BusSlot{BusSlot::Kind::OtherDevice, vendorId, productId, false};
+  slots.at(slot) = BusSlot{BusSlot::Kind::OtherDevice, vendorId, productId, false, false};
 }
 
 std::vector<std::string> EmulatedBus::DeviceNames() {
   ++probes;
+  NoteChange();
   NoteProbe(model_);
+  NoteChange();
   std::vector<std::string> names;
   for (std::size_t slot = 0; slot < kListedNames; ++slot) names.push_back(SlotName(slot));
   return names;
@@ -60,6 +94,11 @@ std::optional<DriverHandle> EmulatedBus::Open(const std::string& name) {
 void EmulatedBus::Close(DriverHandle handle) {
   --openHandles;
   if (recordEvents) events.push_back("close " + SlotName(handle - 1));
+}
+
+bool EmulatedBus::MayUse(DriverHandle handle) {
+  mayUseAsked.push_back(SlotName(handle - 1));
+  return !slots.at(handle - 1).mayNotUse;
 }
 
 bool EmulatedBus::IsRecorderHandle(DriverHandle handle) const {
@@ -88,7 +127,10 @@ bool EmulatedBus::VendorRequest(DriverHandle handle, std::span<const std::uint8_
   if (!IsRecorderHandle(handle)) return false;
   // direction, type 2 (vendor), recipient 0 (device), 0, request, 0, value, index
   if (record[1] != 2 || record[2] != 0 || record[3] != 0 || record[5] != 0) return false;
-  return HandleControl(model_, record[0], record[4], Le16(record, 6), Le16(record, 8), data, transferred);
+  NoteChange();
+  const bool ok = HandleControl(model_, record[0], record[4], Le16(record, 6), Le16(record, 8), data, transferred);
+  NoteChange();  // a restart leaves the bus as it answers
+  return ok;
 }
 
 bool EmulatedBus::BulkRead(DriverHandle handle, std::span<const std::uint8_t, 4> pipe,

@@ -1,6 +1,12 @@
 // The in-process front door to the recorder model: a UsbDriver with the EZ-USB
 // driver's naming ("ezusb-0" to "ezusb-8", and a tenth slot the probe never
 // tries), where the recorder can sit under any name among other devices.
+//
+// With `busEvents` on it also raises the recorder's arrivals and departures as
+// events, as libusb's hotplug does: every change of the model's presence seen
+// at a driver call is counted, and a wait for an event lets the recorder's
+// absence run on (one presence probe's worth) and advances `eventClock` by the
+// wait's time-out when nothing came.
 #pragma once
 
 #include <array>
@@ -8,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "link/clock.h"
 #include "link/usb_driver.h"
 #include "testing/recorder_model.h"
 
@@ -24,6 +31,7 @@ struct BusSlot {
   std::uint16_t vendorId = 0;   // for OtherDevice
   std::uint16_t productId = 0;  // for OtherDevice
   bool descriptorFails = false;
+  bool mayNotUse = false;  // this user may not use it (no write access to its node)
 };
 
 class EmulatedBus final : public UsbDriver {
@@ -39,6 +47,7 @@ class EmulatedBus final : public UsbDriver {
   std::vector<std::string> DeviceNames() override;
   std::optional<DriverHandle> Open(const std::string& name) override;
   void Close(DriverHandle handle) override;
+  bool MayUse(DriverHandle handle) override;
   bool GetDeviceDescriptor(DriverHandle handle, std::span<std::uint8_t, 18> descriptor) override;
   bool VendorRequest(DriverHandle handle, std::span<const std::uint8_t, 10> record,
                      std::span<std::uint8_t> data, std::uint32_t& transferred) override;
@@ -46,16 +55,29 @@ class EmulatedBus final : public UsbDriver {
                 std::uint32_t& transferred) override;
   bool BulkWrite(DriverHandle handle, std::span<const std::uint8_t, 4> pipe, std::span<const std::uint8_t> data,
                  std::uint32_t& transferred) override;
+  std::optional<PresenceCounts> PresenceEvents(std::uint16_t vendorId, std::uint16_t productId) override;
+  bool WaitForBusEvent(std::uint32_t timeoutMs) override;
+  std::vector<int> EventDescriptors() override;
 
   std::array<BusSlot, kSlots> slots;
   std::vector<std::string> events;  // "open ezusb-0", "close ezusb-0", in order
   int openHandles = 0;              // handles opened and not yet closed
   int probes = 0;                   // DeviceNames() calls
+  std::vector<std::string> mayUseAsked;  // names MayUse was asked about, in order
   bool recordEvents = true;
+
+  bool busEvents = false;
+  Clock* eventClock = nullptr;
+  PresenceCounts recorderEvents;  // counted while busEvents is on
+  int eventWaits = 0;
+  std::vector<int> eventDescriptors;  // what EventDescriptors hands out
 
  private:
   bool IsRecorderHandle(DriverHandle handle) const;
+  // Counts a change of the model's presence since the last look; true when there was one.
+  bool NoteChange();
   RecorderModel& model_;
+  bool lastSeenOnBus_ = true;
 };
 
 }  // namespace k24::emulator

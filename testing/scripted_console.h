@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "dialogue/console.h"
+#include "link/clock.h"
 
 namespace k24::emulator {
 
@@ -56,6 +57,14 @@ class ScriptedConsole final : public Console {
     ++waitingPolls;
     return !typedAhead.empty() || (waitingPolls > pollsBeforeKeysArrive && !keys.empty());
   }
+  // Sleeps on the clock, if one is given, for the whole time: no key
+  // arrives while a scripted console waits.
+  void WaitForKey(std::uint32_t timeoutMs, std::span<const int> alsoWatch) override {
+    ++keyWaits;
+    keyWaitedMs += timeoutMs;
+    watchedDescriptors = alsoWatch.size();
+    if (clock != nullptr) clock->SleepMs(timeoutMs);
+  }
   void DiscardTypedAhead() override {
     ++discards;
     typedAhead.clear();
@@ -79,6 +88,10 @@ class ScriptedConsole final : public Console {
   int readsPastScript = 0;
   int waitingPolls = 0;
   int discards = 0;
+  int keyWaits = 0;
+  std::uint64_t keyWaitedMs = 0;
+  std::size_t watchedDescriptors = 0;  // at the last wait
+  Clock* clock = nullptr;              // advanced by WaitForKey
   // Open critical sections (a count, so an unbalanced end shows as negative).
   int inCriticalSection = 0;
   int criticalSectionBegins = 0;

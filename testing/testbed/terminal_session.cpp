@@ -7,6 +7,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -126,7 +127,10 @@ void TerminalSession::Type(const std::string& bytes) {
 std::optional<int> TerminalSession::ExitCode() {
   if (exitCode_ || child_ <= 0) return exitCode_;
   int status = 0;
-  if (waitpid(child_, &status, WNOHANG) == child_) {
+  rusage usage{};
+  if (wait4(child_, &status, WNOHANG, &usage) == child_) {
+    cpuMs_ = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
+             static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
     if (WIFEXITED(status)) {
       exitCode_ = WEXITSTATUS(status);
     } else if (WIFSIGNALED(status)) {

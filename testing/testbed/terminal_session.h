@@ -46,12 +46,16 @@ class TerminalSession {
   bool Signal(int signalNumber);
   void Kill();
   bool OutputClosed() const { return outputClosed_; }
+  pid_t Pid() const { return child_; }
+  // The CPU time (user and system) the child used, once it has been reaped.
+  std::optional<double> CpuMs() const { return cpuMs_; }
 
  private:
   pid_t child_ = -1;
   int master_ = -1;
   bool outputClosed_ = false;
   std::optional<int> exitCode_;
+  std::optional<double> cpuMs_;
 };
 
 }  // namespace k24::emulator

@@ -20,8 +20,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <optional>
 #include <string>
 #include <utility>
@@ -61,6 +63,8 @@ struct Options {
   bool unplugged = false;    // never on the bus
   bool neverReturn = false;  // gone for good after its first restart
   int absenceMs = 100;
+  int otherDevices = 0;     // other devices on the bus besides the recorder
+  int measureWaitSeconds = 0;  // measure k24update's cost while it waits for the recorder
   bool holdLock = false;
   bool notEmulated = false;  // do not tell k24update that the recorder is the emulator
   std::vector<RequestFault> requestFaults;
@@ -87,7 +91,8 @@ void Usage() {
       "  --plug-in             absent at the start; plugged in once the updater says it is not connected\n"
       "  --unplugged           never on the bus\n"
       "  --never-return        does not come back after a restart\n"
-      "  --absence MS          how long a restart keeps it off the bus (default 100)\n"
+      "  --absence MS          how long a restart keeps it off the bus (default 100, as short as 1)\n"
+      "  --other-devices N     put N other USB devices on the bus (at most 50)\n"
       "  --short-reply CODE:N  every request CODE (hex) is answered with only N bytes\n"
       "  --hold-lock           hold the updater's instance lock while it runs\n"
       "  --as-user UID         run k24update as this user (the testbed stays root)\n"
@@ -101,7 +106,11 @@ void Usage() {
       "  --interactive         pass this terminal's keys through instead\n"
       "  --echo                copy the updater's output to standard output\n"
       "  --out DIR             write output, exit-code, state, flash.bin, nand.bin, requests.log\n"
-      "  --timeout SECONDS     give up after this long (default 120)\n",
+      "  --timeout SECONDS     give up after this long (default 120)\n"
+      "measurements (written to the state):\n"
+      "  --measure-wait S      once k24update says it is not connected, measure its CPU time and\n"
+      "                        wakeups over S seconds before any key or plug-in; also always\n"
+      "                        written: plug-in-to-connected-ms, last-key-to-exit-ms, updater-cpu-ms\n",
       stderr);
 }
 
@@ -179,6 +188,14 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.nodeMode = static_cast<mode_t>(std::strtoul(value->c_str(), nullptr, 8));
     } else if (arg == "--absence") {
       options.absenceMs = std::atoi(value->c_str());
+    } else if (arg == "--other-devices") {
+      options.otherDevices = std::atoi(value->c_str());
+      if (options.otherDevices < 0 || options.otherDevices > UsbfsDoor::kMaxOtherDevices) {
+        std::fputs("k24-testbed: --other-devices takes 0 to 50\n", stderr);
+        return false;
+      }
+    } else if (arg == "--measure-wait") {
+      options.measureWaitSeconds = std::atoi(value->c_str());
     } else if (arg == "--signal-at-request") {
       const std::optional<std::string> name = next();
       options.signalAtRequest = std::atoi(value->c_str());
@@ -272,6 +289,12 @@ std::string StateReport(const RecorderModel& model, int enumerations) {
   text += "restarts: " + std::to_string(model.restarts) + "\n";
   text += "enumerations: " + std::to_string(enumerations) + "\n";
   text += "control-requests: " + std::to_string(model.controlRequests) + "\n";
+  const auto count = [&](std::uint8_t code) {
+    const auto it = model.requestsByCode.find(code);
+    return std::to_string(it == model.requestsByCode.end() ? 0 : it->second);
+  };
+  text += "page-erases: " + count(0x22) + "\n";         // ErasePage
+  text += "nand-block-erases: " + count(0xD1) + "\n";   // NandEraseBlock
   text += "bulk-transfers: " + std::to_string(model.bulkTransfers) + "\n";
   return text;
 }
@@ -282,6 +305,42 @@ void WriteFile(const std::string& path, const void* data, std::size_t size) {
 }
 
 void WriteText(const std::string& path, const std::string& text) { WriteFile(path, text.data(), text.size()); }
+
+// What a process has used so far, over all its threads: CPU time in clock
+// ticks (user and system, /proc/PID/stat) and voluntary context switches,
+// which count its wakeups from sleep (/proc/PID/task/*/status).
+struct ProcessSample {
+  long long ticks = 0;
+  long long wakeups = 0;
+  std::chrono::steady_clock::time_point at{};
+};
+
+ProcessSample SampleProcess(pid_t pid) {
+  ProcessSample sample;
+  sample.at = std::chrono::steady_clock::now();
+  const std::string dir = "/proc/" + std::to_string(pid);
+  std::ifstream stat(dir + "/stat");
+  std::string text;
+  std::getline(stat, text);
+  const std::size_t close = text.rfind(')');
+  if (close != std::string::npos) {
+    // Fields after the name: state is field 3, utime 14 and stime 15.
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    for (int number = 3; number <= 15 && fields >> field; ++number) {
+      if (number == 14 || number == 15) sample.ticks += std::atoll(field.c_str());
+    }
+  }
+  std::error_code ignored;
+  for (const auto& task : std::filesystem::directory_iterator(dir + "/task", ignored)) {
+    std::ifstream status(task.path() / "status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) sample.wakeups += std::atoll(line.c_str() + 24);
+    }
+  }
+  return sample;
+}
 
 // Puts the user's terminal into raw mode for the run and back afterwards.
 class RawUserTerminal {
@@ -344,6 +403,7 @@ int Run(const Options& options) {
   door.SetAbsence(std::chrono::milliseconds(options.absenceMs));
   door.SetNodeMode(options.nodeMode);
   if (options.asUser != 0) door.OpenToAllUsers();
+  door.AddOtherDevices(options.otherDevices);
   door.Service();  // puts a recorder that is on the bus at the start onto it
 
   std::vector<std::string> argv = {options.k24update};
@@ -362,9 +422,24 @@ int Run(const Options& options) {
   std::size_t scanFrom = 0;  // where the next prompt is looked for
   std::size_t nextKey = 0;
   bool plugInScheduled = false;
+  bool plugInDone = false;
   std::chrono::steady_clock::time_point plugInAt{};
   bool timedOut = false;
   bool signalSent = false;
+
+  // Measurements.
+  enum class Measuring { NotYet, Settling, Running, Done };
+  Measuring measuring = options.measureWaitSeconds > 0 ? Measuring::NotYet : Measuring::Done;
+  ProcessSample waitStart;
+  std::string measurements;
+  // Moments of the run (0: not yet).
+  std::chrono::steady_clock::time_point pluggedInAt{};
+  std::chrono::steady_clock::time_point lastKeyAt{};
+  std::chrono::steady_clock::time_point endedAt{};
+  const std::chrono::steady_clock::time_point never{};
+  const auto millisecondsSince = [](std::chrono::steady_clock::time_point from) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - from).count();
+  };
 
   while (true) {
     const std::string more = session.Pump(1, options.interactive);
@@ -375,21 +450,57 @@ int Run(const Options& options) {
         std::fflush(stdout);
       }
     }
-    while (nextKey < options.keys.size()) {
+    if (pluggedInAt != never && output.find("Device is connected.\n") != std::string::npos) {
+      char line[64];
+      std::snprintf(line, sizeof line, "plug-in-to-connected-ms: %.2f\n", millisecondsSince(pluggedInAt));
+      measurements += line;
+      pluggedInAt = never;
+    }
+    if (measuring == Measuring::NotYet && output.find(kNotConnectedText) != std::string::npos) {
+      measuring = Measuring::Settling;
+      waitStart = SampleProcess(session.Pid());
+    } else if (measuring == Measuring::Settling && millisecondsSince(waitStart.at) >= 500) {
+      measuring = Measuring::Running;  // past the start-up, into the wait itself
+      waitStart = SampleProcess(session.Pid());
+    } else if (measuring == Measuring::Running &&
+               millisecondsSince(waitStart.at) >= options.measureWaitSeconds * 1000.0) {
+      const ProcessSample end = SampleProcess(session.Pid());
+      const double seconds = std::chrono::duration<double>(end.at - waitStart.at).count();
+      const double ticksPerSecond = static_cast<double>(sysconf(_SC_CLK_TCK));
+      char lines[256];
+      std::snprintf(lines, sizeof lines,
+                    "wait-seconds: %.3f\nwait-cpu-ticks: %lld\nwait-cpu-percent: %.3f\n"
+                    "wait-wakeups: %lld\nwait-wakeups-per-second: %.1f\n",
+                    seconds, end.ticks - waitStart.ticks,
+                    100.0 * static_cast<double>(end.ticks - waitStart.ticks) / ticksPerSecond / seconds,
+                    end.wakeups - waitStart.wakeups, static_cast<double>(end.wakeups - waitStart.wakeups) / seconds);
+      measurements += lines;
+      measuring = Measuring::Done;
+    }
+    while (measuring == Measuring::Done && nextKey < options.keys.size()) {
       const std::size_t found = output.find(options.keys[nextKey].prompt, scanFrom);
       if (found == std::string::npos) break;
       scanFrom = found + options.keys[nextKey].prompt.size();
       session.Type(options.keys[nextKey].bytes);
+      lastKeyAt = std::chrono::steady_clock::now();
       ++nextKey;
     }
     const auto now = std::chrono::steady_clock::now();
-    if (options.plugInLater && !plugInScheduled && output.find(kNotConnectedText) != std::string::npos) {
+    if (options.plugInLater && !plugInScheduled && !plugInDone && measuring == Measuring::Done &&
+        output.find(kNotConnectedText) != std::string::npos) {
       plugInScheduled = true;
       plugInAt = now + std::chrono::milliseconds(options.absenceMs);
     }
     if (plugInScheduled && now >= plugInAt) {
+      // Timed from before the plug-in: the device may be announced before
+      // PlugIn returns.
+      pluggedInAt = std::chrono::steady_clock::now();
       door.PlugIn();
+      char line[64];
+      std::snprintf(line, sizeof line, "plug-in-call-ms: %.2f\n", millisecondsSince(pluggedInAt));
+      measurements += line;
       plugInScheduled = false;
+      plugInDone = true;
     }
     door.Service();
     if (options.signalAtRequest > 0 && !signalSent) {
@@ -403,7 +514,10 @@ int Run(const Options& options) {
         signalSent = true;
       }
     }
-    if (session.OutputClosed() && session.ExitCode()) break;
+    if (session.OutputClosed() && session.ExitCode()) {
+      endedAt = std::chrono::steady_clock::now();
+      break;
+    }
     if (now >= deadline) {
       timedOut = true;
       session.Kill();
@@ -418,7 +532,17 @@ int Run(const Options& options) {
   {
     std::lock_guard<std::mutex> guard(door.Lock());
     state = "exit-code: " + std::to_string(exitCode) + "\n" + StateReport(model, door.Enumerations()) +
-            "elapsed-ms: " + std::to_string(elapsed.count()) + "\n";
+            "elapsed-ms: " + std::to_string(elapsed.count()) + "\n" + measurements;
+    char lines[128];
+    if (lastKeyAt != never && endedAt != never) {
+      std::snprintf(lines, sizeof lines, "last-key-to-exit-ms: %.2f\n",
+                    std::chrono::duration<double, std::milli>(endedAt - lastKeyAt).count());
+      state += lines;
+    }
+    if (session.CpuMs()) {
+      std::snprintf(lines, sizeof lines, "updater-cpu-ms: %.1f\n", *session.CpuMs());
+      state += lines;
+    }
     if (!options.outDir.empty()) {
       const std::string dir = options.outDir + "/";
       WriteText(dir + "output", output);

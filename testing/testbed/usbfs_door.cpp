@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 #include <vector>
 
 #include "common/byte_order.h"
@@ -199,6 +200,26 @@ void UsbfsDoor::OpenToAllUsers() {
   chmod(rootDir_.c_str(), 01777);
 }
 
+void UsbfsDoor::AddOtherDevices(int count) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  for (int i = 0; i < count && otherDevices_ < kMaxOtherDevices; ++i, ++otherDevices_) {
+    // Ports 2 onward of the root hub (the recorder is on port 1), device
+    // numbers 2 to 51: below the recorder's, so a probe that goes through the
+    // bus in order of addresses meets all of them before the recorder.
+    const std::string devpath = "/devices/usb1/1-" + std::to_string(otherDevices_ + 2);
+    std::vector<std::uint8_t> descriptors =
+        DeviceDescriptor(0x046D, static_cast<std::uint16_t>(0xC100 + otherDevices_), 0);
+    const std::vector<std::uint8_t> config = RecorderConfiguration();
+    descriptors.insert(descriptors.end(), config.begin(), config.end());
+    GError* failure = nullptr;
+    if (!umockdev_testbed_add_from_string(testbed_, DeviceRecord(devpath, 2 + otherDevices_, descriptors).c_str(),
+                                          &failure)) {
+      std::fprintf(stderr, "k24-testbed: add other device: %s\n", failure ? failure->message : "?");
+      if (failure) g_error_free(failure);
+    }
+  }
+}
+
 void UsbfsDoor::PlugIn() {
   std::lock_guard<std::mutex> guard(mutex_);
   ComeBack(model_);
@@ -218,6 +239,13 @@ void UsbfsDoor::Service() {
     } else if (now - leftAt_ >= std::chrono::milliseconds(2)) {
       RemoveDevice();
       leftAt_ = now;
+      if (model_.returnPending && absence_ < kShortAbsence) {
+        // Served here: the owner's loop may come round later than this.
+        std::this_thread::sleep_for(absence_);
+        leaving_ = false;
+        ComeBack(model_);
+        AddDevice();
+      }
     }
     return;
   }
@@ -229,7 +257,8 @@ void UsbfsDoor::Service() {
 }
 
 void UsbfsDoor::AddDevice() {
-  ++deviceNumber_;
+  // Device numbers 52 to 250, round and round (other devices use 2 to 51).
+  deviceNumber_ = deviceNumber_ >= 250 ? 52 : deviceNumber_ + 1;
   devnode_ = "/dev/bus/usb/001/" + Three(deviceNumber_);
   syspath_ = "/sys/devices/usb1/1-1";
 

@@ -46,13 +46,21 @@ class UsbfsDoor {
   // Lets other users use the mocked bus, for an updater run as another user.
   void OpenToAllUsers();
 
+  // Puts `count` other devices (not the recorder, no device node) on the bus
+  // for good, each with an identity of its own. At most kMaxOtherDevices.
+  void AddOtherDevices(int count);
+  static constexpr int kMaxOtherDevices = 50;
+
   // Plugs the recorder in now (when the model is on the bus).
   void PlugIn();
 
   // Carries out what the model asked for since the last call: takes the
   // device off the bus after a restart, and puts it back once its absence
-  // has passed. Call it often from the owning thread.
+  // has passed. Call it often from the owning thread. An absence shorter than
+  // kShortAbsence is served in the call that removes the device, so it lasts
+  // as long as asked, however seldom this is called.
   void Service();
+  static constexpr std::chrono::milliseconds kShortAbsence{10};
 
   std::mutex& Lock() { return mutex_; }
   int Enumerations() const { return enumerations_; }
@@ -80,12 +88,13 @@ class UsbfsDoor {
 
   // The recorder on the bus (when present).
   bool present_ = false;
-  int deviceNumber_ = 3;   // the next add uses the one after
+  int deviceNumber_ = 51;  // the next add uses the one after
   std::string devnode_;    // /dev/bus/usb/001/DDD
   std::string syspath_;    // /sys/devices/usb1/1-1
   int ptyMaster_ = -1;     // the node is this pty's slave: its flow state is
   int ptySlave_ = -1;      // how the door tells poll() that a URB can be reaped
   int enumerations_ = 0;
+  int otherDevices_ = 0;
 
   std::deque<PendingUrb> submitted_;
   std::deque<PendingUrb> discarded_;

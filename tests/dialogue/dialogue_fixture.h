@@ -26,6 +26,7 @@ class DialogueFixture : public ::testing::Test {
   DialogueFixture() {
     link.driver = &bus;
     link.clock = &clock;
+    console.clock = &clock;
     ports.console = &console;
     ports.lock = &lock;
     ports.link = &link;

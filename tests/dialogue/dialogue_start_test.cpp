@@ -91,6 +91,35 @@ TEST_F(DialogueStartTest, NoBootLoaderEndsAfterOneKey) {
   EXPECT_EQ(console.rawReads, 1);
 }
 
+struct WaitCase {
+  const char* name;
+  bool busEvents;
+  std::uint64_t tickMs;
+  std::size_t watched;  // descriptors the wait watches besides the keys
+};
+
+void PrintTo(const WaitCase& c, std::ostream* out) { *out << c.name; }
+
+class ConnectionWaitTest : public DialogueStartTest, public ::testing::WithParamInterface<WaitCase> {};
+
+// The wait sleeps on the console, woken by a key or (with bus events) by the
+// bus's descriptors; only the tick bounds each sleep. Without events the
+// pause stays the polling one.
+TEST_P(ConnectionWaitTest, SleepsUntilAKeyOrABusEventForAtMostOneTick) {
+  bus.busEvents = GetParam().busEvents;
+  bus.eventDescriptors = {7, 9};
+  emulator::PlugInAfterProbes(model, 40);
+  EXPECT_EQ(Start(), std::nullopt);
+  EXPECT_EQ(console.output, std::string(kBanner) + kNotConnected + kConnected + "Current Boot Loader version: 1.0\n");
+  EXPECT_GE(console.keyWaits, 30);
+  EXPECT_EQ(console.keyWaitedMs, static_cast<std::uint64_t>(console.keyWaits) * GetParam().tickMs);
+  EXPECT_EQ(console.watchedDescriptors, GetParam().watched);
+}
+
+INSTANTIATE_TEST_SUITE_P(Buses, ConnectionWaitTest,
+                         ::testing::Values(WaitCase{"listing", false, 1, 0}, WaitCase{"bus_events", true, 100, 2}),
+                         [](const auto& instance) { return std::string(instance.param.name); });
+
 struct DiagCase {
   const char* name;
   std::vector<std::string> arguments;

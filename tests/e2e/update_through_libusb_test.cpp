@@ -137,6 +137,27 @@ const Case kCases[] = {
      kBanner + "Device is not connected.\nConnect device to continue or press Esc to exit.\n" +
          Report("1.0").substr(0, Report("1.0").find("\r\n")),
      0, ImageRegion::AsInstalled, "1.0", "1.2", "ABCDE12345", true},
+    // Each restart keeps the recorder off the bus for only 1 ms, shorter than
+    // the pause between two presence tests of a polling wait.
+    {"FlashPathWithOneMillisecondAbsences", Join({"--boot-loader", "0x0100", "--absence", "1"}, FullUpdateKeys(true)),
+     kBanner + Report("1.0") + UpgradeOffer("1.0") + kFirmwareReplaced, 0, ImageRegion::SampleFirmware, "1.2",
+     "2.0", "ABCDEW12345", true},
+    {"NandPathWithOneMillisecondAbsences", Join({"--boot-loader", "0x00FF", "--absence", "1"}, FullUpdateKeys(true)),
+     kBanner + Report("0.255") + UpgradeOffer("0.255") + kFirmwareReplaced, 0, ImageRegion::SampleFirmware, "1.2",
+     "2.0", "ABCDEW12345", true},
+    {"FlashPathAmongThirtyOtherDevices",
+     Join({"--boot-loader", "0x0100", "--other-devices", "30"}, FullUpdateKeys(true)),
+     kBanner + Report("1.0") + UpgradeOffer("1.0") + kFirmwareReplaced, 0, ImageRegion::SampleFirmware, "1.2",
+     "2.0", "ABCDEW12345", true},
+    {"PluggedInAmongThirtyOtherDevices",
+     {"--plug-in", "--other-devices", "30", "--on", "Press 'Y' to load", "--press", "n"},
+     kBanner + "Device is not connected.\nConnect device to continue or press Esc to exit.\n" +
+         Report("1.0").substr(0, Report("1.0").find("\r\n")),
+     0, ImageRegion::AsInstalled, "1.0", "1.2", "ABCDE12345", true},
+    {"EscWhileNotConnectedAmongThirtyOtherDevices",
+     {"--unplugged", "--other-devices", "30", "--on", "press Esc to exit.\n", "--press", "esc"},
+     kBanner + "Device is not connected.\nConnect device to continue or press Esc to exit.\n", 0,
+     ImageRegion::AsInstalled, "1.0", "1.2", "ABCDE12345", false},
     {"EscWhileNotConnected", {"--unplugged", "--on", "press Esc to exit.\n", "--press", "esc"},
      kBanner + "Device is not connected.\nConnect device to continue or press Esc to exit.\n", 0,
      ImageRegion::AsInstalled, "1.0", "1.2", "ABCDE12345", false},

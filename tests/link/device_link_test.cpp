@@ -187,9 +187,59 @@ TEST_F(DeviceLinkTest, ReenumerationWaitFollowsARestart) {
   EXPECT_TRUE(IsRecorderPresent(link));
 }
 
+// A restart whose absence is over before the next probe: the recorder is back
+// at the first presence test after the request.
+TEST_F(DeviceLinkTest, ReenumerationWaitCountsAnAbsenceShorterThanOneProbeFromBusEvents) {
+  bus.busEvents = true;
+  bus.eventClock = &clock;
+  model.restartAbsentProbes = 1;
+  const std::uint64_t start = clock.nowMs;
+  for (int restart = 1; restart <= 3; ++restart) {
+    std::array<std::uint8_t, 0> none{};
+    ASSERT_TRUE(SendVendorRequest(link, kDirectionIn, 0x23, 0, 0, none));
+    EXPECT_TRUE(WaitForReenumeration(link)) << "restart " << restart;
+    EXPECT_EQ(bus.recorderEvents.departures, static_cast<std::uint64_t>(restart));
+  }
+  EXPECT_LT(clock.nowMs - start, 1'000u);
+}
+
+TEST_F(DeviceLinkTest, ReenumerationWaitWithBusEventsSleepsUntilTheRecorderComesBack) {
+  bus.busEvents = true;
+  bus.eventClock = &clock;
+  model.restartAbsentProbes = 5;
+  std::array<std::uint8_t, 0> none{};
+  ASSERT_TRUE(SendVendorRequest(link, kDirectionIn, 0x23, 0, 0, none));
+  const int probesBefore = bus.probes;
+  EXPECT_TRUE(WaitForReenumeration(link));
+  EXPECT_TRUE(model.onBus);
+  // It slept on the bus, a whole tick at a time when nothing came, and
+  // tested presence only around its sleeps: no 1 ms polling.
+  EXPECT_GE(bus.eventWaits, 1);
+  EXPECT_LE(clock.sleeps, static_cast<std::uint64_t>(bus.eventWaits));
+  EXPECT_EQ(clock.sleptMs, clock.sleeps * kBusEventTickMs);
+  EXPECT_LE(bus.probes - probesBefore, 2 * bus.eventWaits + 2);
+}
+
+// The permission check costs a system call in the libusb backend: it is asked
+// only of the device whose identity matched, and a recorder this user may not
+// use counts as absent.
+TEST_F(DeviceLinkTest, ProbeAsksWhetherTheDeviceMayBeUsedOnlyOfTheMatch) {
+  bus.PlaceOtherDevice(0, 0x04B4, 0x8613);
+  bus.PlaceOtherDevice(1, 0x046D, 0xC52B);
+  bus.PlaceRecorder(2);
+  EXPECT_TRUE(IsRecorderPresent(link));
+  EXPECT_EQ(bus.mayUseAsked, (std::vector<std::string>{"ezusb-2"}));
+
+  bus.slots[2].mayNotUse = true;
+  bus.mayUseAsked.clear();
+  EXPECT_FALSE(IsRecorderPresent(link));
+  EXPECT_EQ(bus.mayUseAsked, (std::vector<std::string>{"ezusb-2"}));
+}
+
 struct BoundCase {
   const char* name;
   bool presentAtStart;
+  bool busEvents;
 };
 
 void PrintTo(const BoundCase& c, std::ostream* out) { *out << c.name; }
@@ -198,6 +248,8 @@ class ReenumerationBoundTest : public DeviceLinkTest, public ::testing::WithPara
 
 TEST_P(ReenumerationBoundTest, GivesUpAfterThirtySecondsOfVirtualTime) {
   // Either the recorder never leaves, or it left and never comes back.
+  bus.busEvents = GetParam().busEvents;
+  bus.eventClock = &clock;
   model.onBus = GetParam().presentAtStart;
   model.returnPending = false;
   const std::uint64_t start = clock.nowMs;
@@ -207,7 +259,10 @@ TEST_P(ReenumerationBoundTest, GivesUpAfterThirtySecondsOfVirtualTime) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Phases, ReenumerationBoundTest,
-                         ::testing::Values(BoundCase{"never_leaves", true}, BoundCase{"never_returns", false}),
+                         ::testing::Values(BoundCase{"never_leaves", true, false},
+                                           BoundCase{"never_returns", false, false},
+                                           BoundCase{"never_leaves_with_bus_events", true, true},
+                                           BoundCase{"never_returns_with_bus_events", false, true}),
                          [](const auto& instance) { return std::string(instance.param.name); });
 
 }  // namespace

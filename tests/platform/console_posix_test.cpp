@@ -205,6 +205,32 @@ TEST(SystemConsole, KeyWaitingSeesOneKeyPressAndConsumesNothing) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+// The connection wait's sleep ends at a key press (which it leaves to be
+// read) or when a watched descriptor turns readable (here standard input, in
+// place of the USB bus's event descriptor), long before its time-out.
+TEST(SystemConsole, WaitForKeyWakesOnAKeyOrAWatchedDescriptor) {
+  ChildOptions fromPipe;
+  fromPipe.inputFromPipe = true;
+  {
+    Child probe;
+    ASSERT_TRUE(probe.Start({kProbe, "sleep"}, fromPipe));
+    ASSERT_TRUE(probe.WaitForOutput("sleeping\n"));
+    ASSERT_TRUE(probe.Type("x"));
+    ASSERT_TRUE(probe.WaitForOutput("woke waiting=1\n" + KeyLine('x'))) << probe.Output();
+    int status = 0;
+    ASSERT_TRUE(probe.WaitForExit(status));
+  }
+  {
+    Child probe;
+    ASSERT_TRUE(probe.Start({kProbe, "sleep"}, fromPipe));
+    ASSERT_TRUE(probe.WaitForOutput("sleeping\n"));
+    probe.CloseInput();  // end of file: readable
+    ASSERT_TRUE(probe.WaitForOutput("woke waiting=0\n")) << probe.Output();
+    int status = 0;
+    ASSERT_TRUE(probe.WaitForExit(status));
+  }
+}
+
 // Whether `signalNumber` is pending for the whole process `pid` (sent, not yet
 // taken by any thread); none once the process is gone.
 std::optional<bool> PendingForProcess(pid_t pid, int signalNumber) {

@@ -17,6 +17,9 @@
 //                              "ending\n"; after the section "after\n"
 //   platform_probe discard     "type ahead\n", waits until standard input
 //                              closes, DiscardTypedAhead, then as "keys 1"
+//   platform_probe sleep       "sleeping\n", WaitForKey (60 s, also watching
+//                              standard input), then "woke waiting=N\n" and,
+//                              when a key waits, as "keys 1" without the prompt
 //   platform_probe crash SIG   "crashing\n", then dies of signal number SIG
 //                              (abort() for SIGABRT), without a core file
 #include <chrono>
@@ -144,6 +147,15 @@ int main(int argc, char** argv) {
     ReportKeys(*console, 1);
   } else if (command == "crash" && argc > 2) {
     result = Crash(*console, count);
+  } else if (command == "sleep") {
+    console->Write("sleeping\n");
+    const int watched[] = {STDIN_FILENO};
+    console->WaitForKey(60'000, watched);
+    const bool waiting = console->KeyWaiting();
+    k24::Print(*console, "woke waiting=%d\n", waiting ? 1 : 0);
+    if (waiting) {
+      k24::Print(*console, "key=%04x\n", k24::ReadKey(*console));
+    }
   } else if (command == "nokey") {
     k24::Print(*console, "waiting=%d\n", console->KeyWaiting() ? 1 : 0);
     k24::Print(*console, "key=%04x\n", k24::ReadKey(*console));
