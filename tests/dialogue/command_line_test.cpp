@@ -2,6 +2,7 @@
 // dialogue, and which start the dialogue with their meaning unchanged.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,11 @@ struct CommandLineCase {
   CommandLineRequest request;
   bool diagnosticMode;  // what the dialogue makes of an Update
 };
+
+void PrintTo(const CommandLineCase& line, std::ostream* out) {
+  *out << "k24update";
+  for (const std::string& argument : line.arguments) *out << " '" << argument << "'";
+}
 
 class CommandLineTest : public DialogueFixture, public ::testing::WithParamInterface<CommandLineCase> {};
 

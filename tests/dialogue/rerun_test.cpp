@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,8 @@ struct InterruptedUpdate {
   bool secondUpgradesBootLoader;
 };
 
-const std::string kFirstPrompts = "Press 'L' to confirm load or other key to exit.\n";
+void PrintTo(const InterruptedUpdate& update, std::ostream* out) { *out << update.name; }
+
 const std::string kUpgradePrompt = "Press 'Y' to upgrade Boot Loader ";
 
 class RerunTest : public DialogueFixture, public ::testing::WithParamInterface<InterruptedUpdate> {

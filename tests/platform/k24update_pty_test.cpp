@@ -1,6 +1,7 @@
 // The built k24update on a pseudo-terminal with no recorder on the bus: the
 // start of the dialogue as an operator sees it, with the real console and lock.
 #include <cstdlib>
+#include <ostream>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -99,6 +100,10 @@ struct InformationCase {
   const char* argument;
   bool withTerminal;
 };
+
+void PrintTo(const InformationCase& information, std::ostream* out) {
+  *out << information.argument << (information.withTerminal ? " on a terminal" : " without a terminal");
+}
 
 class UpdaterInformation : public UpdaterOnTerminal, public ::testing::WithParamInterface<InformationCase> {};
 
