@@ -1,10 +1,12 @@
 // The program's entry on Linux: the platform's ports, then the dialogue.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "dialogue/command_line.h"
 #include "dialogue/dialogue.h"
 #include "images/image_digests.h"
 #include "images/image_source.h"
@@ -27,6 +29,19 @@ int main(int argc, char** argv) {
   std::vector<std::string> args;
   for (int i = 0; i < argc; ++i) {
     args.emplace_back(argv[i]);
+  }
+
+  // Usage and version before anything else is made: no lock taken, no bus
+  // opened, no image read. Exit code 1 stays the lock's alone.
+  switch (k24::ReadCommandLineRequest(args)) {
+    case k24::CommandLineRequest::Help:
+      std::fputs(k24::UsageText().c_str(), stdout);
+      return k24::kExitOk;
+    case k24::CommandLineRequest::Version:
+      std::fputs(k24::VersionText(k24::EmbeddedImagesAreSamples()).c_str(), stdout);
+      return k24::kExitOk;
+    case k24::CommandLineRequest::Update:
+      break;
   }
 
   // The images are read from this program's own file, opened once, now: the

@@ -1,13 +1,16 @@
 // The built k24update on a pseudo-terminal with no recorder on the bus: the
 // start of the dialogue as an operator sees it, with the real console and lock.
 #include <cstdlib>
+#include <ostream>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "dialogue/command_line.h"
 #include "dialogue/instance_lock.h"
+#include "images/image_digests.h"
 #include "tests/platform/child_process.h"
 
 namespace k24::test {
@@ -89,6 +92,46 @@ TEST_F(UpdaterOnTerminal, EndsWithExitCode1WhenAnotherApplicationHoldsTheLock) {
     EXPECT_TRUE(SameMode(updater.Mode(), updater.StartMode()));
   }
 }
+
+// --help and --version answer at once, even while another recorder
+// application holds the lock: nothing is taken and nothing waited for, on a
+// terminal or with none at all (as in a script or a package check).
+struct InformationCase {
+  const char* argument;
+  bool withTerminal;
+};
+
+void PrintTo(const InformationCase& information, std::ostream* out) {
+  *out << information.argument << (information.withTerminal ? " on a terminal" : " without a terminal");
+}
+
+class UpdaterInformation : public UpdaterOnTerminal, public ::testing::WithParamInterface<InformationCase> {};
+
+TEST_P(UpdaterInformation, PrintsItsTextAndExitsZeroWithoutTheLock) {
+  setenv("K24_TEST_LOCK_NAME", lockName_.c_str(), 1);
+  ASSERT_EQ(MakeSystemInstanceLock()->Take(kInstanceLockName), LockOutcome::Taken);
+  const std::string argument = GetParam().argument;
+  const std::string version = std::string("k24update ") + K24_EXPECTED_VERSION + "\n";
+  const std::string expected = argument == "--help" ? UsageText() : VersionText(EmbeddedImagesAreSamples());
+  ASSERT_EQ(expected.rfind(argument == "--help" ? "Usage: k24update [diag]\n" : version, 0), 0u) << expected;
+
+  options_.withTerminal = GetParam().withTerminal;
+  Child updater;
+  ASSERT_TRUE(updater.Start({kUpdater, argument}, options_));
+  int status = 0;
+  ASSERT_TRUE(updater.WaitForExit(status)) << updater.Output();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  updater.DrainOutput();
+  EXPECT_EQ(updater.Output(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(HelpAndVersion, UpdaterInformation,
+                         ::testing::Values(InformationCase{"--help", true}, InformationCase{"--version", true},
+                                           InformationCase{"--help", false}, InformationCase{"--version", false}),
+                         [](const ::testing::TestParamInfo<InformationCase>& param) {
+                           return std::string(param.param.argument[2] == 'h' ? "Help" : "Version") +
+                                  (param.param.withTerminal ? "OnTerminal" : "WithoutTerminal");
+                         });
 
 }  // namespace
 }  // namespace k24::test

@@ -1,0 +1,49 @@
+#include "dialogue/command_line.h"
+
+#ifndef K24_VERSION
+#error "K24_VERSION (the project's version) is given by the build"
+#endif
+
+namespace k24 {
+
+CommandLineRequest ReadCommandLineRequest(std::span<const std::string> args) {
+  if (args.size() != 2) {
+    return CommandLineRequest::Update;
+  }
+  if (args[1] == "--help") {
+    return CommandLineRequest::Help;
+  }
+  if (args[1] == "--version") {
+    return CommandLineRequest::Version;
+  }
+  return CommandLineRequest::Update;
+}
+
+std::string UsageText() {
+  return "Usage: k24update [diag]\n"
+         "       k24update --help | --version\n"
+         "\n"
+         "Replaces the firmware of an Orvo Lumo K24 USB voice recorder with the version\n"
+         "this program carries, upgrading the recorder's boot loader first when that\n"
+         "firmware needs it. Connect the recorder, start k24update and answer its\n"
+         "prompts: 'Y' to load the firmware offered, then 'L' to confirm (loading\n"
+         "erases all data on the recorder); any other key leaves without a change.\n"
+         "\n"
+         "  diag       diagnostic mode: waive the firmware compatibility check\n"
+         "  --help     show this text and exit\n"
+         "  --version  show the version and exit\n"
+         "\n"
+         "Any other command line starts an ordinary update.\n"
+         "Exit status: 1 when another recorder application is running, 0 otherwise.\n"
+         "See k24update(1).\n";
+}
+
+std::string VersionText(bool carriesSampleImages) {
+  std::string text = "k24update " K24_VERSION "\n";
+  if (carriesSampleImages) {
+    text += "This build carries sample images, not real recorder firmware: it changes nothing on a recorder.\n";
+  }
+  return text;
+}
+
+}  // namespace k24

@@ -1,0 +1,29 @@
+// What the command line asks of k24update before any dialogue: its usage or
+// its version, printed at once, with no lock taken and no recorder looked for.
+// Every other command line starts the update dialogue, which reads it itself
+// (a lone "diag" is diagnostic mode; anything else is an ordinary run).
+#pragma once
+
+#include <span>
+#include <string>
+
+namespace k24 {
+
+enum class CommandLineRequest {
+  Update,   // the dialogue
+  Help,     // a lone "--help"
+  Version,  // a lone "--version"
+};
+
+// args[0] is the program's name. Only a lone "--help" or "--version" counts,
+// as only a lone "diag" does: with any other argument beside it, it is no
+// request and the dialogue starts as it always has.
+CommandLineRequest ReadCommandLineRequest(std::span<const std::string> args);
+
+// The texts for standard output.
+std::string UsageText();
+// The program's version; `carriesSampleImages` adds a line saying that the
+// firmware it carries is the build's sample, not recorder firmware.
+std::string VersionText(bool carriesSampleImages);
+
+}  // namespace k24

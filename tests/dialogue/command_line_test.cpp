@@ -1,0 +1,66 @@
+// Which command lines are a request for usage or version, answered before the
+// dialogue, and which start the dialogue with their meaning unchanged.
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "dialogue/command_line.h"
+#include "dialogue_fixture.h"
+
+namespace k24::test {
+namespace {
+
+struct CommandLineCase {
+  std::vector<std::string> arguments;  // after the program's name
+  CommandLineRequest request;
+  bool diagnosticMode;  // what the dialogue makes of an Update
+};
+
+void PrintTo(const CommandLineCase& line, std::ostream* out) {
+  *out << "k24update";
+  for (const std::string& argument : line.arguments) *out << " '" << argument << "'";
+}
+
+class CommandLineTest : public DialogueFixture, public ::testing::WithParamInterface<CommandLineCase> {};
+
+TEST_P(CommandLineTest, OnlyALoneHelpOrVersionIsARequest) {
+  std::vector<std::string> args{"k24update"};
+  args.insert(args.end(), GetParam().arguments.begin(), GetParam().arguments.end());
+  EXPECT_EQ(ReadCommandLineRequest(args), GetParam().request);
+  if (GetParam().request == CommandLineRequest::Update) {
+    auto state = std::make_unique<DialogueState>();
+    StartDialogue(ports, *state, args);
+    EXPECT_EQ(state->diagnosticMode, GetParam().diagnosticMode);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, CommandLineTest,
+    ::testing::Values(CommandLineCase{{}, CommandLineRequest::Update, false},
+                      CommandLineCase{{"--help"}, CommandLineRequest::Help, false},
+                      CommandLineCase{{"--version"}, CommandLineRequest::Version, false},
+                      CommandLineCase{{"diag"}, CommandLineRequest::Update, true},
+                      // Beside anything else, neither is special, and diag is no lone diag.
+                      CommandLineCase{{"--help", "diag"}, CommandLineRequest::Update, false},
+                      CommandLineCase{{"diag", "--version"}, CommandLineRequest::Update, false},
+                      CommandLineCase{{"--version", "--version"}, CommandLineRequest::Update, false},
+                      CommandLineCase{{"--help", ""}, CommandLineRequest::Update, false},
+                      // No abbreviations, other spellings or case.
+                      CommandLineCase{{"-h"}, CommandLineRequest::Update, false},
+                      CommandLineCase{{"help"}, CommandLineRequest::Update, false},
+                      CommandLineCase{{"--HELP"}, CommandLineRequest::Update, false},
+                      CommandLineCase{{"--vers"}, CommandLineRequest::Update, false},
+                      CommandLineCase{{"-V"}, CommandLineRequest::Update, false},
+                      CommandLineCase{{"--help "}, CommandLineRequest::Update, false}));
+
+TEST(VersionText, NamesTheProjectVersionAndSaysWhenTheImagesAreSamples) {
+  EXPECT_EQ(VersionText(false), std::string("k24update ") + K24_EXPECTED_VERSION + "\n");
+  EXPECT_EQ(VersionText(true), std::string("k24update ") + K24_EXPECTED_VERSION +
+                                   "\nThis build carries sample images, not real recorder firmware: it changes "
+                                   "nothing on a recorder.\n");
+}
+
+}  // namespace
+}  // namespace k24::test
