@@ -23,6 +23,10 @@ class Console {
   virtual std::uint16_t ReadRawKey() = 0;
   // Whether a key press is waiting; consumes nothing.
   virtual bool KeyWaiting() = 0;
+  // Pauses for up to `milliseconds`, ending early when a key press arrives;
+  // consumes nothing. The pause of a wait that a key can end (on Windows key
+  // events may reach the program only while it waits on the console input).
+  virtual void WaitForKey(std::uint32_t milliseconds) = 0;
   // Drops every key typed so far and not yet read, so that only a key pressed
   // after the prompt that follows can answer it.
   virtual void DiscardTypedAhead() = 0;

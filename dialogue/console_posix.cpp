@@ -413,8 +413,8 @@ std::uint16_t ScanCodeForNumber(int number) {
     case 19: return 0x42;         // F8
     case 20: return 0x43;         // F9
     case 21: return 0x44;         // F10
-    case 23: return 0x85;         // F11
-    case 24: return 0x86;         // F12
+    case 23: return 0x57;         // F11
+    case 24: return 0x58;         // F12
     default: return kUnknownKeyScanCode;
   }
 }
@@ -477,6 +477,14 @@ class PosixConsole final : public Console {
       return true;
     }
     return (entry.revents & POLLIN) != 0;
+  }
+
+  void WaitForKey(std::uint32_t milliseconds) override {
+    if (pendingScanCode_ != 0 || hasPushedBack_ || terminalLost_) {
+      return;
+    }
+    pollfd entry{gTerminal, POLLIN, 0};  // a negative descriptor: a plain pause
+    poll(&entry, 1, static_cast<int>(milliseconds));
   }
 
   void DiscardTypedAhead() override {

@@ -29,7 +29,7 @@ std::optional<int> StartDialogue(DialoguePorts& ports, DialogueState& state, std
       if (console.KeyWaiting() && ReadKey(console) == kKeyEsc) {
         break;
       }
-      ports.clock->SleepMs(1);
+      console.WaitForKey(1);
     }
   }
   if (!IsRecorderPresent(link)) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "dialogue/console.h"
+#include "link/clock.h"
 
 namespace k24::testing {
 
@@ -56,6 +57,12 @@ class ScriptedConsole final : public Console {
     ++waitingPolls;
     return !typedAhead.empty() || (waitingPolls > pollsBeforeKeysArrive && !keys.empty());
   }
+  // Pauses on the clock the test gives (none: no pause at all).
+  void WaitForKey(std::uint32_t milliseconds) override {
+    if (clock != nullptr) {
+      clock->SleepMs(milliseconds);
+    }
+  }
   void DiscardTypedAhead() override {
     ++discards;
     typedAhead.clear();
@@ -69,6 +76,7 @@ class ScriptedConsole final : public Console {
     ++criticalSectionEnds;
   }
 
+  Clock* clock = nullptr;
   std::deque<std::uint16_t> keys;
   std::deque<std::uint16_t> typedAhead;
   std::map<int, std::vector<std::uint16_t>> typeAheadAfterRead;

@@ -29,7 +29,7 @@ class DialogueFixture : public ::testing::Test {
     ports.console = &console;
     ports.lock = &lock;
     ports.link = &link;
-    ports.clock = &clock;
+    console.clock = &clock;  // the connection wait's pauses
     ports.images = &images;
     ports.imageDigests = &imageDigests;
   }
