@@ -44,7 +44,6 @@ struct DialoguePorts {
   Console* console = nullptr;
   InstanceLock* lock = nullptr;
   DeviceLink* link = nullptr;  // its driver and clock set; the target is set here
-  Clock* clock = nullptr;      // for the connection wait's pause
   // The images carried are the build's samples (patterns, not recorder
   // firmware) and nobody said the recorder is the emulator: the dialogue runs
   // up to the confirmations and then ends before anything is written.

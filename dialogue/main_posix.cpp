@@ -63,7 +63,6 @@ int main(int argc, char** argv) {
   ports.console = console.get();
   ports.lock = lock.get();
   ports.link = &link;
-  ports.clock = &k24::SystemClock();
   ports.images = images.get();
   ports.imageDigests = &k24::EmbeddedImageDigests();
   ports.sampleImagesOnly = k24::EmbeddedImagesAreSamples() && !ToldRecorderIsEmulated();

@@ -332,11 +332,21 @@ class LibusbDriver final : public UsbDriver {
     devices_.clear();
   }
 
-  static bool MayOpenForWriting(libusb_device* device) {
+  // A name opens only when this user may open the device for writing, as the
+  // vendor driver's names do. A recorder whose node the user may not write (no
+  // udev rule, not root) then counts as not connected, rather than as a
+  // recorder that answers no request, which would read as having no boot
+  // loader. Checked without opening, so no other device is touched. Linux
+  // only: the check knows Linux's usbfs device nodes.
+  static bool MayOpenForWriting([[maybe_unused]] libusb_device* device) {
+#if defined(__linux__)
     char node[48];
     std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", static_cast<unsigned>(libusb_get_bus_number(device)),
                   static_cast<unsigned>(libusb_get_device_address(device)));
     return access(node, R_OK | W_OK) == 0;
+#else
+    return true;  // elsewhere the first transfer's libusb_open says
+#endif
   }
 
   OpenDevice* Find(DriverHandle handle) {

@@ -9,10 +9,21 @@ K24_PACKAGES=(
   mandoc
 )
 
+# The Windows cross build and Wine, to run its tests (scripts/test's Windows part).
+K24_WINDOWS_PACKAGES=(
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest
+  wine64 python3
+)
+
+# Installs the packages named (default: K24_PACKAGES) that are missing.
 k24_ensure_packages() {
   local missing=()
   local package
-  for package in "${K24_PACKAGES[@]}"; do
+  local wanted=("$@")
+  if [ ${#wanted[@]} -eq 0 ]; then
+    wanted=("${K24_PACKAGES[@]}")
+  fi
+  for package in "${wanted[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
       missing+=("$package")
     fi

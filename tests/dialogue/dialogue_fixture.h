@@ -26,11 +26,10 @@ class DialogueFixture : public ::testing::Test {
   DialogueFixture() {
     link.driver = &bus;
     link.clock = &clock;
-    console.clock = &clock;
     ports.console = &console;
     ports.lock = &lock;
     ports.link = &link;
-    ports.clock = &clock;
+    console.clock = &clock;  // the connection wait's pauses
     ports.images = &images;
     ports.imageDigests = &imageDigests;
   }

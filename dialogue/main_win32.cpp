@@ -1,0 +1,69 @@
+// The program's entry on Windows: the platform's ports, then the dialogue.
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dialogue/dialogue.h"
+#include "images/image_digests.h"
+#include "images/image_source.h"
+#include "link/driver_ezusb.h"
+
+namespace {
+
+// The build's sample images may go only into the recorder emulator, which
+// says so through this variable.
+constexpr const char* kEmulatedRecorderVariable = "K24_EMULATED_RECORDER";
+
+bool ToldRecorderIsEmulated() {
+  const char* value = std::getenv(kEmulatedRecorderVariable);
+  return value != nullptr && std::strcmp(value, "1") == 0;
+}
+
+// The full path of this program's own file; empty when it cannot be had.
+std::string OwnPath() {
+  std::vector<char> path(MAX_PATH);
+  for (;;) {
+    const DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) {
+      return {};
+    }
+    if (length < path.size()) {
+      return std::string(path.data(), length);
+    }
+    path.resize(path.size() * 2);  // cut short: ask again with room
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i) {
+    args.emplace_back(argv[i]);
+  }
+
+  // The images are read from this program's own file, loaded once, now.
+  std::unique_ptr<k24::ImageSource> images = k24::OpenExecutableImageSource(OwnPath());
+  std::unique_ptr<k24::Console> console = k24::MakeSystemConsole();
+  std::unique_ptr<k24::InstanceLock> lock = k24::MakeSystemInstanceLock();
+  std::unique_ptr<k24::UsbDriver> driver = k24::MakeEzusbDriver(k24::ProgramEzusbKernel());
+
+  k24::DeviceLink link;
+  link.driver = driver.get();
+  link.clock = &k24::SystemClock();
+  k24::DialoguePorts ports;
+  ports.console = console.get();
+  ports.lock = lock.get();
+  ports.link = &link;
+  ports.images = images.get();
+  ports.imageDigests = &k24::EmbeddedImageDigests();
+  ports.sampleImagesOnly = k24::EmbeddedImagesAreSamples() && !ToldRecorderIsEmulated();
+
+  const int exitCode = k24::RunDialogue(ports, args);
+  console->Flush();
+  return exitCode;
+}

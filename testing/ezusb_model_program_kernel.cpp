@@ -1,0 +1,102 @@
+// The kernel under the driver of k24update_model.exe, the Windows end-to-end
+// tests' build of k24update: the EZ-USB backend's CreateFileA, DeviceIoControl
+// and CloseHandle are answered by the recorder model, in this process. The
+// scenario comes from the environment:
+//   K24_MODEL_BOOT_LOADER  boot loader version, hex (default 0100)
+//   K24_MODEL_FIRMWARE     running firmware version, hex (default 0102)
+//   K24_MODEL_SERIAL       serial number (default ABCDE12345)
+//   K24_MODEL_STATE        file that receives the recorder's state when the
+//                          program ends (exit code excepted: the caller sees it)
+//   K24_MODEL_FLASH        file that receives the recorder's flash then
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "link/driver_ezusb.h"
+#include "testing/emulated_bus.h"
+#include "testing/ezusb_model_kernel.h"
+#include "testing/recorder_model.h"
+#include "tools/sample_images.h"
+
+namespace k24 {
+namespace {
+
+constexpr std::size_t kImageRegionSize = 0x2A00;  // flash 0x0000-0x29FF
+
+std::string Variable(const char* name, const char* fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr && value[0] != '\0' ? value : fallback;
+}
+
+std::string Version(VersionWord word) { return std::to_string(word >> 8) + "." + std::to_string(word & 0xFF); }
+
+std::string ImageRegion(const testing::RecorderModel& model) {
+  const FlashImage sample = BuildSampleFirmwareImage();
+  const auto differs = std::mismatch(sample.begin(), sample.begin() + kImageRegionSize, model.flash.begin());
+  if (differs.first == sample.begin() + kImageRegionSize) {
+    return "the sample firmware image";
+  }
+  if (std::all_of(model.flash.begin(), model.flash.begin() + kImageRegionSize,
+                  [](std::uint8_t b) { return b == 0xFF; })) {
+    return "erased";
+  }
+  return "other data (from 0x" + [](std::size_t offset) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04zX", offset);
+    return std::string(text);
+  }(static_cast<std::size_t>(differs.first - sample.begin())) + ")";
+}
+
+struct ModelRecorder {
+  ModelRecorder() {
+    model.bootLoaderVersion =
+        static_cast<VersionWord>(std::stoul(Variable("K24_MODEL_BOOT_LOADER", "0100"), nullptr, 16));
+    InstallFirmware(model, static_cast<VersionWord>(std::stoul(Variable("K24_MODEL_FIRMWARE", "0102"), nullptr, 16)),
+                    "K24A1");
+    SetSerialNumber(model, Variable("K24_MODEL_SERIAL", "ABCDE12345"));
+    kernel.logCalls = false;
+  }
+
+  static void WriteState();
+
+  testing::RecorderModel model;
+  testing::EmulatedBus bus{model};
+  testing::ModelEzusbKernel kernel{bus};
+};
+
+ModelRecorder& Recorder() {
+  static ModelRecorder recorder;
+  // Registered once the recorder is whole, so it runs before the recorder's
+  // own destructor at exit.
+  static const bool stateAtExit = std::atexit(ModelRecorder::WriteState) == 0;
+  (void)stateAtExit;
+  return recorder;
+}
+
+void ModelRecorder::WriteState() {
+  const std::string path = Variable("K24_MODEL_STATE", "");
+  if (path.empty()) {
+    return;
+  }
+  const testing::RecorderModel& model = Recorder().model;
+  std::ofstream state(path, std::ios::trunc);
+  state << "boot-loader-version: " << Version(model.bootLoaderVersion) << "\n"
+        << "firmware-version: " << Version(model.firmwareVersion) << "\n"
+        << "serial-number: " << testing::SerialNumberOf(model) << "\n"
+        << "image-region: " << ImageRegion(model) << "\n"
+        << "restarts: " << model.restarts << "\n"
+        << "open-handles: " << Recorder().kernel.openHandles << "\n";
+  const std::string flashPath = Variable("K24_MODEL_FLASH", "");
+  if (!flashPath.empty()) {
+    std::ofstream flash(flashPath, std::ios::binary | std::ios::trunc);
+    flash.write(reinterpret_cast<const char*>(model.flash.data()), static_cast<std::streamsize>(model.flash.size()));
+  }
+}
+
+}  // namespace
+
+EzusbKernel& ProgramEzusbKernel() { return Recorder().kernel; }
+
+}  // namespace k24

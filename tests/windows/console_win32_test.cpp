@@ -1,0 +1,105 @@
+// The Win32 console's key reading with real console input events: a probe
+// reads keys through it on a console of its own (no window), and this test
+// attaches to that console and writes key events into its input.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/windows/windows_process.h"
+
+namespace k24 {
+namespace {
+
+INPUT_RECORD Key(bool down, WORD virtualKey, WORD scanCode, char character, DWORD controls = 0) {
+  INPUT_RECORD event{};
+  event.EventType = KEY_EVENT;
+  event.Event.KeyEvent.bKeyDown = down ? TRUE : FALSE;
+  event.Event.KeyEvent.wRepeatCount = 1;
+  event.Event.KeyEvent.wVirtualKeyCode = virtualKey;
+  event.Event.KeyEvent.wVirtualScanCode = scanCode;
+  event.Event.KeyEvent.uChar.AsciiChar = character;
+  event.Event.KeyEvent.dwControlKeyState = controls;
+  return event;
+}
+
+// Press and release.
+void Tap(std::vector<INPUT_RECORD>& events, WORD virtualKey, WORD scanCode, char character, DWORD controls = 0) {
+  events.push_back(Key(true, virtualKey, scanCode, character, controls));
+  events.push_back(Key(false, virtualKey, scanCode, character, controls));
+}
+
+INPUT_RECORD Focus() {
+  INPUT_RECORD event{};
+  event.EventType = FOCUS_EVENT;
+  event.Event.FocusEvent.bSetFocus = TRUE;
+  return event;
+}
+
+// Starts the probe on a console of its own, writes `events` into that
+// console's input, and returns what the probe printed after "ready".
+std::string KeysReadFrom(const std::vector<INPUT_RECORD>& events, int keys, DWORD& exitCode) {
+  test::ChildProcess probe;
+  if (!probe.Start(test::Quoted(K24_CONSOLE_PROBE) + " " + std::to_string(keys), CREATE_NO_WINDOW)) {
+    ADD_FAILURE() << "the probe did not start: error " << GetLastError();
+    return {};
+  }
+  if (!probe.ReadUntil("ready\r\n", 30'000)) {
+    ADD_FAILURE() << "the probe never got ready: " << probe.Output();
+    return {};
+  }
+  FreeConsole();
+  if (AttachConsole(probe.Id()) == FALSE) {
+    ADD_FAILURE() << "cannot attach to the probe's console: error " << GetLastError();
+    return {};
+  }
+  const HANDLE input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING, 0, nullptr);
+  DWORD written = 0;
+  const bool wrote = input != INVALID_HANDLE_VALUE &&
+                     WriteConsoleInputA(input, events.data(), static_cast<DWORD>(events.size()), &written) != FALSE;
+  EXPECT_TRUE(wrote) << "error " << GetLastError();
+  EXPECT_EQ(written, events.size());
+  if (input != INVALID_HANDLE_VALUE) {
+    CloseHandle(input);
+  }
+  FreeConsole();
+  exitCode = probe.Finish(30'000);
+  // Standard output is in text mode, as in every Windows program: "\n" goes
+  // out as "\r\n".
+  std::string output = probe.Output();
+  output = output.substr(output.find("ready\r\n") + 7);
+  std::erase(output, '\r');
+  return output;
+}
+
+TEST(Win32ConsoleKeys, KeyPressesFoldAsOnEveryPlatformAndTheRestIsSkipped) {
+  std::vector<INPUT_RECORD> events;
+  Tap(events, VK_SHIFT, 0x2A, 0, SHIFT_PRESSED);    // Shift alone: skipped
+  events.push_back(Focus());                        // no key at all: skipped
+  Tap(events, 'A', 0x1E, 'a');                      // a letter
+  Tap(events, 'A', 0x1E, 'A', SHIFT_PRESSED);       // Shift+A gives its character
+  Tap(events, VK_CONTROL, 0x1D, 0, LEFT_CTRL_PRESSED);  // Ctrl alone: skipped
+  Tap(events, VK_CAPITAL, 0x3A, 0, CAPSLOCK_ON);    // Caps Lock alone: skipped
+  Tap(events, VK_MENU, 0x38, 0, LEFT_ALT_PRESSED);  // Alt alone: skipped
+  Tap(events, VK_UP, 0x48, 0, ENHANCED_KEY);        // an arrow: 0, then its scan code
+  Tap(events, VK_F11, 0x57, 0);
+  Tap(events, VK_ESCAPE, 0x01, 27);                 // Esc
+  DWORD exitCode = 1;
+  EXPECT_EQ(KeysReadFrom(events, 5, exitCode), "0061\n0041\n4800\n5700\n001B\n");
+  EXPECT_EQ(exitCode, 0u);
+}
+
+TEST(Win32ConsoleKeys, AKeyWithoutACharacterOrScanCodeStillEndsOneRead) {
+  std::vector<INPUT_RECORD> events;
+  Tap(events, VK_LWIN, 0, 0);  // neither a character nor a scan code
+  Tap(events, 'Y', 0x15, 'y');
+  Tap(events, VK_ESCAPE, 0x01, 0);  // Esc as a console on a terminal gives it: no character
+  DWORD exitCode = 1;
+  EXPECT_EQ(KeysReadFrom(events, 3, exitCode), "FF00\n0079\n001B\n");
+  EXPECT_EQ(exitCode, 0u);
+}
+
+}  // namespace
+}  // namespace k24

@@ -1,0 +1,41 @@
+// A child process for the Windows tests: started with its standard output
+// and error on a pipe that the test reads, with or without a console.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace k24::test {
+
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  ~ChildProcess();
+
+  // `flags`: CreateProcess's creation flags (DETACHED_PROCESS: no console at
+  // all; CREATE_NO_WINDOW: a console of its own without a window).
+  bool Start(const std::string& commandLine, DWORD flags);
+  // Reads output until it contains `text` or `timeoutMs` has passed.
+  bool ReadUntil(const std::string& text, DWORD timeoutMs);
+  // Reads the rest of the output and waits for the end; the exit code, or
+  // STILL_ACTIVE when the child did not end in time (it is then ended).
+  DWORD Finish(DWORD timeoutMs);
+
+  DWORD Id() const { return process_.dwProcessId; }
+  const std::string& Output() const { return output_; }
+
+ private:
+  void ReadAvailable();
+
+  PROCESS_INFORMATION process_{};
+  HANDLE readEnd_ = nullptr;
+  std::string output_;
+};
+
+// Quotes a path for a command line.
+std::string Quoted(const std::string& path);
+
+}  // namespace k24::test
