@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <span>
 
-namespace k24::testing {
+namespace k24::emulator {
 namespace {
 
 std::string Hex(DWORD value) {
@@ -114,4 +114,4 @@ BOOL ModelEzusbKernel::CloseHandle(HANDLE handle) {
   return TRUE;
 }
 
-}  // namespace k24::testing
+}  // namespace k24::emulator

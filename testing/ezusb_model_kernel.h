@@ -15,7 +15,7 @@
 #include "link/driver_ezusb.h"
 #include "testing/emulated_bus.h"
 
-namespace k24::testing {
+namespace k24::emulator {
 
 struct KernelCall {
   std::string what;                  // "CreateFileA \\.\ezusb-0", "DeviceIoControl 0x222059", "CloseHandle"
@@ -44,4 +44,4 @@ class ModelEzusbKernel final : public EzusbKernel {
   std::uintptr_t nextHandle_ = 0x4000;
 };
 
-}  // namespace k24::testing
+}  // namespace k24::emulator

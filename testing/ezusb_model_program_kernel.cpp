@@ -32,7 +32,7 @@ std::string Variable(const char* name, const char* fallback) {
 
 std::string Version(VersionWord word) { return std::to_string(word >> 8) + "." + std::to_string(word & 0xFF); }
 
-std::string ImageRegion(const testing::RecorderModel& model) {
+std::string ImageRegion(const emulator::RecorderModel& model) {
   const FlashImage sample = BuildSampleFirmwareImage();
   const auto differs = std::mismatch(sample.begin(), sample.begin() + kImageRegionSize, model.flash.begin());
   if (differs.first == sample.begin() + kImageRegionSize) {
@@ -61,9 +61,9 @@ struct ModelRecorder {
 
   static void WriteState();
 
-  testing::RecorderModel model;
-  testing::EmulatedBus bus{model};
-  testing::ModelEzusbKernel kernel{bus};
+  emulator::RecorderModel model;
+  emulator::EmulatedBus bus{model};
+  emulator::ModelEzusbKernel kernel{bus};
 };
 
 ModelRecorder& Recorder() {
@@ -80,11 +80,11 @@ void ModelRecorder::WriteState() {
   if (path.empty()) {
     return;
   }
-  const testing::RecorderModel& model = Recorder().model;
+  const emulator::RecorderModel& model = Recorder().model;
   std::ofstream state(path, std::ios::trunc);
   state << "boot-loader-version: " << Version(model.bootLoaderVersion) << "\n"
         << "firmware-version: " << Version(model.firmwareVersion) << "\n"
-        << "serial-number: " << testing::SerialNumberOf(model) << "\n"
+        << "serial-number: " << emulator::SerialNumberOf(model) << "\n"
         << "image-region: " << ImageRegion(model) << "\n"
         << "restarts: " << model.restarts << "\n"
         << "open-handles: " << Recorder().kernel.openHandles << "\n";

@@ -20,11 +20,11 @@
 namespace k24 {
 namespace {
 
-using testing::KernelCall;
+using emulator::KernelCall;
 
 TEST(EzusbDriverWithoutDriver, FindsNothingAndLeavesBuffersUntouched) {
   std::unique_ptr<UsbDriver> driver = MakeEzusbDriver(SystemEzusbKernel());
-  testing::FakeClock clock;
+  emulator::FakeClock clock;
   DeviceLink link;
   link.driver = driver.get();
   link.clock = &clock;
@@ -62,11 +62,11 @@ class EzusbDriverOnModel : public ::testing::Test {
     return names;
   }
 
-  testing::RecorderModel model;
-  testing::EmulatedBus bus{model};
-  testing::ModelEzusbKernel kernel{bus};
+  emulator::RecorderModel model;
+  emulator::EmulatedBus bus{model};
+  emulator::ModelEzusbKernel kernel{bus};
   std::unique_ptr<UsbDriver> driver = MakeEzusbDriver(kernel);
-  testing::FakeClock clock;
+  emulator::FakeClock clock;
   DeviceLink link;
 };
 
