@@ -436,7 +436,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         LostRecorderCase{"before_replacer", 0x0100, 1, "Replacing Boot Loader..." + kUpgradeFailed, {0x22, 0x23}},
         LostRecorderCase{"after_replacer", 0x0100, 2, "Replacing Boot Loader...OK\n" + kUpgradeFailed, {0x21, 0x23}},
-        LostRecorderCase{"after_nand_commit", 0x00FF, 1, "Replacing Boot Loader...OK\n" + kUpgradeFailed, {0xC5}},
+        // Only its return shows that the recorder took the boot area: no "OK" without it.
+        LostRecorderCase{"after_nand_commit", 0x00FF, 1, "Replacing Boot Loader..." + kUpgradeFailed, {0xC5}},
         LostRecorderCase{"before_firmware", 0x0100, 3,
                          "Replacing Boot Loader...OK\nReplacing firmware...Failed\n" + kEnding, {0x23, 0x22, 0x23}},
         LostRecorderCase{"after_finish", 0x0100, 4,
