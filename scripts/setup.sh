@@ -6,6 +6,7 @@ K24_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libusb-1.0-0-dev
   umockdev libumockdev-dev libglib2.0-dev
+  clang-14 libclang-rt-14-dev
 )
 
 k24_ensure_packages() {
