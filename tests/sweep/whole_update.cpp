@@ -42,7 +42,7 @@ constexpr IgnoredResult kIgnoredResults[] = {
      [](const std::vector<LoggedTransfer>& log, std::size_t at) {
        return IsControl(log[at], kRequestSetSerialNumber);
      },
-     "a fix-up after the firmware is in place; when it fails the recorder keeps its own number"},
+     "a fix-up after the firmware is in place; a failed one leaves the recorder a whole number, its own or the new"},
     {"NandEraseBlock (0xD1) and its NandStatus (0xD2)",
      [](const std::vector<LoggedTransfer>& log, std::size_t at) {
        return IsControl(log[at], kRequestNandEraseBlock) || IsControl(log[at], kRequestNandStatus);
