@@ -46,8 +46,8 @@ std::vector<TransferFault> PickFaults(FuzzedDataProvider& in) {
   for (int i = 0; i < count; ++i) {
     TransferFault fault;
     fault.transfer = in.ConsumeIntegralInRange(1, 520);
-    fault.kind = static_cast<TransferFaultKind>(
-        in.ConsumeIntegralInRange(static_cast<int>(TransferFaultKind::Stall), static_cast<int>(TransferFaultKind::VanishAt)));
+    fault.kind = static_cast<TransferFaultKind>(in.ConsumeIntegralInRange(
+        static_cast<int>(TransferFaultKind::Stall), static_cast<int>(TransferFaultKind::VanishAt)));
     switch (in.ConsumeIntegralInRange(0, 3)) {
       case 0: fault.returnAfterMs = -1; break;
       case 1: fault.returnAfterMs = 0; break;
@@ -148,8 +148,8 @@ void Procedures(FuzzedDataProvider& in) {
       }
       const k24::SerialNumber read = k24::ReadSerialNumber(link, firmware);
       const std::size_t kept = firmware != 0 ? k24::kSerialNumberSize : k24::kSerialNumberSize - 1;
-      if (read.answered && !std::equal(read.asRead.begin(), read.asRead.begin() + static_cast<std::ptrdiff_t>(kept),
-                                       serial.begin())) {
+      if (read.answered &&
+          !std::equal(read.asRead.begin(), read.asRead.begin() + static_cast<std::ptrdiff_t>(kept), serial.begin())) {
         Fail("a serial number the recorder never gave", "");
       }
       if (!read.answered && read.text[0] != 0) Fail("an unanswered serial number that is not empty", "");

@@ -1,6 +1,8 @@
 // A read that fails while the section names are compared ends the lookup: the
 // section whose name could not be read may be the first of that name, so a
 // later one of the same name is never taken in its place.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -10,8 +12,6 @@
 #include <span>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "images/elf_sections.h"
 #include "images/image_source_elf.h"

@@ -34,14 +34,10 @@ constexpr IgnoredResult kIgnoredResults[] = {
      [](const std::vector<LoggedTransfer>& log, std::size_t at) { return IsControl(log[at], kRequestRestart); },
      "the recorder may drop off the bus before it acknowledges; the wait for its return that follows decides"},
     {"PostUpdateQuery (0xB1)",
-     [](const std::vector<LoggedTransfer>& log, std::size_t at) {
-       return IsControl(log[at], kRequestPostUpdateQuery);
-     },
+     [](const std::vector<LoggedTransfer>& log, std::size_t at) { return IsControl(log[at], kRequestPostUpdateQuery); },
      "its reply means nothing to the host; the firmware is in place and the recorder came back"},
     {"SetSerialNumber (0xC2)",
-     [](const std::vector<LoggedTransfer>& log, std::size_t at) {
-       return IsControl(log[at], kRequestSetSerialNumber);
-     },
+     [](const std::vector<LoggedTransfer>& log, std::size_t at) { return IsControl(log[at], kRequestSetSerialNumber); },
      "a fix-up after the firmware is in place; a failed one leaves the recorder a whole number, its own or the new"},
     {"NandEraseBlock (0xD1) and its NandStatus (0xD2)",
      [](const std::vector<LoggedTransfer>& log, std::size_t at) {
@@ -49,9 +45,7 @@ constexpr IgnoredResult kIgnoredResults[] = {
      },
      "a block that was not erased shows in the read-back of the image"},
     {"CommitBootArea (0xC5), failed",
-     [](const std::vector<LoggedTransfer>& log, std::size_t at) {
-       return IsControl(log[at], kRequestCommitBootArea);
-     },
+     [](const std::vector<LoggedTransfer>& log, std::size_t at) { return IsControl(log[at], kRequestCommitBootArea); },
      "the recorder restarts as it takes the new boot area, possibly before it answers; its return decides"},
     {"the preparatory ErasePage at 0x0200",
      [](const std::vector<LoggedTransfer>& log, std::size_t at) {
@@ -59,8 +53,7 @@ constexpr IgnoredResult kIgnoredResults[] = {
               IsControl(log[at + 1], kRequestRestart);
      },
      "it only asks for programming state; the restart and the wait that follow tell whether the recorder got there"},
-    {"NandReadPages (0xE0) and its bulk reads",
-     IsNandRead,
+    {"NandReadPages (0xE0) and its bulk reads", IsNandRead,
      "the block-0 read is judged by its count of bytes, the read-back by comparing the image bytes"},
 };
 
@@ -85,8 +78,8 @@ std::string Describe(const LoggedTransfer& entry) {
   if (entry.kind == LoggedTransfer::Kind::Control) {
     std::snprintf(text, sizeof text, "request 0x%02X value 0x%04X", entry.request, entry.value);
   } else {
-    std::snprintf(text, sizeof text, "bulk %s of %u bytes", entry.kind == LoggedTransfer::Kind::BulkIn ? "read" : "write",
-                  entry.length);
+    std::snprintf(text, sizeof text, "bulk %s of %u bytes",
+                  entry.kind == LoggedTransfer::Kind::BulkIn ? "read" : "write", entry.length);
   }
   return text;
 }
@@ -260,7 +253,8 @@ void WholeUpdate::NoteWrite(std::string_view text) {
                      [](std::uint8_t byte) { return byte == 0xFF; })) {
       untrue("NAND after the replacer is not erased");
     }
-    if (model.bootLoaderVersion != GetLe16(replacer, kReplacerBootLoaderVersionOffset) && !LeftAtTheCommit(log, sectionStart)) {
+    if (model.bootLoaderVersion != GetLe16(replacer, kReplacerBootLoaderVersionOffset) &&
+        !LeftAtTheCommit(log, sectionStart)) {
       untrue("the recorder did not take the new boot area");
     }
     if (!model.onBus) untrue("the recorder is not back");
@@ -268,7 +262,8 @@ void WholeUpdate::NoteWrite(std::string_view text) {
     if (!RegionHolds(model.flash, Expected().flashReplacer)) untrue("the flash does not hold the replacer");
   } else {
     if (!RegionHolds(model.flash, Expected().firmware)) untrue("the flash does not hold the firmware");
-    if (model.mode != testing::RecorderMode::Firmware || model.firmwareVersion != GetLe16(Expected().firmware, kFirmwareVersionOffset)) {
+    if (model.mode != testing::RecorderMode::Firmware ||
+        model.firmwareVersion != GetLe16(Expected().firmware, kFirmwareVersionOffset)) {
       untrue("the recorder does not run the new firmware");
     }
     // The recorder came back after the restart that follows FinishFirmware:
@@ -284,8 +279,10 @@ void WholeUpdate::NoteWrite(std::string_view text) {
         break;
       }
     }
-    if (finish == log.size()) untrue("FinishFirmware never reached the recorder");
-    else if (restart + 1 >= log.size()) untrue("the recorder was not seen back after its restart");
+    if (finish == log.size())
+      untrue("FinishFirmware never reached the recorder");
+    else if (restart + 1 >= log.size())
+      untrue("the recorder was not seen back after its restart");
   }
   section = Section::None;
 }
@@ -296,10 +293,12 @@ std::vector<std::string> WholeUpdate::Judge() const {
   if (exitCode != kExitOk) problems.push_back("exit code " + std::to_string(exitCode));
   const bool ended = std::any_of(std::begin(kEndings), std::end(kEndings),
                                  [&](const char* ending) { return EndsWith(console.output, ending); });
-  const bool refused = console.escWhenOut && std::any_of(std::begin(kRefusals), std::end(kRefusals), [&](const char* ending) {
-                         return EndsWith(console.output, ending);
-                       });
-  if (!ended && !refused) problems.push_back("no defined ending: ..." + console.output.substr(console.output.size() > 160 ? console.output.size() - 160 : 0));
+  const bool refused =
+      console.escWhenOut && std::any_of(std::begin(kRefusals), std::end(kRefusals),
+                                        [&](const char* ending) { return EndsWith(console.output, ending); });
+  if (!ended && !refused)
+    problems.push_back("no defined ending: ..." +
+                       console.output.substr(console.output.size() > 160 ? console.output.size() - 160 : 0));
   if (ended && !console.readSinceLastWrite) problems.push_back("ended without the last key");
   if (console.readsPastScript != 0) problems.push_back("read keys past the script");
   if (console.readsInCriticalSection != 0) problems.push_back("read a key while the recorder was being written");
@@ -317,7 +316,8 @@ std::vector<std::string> WholeUpdate::Judge() const {
   const std::vector<std::uint8_t> region = Bytes(model.flash, 0, kRegion);
   if (!reportedFailure && region != flashRegionBefore && !RegionHolds(model.flash, Expected().flashReplacer) &&
       !RegionHolds(model.flash, Expected().firmware)) {
-    problems.push_back("the image region holds neither its old contents, the replacer nor the firmware, and no failure was reported");
+    problems.push_back(
+        "the image region holds neither its old contents, the replacer nor the firmware, and no failure was reported");
   }
   // The serial number: as it was, or with the update's mark put in.
   const std::string before = TextOf(serialBefore);
