@@ -46,7 +46,9 @@ SerialNumber ReadSerialNumber(DeviceLink& link, VersionWord firmwareVersion) {
     std::array<std::uint8_t, kFlashChunkSize> flash{};
     serial.answered = static_cast<bool>(
         SendVendorRequest(link, kDirectionIn, kRequestReadFlash, kFlashSerialNumberAddress, 0, flash));
-    std::copy_n(flash.begin(), kSerialNumberSize - 1, serial.asRead.begin());
+    // All 21 bytes: a number an earlier update marked may use every one, and
+    // must go back whole if it is sent back.
+    std::copy_n(flash.begin(), kSerialNumberSize, serial.asRead.begin());
   }
   if (!serial.answered) {
     // Whatever a failed or cut reply left is no serial number: shown empty.
