@@ -57,8 +57,11 @@ std::optional<int> UpgradeBootLoader(DialoguePorts& ports, DialogueState& state)
   console.BeginCriticalSection();
   Print(console, "Replacing Boot Loader...");
   if (state.currentBootLoaderVersion < kFlashReplacedBootLoaderVersion) {
-    // The recorder restarts by itself after accepting the new boot area.
-    if (!RewriteNandBootArea(link, state.replacerImage)) {
+    // The recorder restarts by itself after accepting the new boot area, and
+    // may do so before it answers the commit: a commit that failed counts as
+    // accepted. Only that restart tells a recorder that took the boot area
+    // from one that refused it, so "OK" waits for the recorder to come back.
+    if (!RewriteNandBootArea(link, state.replacerImage) || !WaitForRecorderToReturn(link)) {
       return EndAfterFailedBootLoaderUpgrade(console);
     }
     Print(console, "OK\n");
@@ -68,10 +71,10 @@ std::optional<int> UpgradeBootLoader(DialoguePorts& ports, DialogueState& state)
     }
     Print(console, "OK\n");
     RestartRecorder(link);
-  }
-  // A recorder that does not come back is not handed the firmware.
-  if (!WaitForRecorderToReturn(link)) {
-    return EndAfterFailedBootLoaderUpgrade(console);
+    // A recorder that does not come back is not handed the firmware.
+    if (!WaitForRecorderToReturn(link)) {
+      return EndAfterFailedBootLoaderUpgrade(console);
+    }
   }
   console.EndCriticalSection();
   return std::nullopt;

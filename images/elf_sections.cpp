@@ -79,16 +79,17 @@ SectionHeader ParseSectionHeader(const ElfClassLayout& layout, std::span<const s
   return header;
 }
 
-// True when the string at `nameOffset` in the string table is exactly `name`.
-bool NameMatches(const ReadAtFunction& readAt, std::uint64_t fileSize, const FileExtent& stringTable,
-                 std::uint32_t nameOffset, std::string_view name) {
+// Whether the string at `nameOffset` in the string table is exactly `name`;
+// nothing when it could not be read.
+std::optional<bool> NameMatches(const ReadAtFunction& readAt, std::uint64_t fileSize, const FileExtent& stringTable,
+                                std::uint32_t nameOffset, std::string_view name) {
   const std::uint64_t length = name.size() + 1;  // with its terminating NUL
   if (!FitsInFile(nameOffset, length, stringTable.size)) {
     return false;
   }
   std::vector<std::uint8_t> stored(name.size() + 1);
   if (!ReadChecked(readAt, fileSize, stringTable.offset + nameOffset, stored)) {
-    return false;
+    return std::nullopt;
   }
   for (std::size_t i = 0; i < name.size(); ++i) {
     if (stored[i] != static_cast<std::uint8_t>(name[i])) {
@@ -156,8 +157,14 @@ std::optional<FileExtent> FindElfSection(const ReadAtFunction& readAt, std::uint
   }
   for (std::size_t index = 0; index < sectionCount; ++index) {
     const SectionHeader section = entry(index);
-    if (section.type == kSectionTypeNoBits ||
-        !NameMatches(readAt, fileSize, stringTable.extent, section.nameOffset, name)) {
+    if (section.type == kSectionTypeNoBits) {
+      continue;
+    }
+    const std::optional<bool> named = NameMatches(readAt, fileSize, stringTable.extent, section.nameOffset, name);
+    if (!named) {
+      return std::nullopt;  // unread, this may be the first section of that name: a later one is not it
+    }
+    if (!*named) {
       continue;
     }
     if (!FitsInFile(section.extent.offset, section.extent.size, fileSize)) {

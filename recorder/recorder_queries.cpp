@@ -47,7 +47,9 @@ SerialNumber ReadSerialNumber(DeviceLink& link, VersionWord firmwareVersion) {
   } else {
     RequestData<kRequestReadFlash> flash{};
     serial.answered = static_cast<bool>(SendRequest(link, kRequestReadFlash, kFlashSerialNumberAddress, flash));
-    std::copy_n(flash.begin(), kSerialNumberSize - 1, serial.asRead.begin());
+    // All 21 bytes: a number an earlier update marked may use every one, and
+    // must go back whole if it is sent back.
+    std::copy_n(flash.begin(), kSerialNumberSize, serial.asRead.begin());
   }
   if (!serial.answered) {
     // Whatever a failed or cut reply left is no serial number: shown empty.

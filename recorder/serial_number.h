@@ -22,7 +22,7 @@ using SerialNumberText = std::array<std::uint8_t, kSerialNumberSize>;
 // so the number can be written back whole.
 struct SerialNumber {
   SerialNumberText text{};    // byte 20 is always 0
-  SerialNumberText asRead{};  // the 21 bytes of the reply (from flash: 20 and a 0)
+  SerialNumberText asRead{};  // the 21 bytes of the reply, or of flash from 0xDE00
   bool answered = false;      // the recorder answered the request in full
 };
 

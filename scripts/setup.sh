@@ -7,6 +7,7 @@ K24_PACKAGES=(
   libusb-1.0-0-dev
   umockdev libumockdev-dev libglib2.0-dev
   mandoc
+  clang-14 libclang-rt-14-dev
 )
 
 # The Windows cross build and Wine, to run its tests (scripts/test's Windows part).

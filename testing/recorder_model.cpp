@@ -179,6 +179,43 @@ bool ApplyBulkFault(RecorderModel& model, std::uint32_t asked, std::uint32_t& mo
   return true;
 }
 
+// The planned fault of transfer `transfer`, if any.
+const TransferFault* TransferFaultAt(const RecorderModel& model, int transfer) {
+  for (const TransferFault& fault : model.transferFaults) {
+    if (fault.transfer == transfer) return &fault;
+  }
+  return nullptr;
+}
+
+TransferFaultKind TransferFaultHere(const RecorderModel& model) {
+  const TransferFault* fault = TransferFaultAt(model, model.transfers);
+  return fault == nullptr ? TransferFaultKind::None : fault->kind;
+}
+
+// VanishAt: the recorder drops off the bus as this transfer arrives, and
+// comes back `returnAfterMs` later when that is not negative.
+void VanishNow(RecorderModel& model) {
+  const TransferFault* fault = TransferFaultAt(model, model.transfers);
+  const long returnAfterMs = fault == nullptr ? -1 : fault->returnAfterMs;
+  model.onBus = false;
+  model.returnPending = false;
+  model.timedReturnPending = returnAfterMs >= 0 && model.clock != nullptr;
+  if (model.timedReturnPending) {
+    model.timedReturnAtMs = model.clock->NowMs() + static_cast<std::uint64_t>(returnAfterMs);
+  }
+}
+
+// A planned bulk fault of the transfer kind, applied like ApplyBulkFault.
+bool ApplyTransferFaultToBulk(TransferFaultKind kind, std::uint32_t asked, std::uint32_t& moved) {
+  switch (kind) {
+    case TransferFaultKind::Stall: moved = 0; return false;
+    case TransferFaultKind::ShortReply: moved = std::max<std::uint32_t>(1, moved / 2); return true;
+    case TransferFaultKind::ZeroBytes: moved = 0; return true;
+    case TransferFaultKind::OverLong: moved = asked + 1; return true;
+    default: return true;
+  }
+}
+
 // Moves the NAND transfer position on by `bytes`.
 void Advance(RecorderModel& model, std::uint32_t bytes) {
   const std::uint32_t position = model.pendingNandOffset + bytes;
@@ -190,7 +227,9 @@ void Advance(RecorderModel& model, std::uint32_t bytes) {
 // Counts one transfer of either kind; the recorder leaves for good after the
 // one it was told to.
 void NoteTransferDone(RecorderModel& model) {
-  if (model.leaveAfterTransfer != 0 && model.transfers == model.leaveAfterTransfer) {
+  const TransferFault* next = TransferFaultAt(model, model.transfers + 1);
+  const bool leaveBeforeNext = next != nullptr && next->kind == TransferFaultKind::VanishBefore;
+  if (leaveBeforeNext || (model.leaveAfterTransfer != 0 && model.transfers == model.leaveAfterTransfer)) {
     model.onBus = false;
     model.returnPending = false;
   }
@@ -228,10 +267,12 @@ bool HandleControl(RecorderModel& model, std::uint8_t direction, std::uint8_t re
     model.onBus = false;
     model.returnPending = false;
   }
+  const TransferFaultKind planned = TransferFaultHere(model);
+  if (planned == TransferFaultKind::VanishAt) VanishNow(model);
   const RequestFault* fault = FaultFor(model, request);
   bool ok = model.onBus && index == 0 && ShapeMatches(request, direction, data.size()) &&
             model.failRequestCodes.count(request) == 0 && model.failRequestNumber != model.controlRequests &&
-            (fault == nullptr || fault->kind != ControlFault::Stall);
+            (fault == nullptr || fault->kind != ControlFault::Stall) && planned != TransferFaultKind::Stall;
   if (ok) {
     // Carried out on a copy: a cut reply hands the host only its first bytes.
     std::vector<std::uint8_t> stage(data.begin(), data.end());
@@ -240,12 +281,14 @@ bool HandleControl(RecorderModel& model, std::uint8_t direction, std::uint8_t re
     if (ok && fault != nullptr && fault->kind == ControlFault::ShortReply) {
       length = std::min(length, fault->replyLength);
     }
+    if (ok && planned == TransferFaultKind::ShortReply && direction == 1 && length > 0) --length;
     if (ok && direction == 1) {
       std::copy_n(stage.begin(), length, data.begin());
       entry.data.assign(data.begin(), data.begin() + length);
     }
     if (ok) moved = length;
     if (ok && fault != nullptr && fault->kind == ControlFault::StallAfterExecuting) ok = false;
+    if (planned == TransferFaultKind::StallAfterExecuting) ok = false;
   }
   entry.ok = ok;
   model.log.push_back(std::move(entry));
@@ -261,12 +304,15 @@ bool HandleBulkOut(RecorderModel& model, std::span<const std::uint8_t> data, std
   entry.length = static_cast<std::uint32_t>(data.size());
   entry.data.assign(data.begin(), data.end());
   moved = 0;
+  const TransferFaultKind planned = TransferFaultHere(model);
+  if (planned == TransferFaultKind::VanishAt) VanishNow(model);
   bool ok = model.onBus && model.pendingNandWrite;
   if (ok) {
     const std::uint32_t available =
         std::min<std::uint32_t>(static_cast<std::uint32_t>(data.size()), model.pendingNandBytes);
     moved = available;
-    ok = ApplyBulkFault(model, static_cast<std::uint32_t>(data.size()), moved);
+    ok = ApplyBulkFault(model, static_cast<std::uint32_t>(data.size()), moved) &&
+         ApplyTransferFaultToBulk(planned, static_cast<std::uint32_t>(data.size()), moved);
     const std::uint32_t stored = std::min(moved, available);
     if (ok) {
       const std::size_t at = model.pendingNandPage * kModelNandPageSize + (model.pendingNandOffset);
@@ -289,12 +335,15 @@ bool HandleBulkIn(RecorderModel& model, std::span<std::uint8_t> data, std::uint3
   entry.direction = 1;
   entry.length = static_cast<std::uint32_t>(data.size());
   moved = 0;
+  const TransferFaultKind planned = TransferFaultHere(model);
+  if (planned == TransferFaultKind::VanishAt) VanishNow(model);
   bool ok = model.onBus && model.pendingNandRead;
   if (ok) {
     const std::uint32_t available =
         std::min<std::uint32_t>(static_cast<std::uint32_t>(data.size()), model.pendingNandBytes);
     moved = available;
-    ok = ApplyBulkFault(model, static_cast<std::uint32_t>(data.size()), moved);
+    ok = ApplyBulkFault(model, static_cast<std::uint32_t>(data.size()), moved) &&
+         ApplyTransferFaultToBulk(planned, static_cast<std::uint32_t>(data.size()), moved);
     const std::uint32_t delivered = ok ? std::min(moved, available) : 0;
     const std::size_t at = model.pendingNandPage * kModelNandPageSize + model.pendingNandOffset;
     std::copy_n(model.nand.begin() + static_cast<std::ptrdiff_t>(at), delivered, data.begin());
@@ -314,6 +363,10 @@ bool HandleBulkIn(RecorderModel& model, std::span<std::uint8_t> data, std::uint3
 }
 
 void NoteProbe(RecorderModel& model) {
+  if (model.timedReturnPending && model.clock != nullptr && model.clock->NowMs() >= model.timedReturnAtMs) {
+    ComeBack(model);
+    return;
+  }
   if (model.onBus || !model.returnPending) return;
   if (--model.probesUntilReturn <= 0) ComeBack(model);
 }
@@ -321,6 +374,7 @@ void NoteProbe(RecorderModel& model) {
 void ComeBack(RecorderModel& model) {
   model.onBus = true;
   model.returnPending = false;
+  model.timedReturnPending = false;
   model.probesUntilReturn = 0;
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/version_word.h"
+#include "link/clock.h"
 
 namespace k24::emulator {
 
@@ -69,6 +70,27 @@ struct RequestFault {
   std::uint32_t replyLength = 0;  // ShortReply only
 };
 
+// One fault at one transfer, counted over every control request and bulk
+// transfer together (`RecorderModel::transfers`, 1-based), so that a sweep can
+// put each kind of fault on each transfer of an update in turn.
+enum class TransferFaultKind {
+  None,
+  Stall,                // control: refused, nothing carried out; bulk: fails, nothing moved
+  StallAfterExecuting,  // control: carried out, then the status stage fails
+  ShortReply,           // control in: the reply one byte shorter than asked; bulk: half the bytes moved
+  ZeroBytes,            // bulk: succeeds having moved nothing
+  OverLong,             // bulk: reports one byte more than asked
+  VanishBefore,         // off the bus once transfer k-1 is done (k >= 2), never back
+  VanishAt,             // off the bus as transfer k arrives (not carried out, fails);
+                        // back `returnAfterMs` of virtual time later, or never when negative
+};
+
+struct TransferFault {
+  int transfer = 0;  // 1-based; 0 = none
+  TransferFaultKind kind = TransferFaultKind::None;
+  long returnAfterMs = -1;  // VanishAt only (needs RecorderModel::clock): virtual ms until back
+};
+
 struct LoggedTransfer {
   enum class Kind { Control, BulkOut, BulkIn };
   Kind kind = Kind::Control;
@@ -112,6 +134,8 @@ struct RecorderModel {
   bool corruptNandReadBack = false;    // NAND reads return one flipped bit
   long corruptNandOffset = -1;         // a NAND read of this block offset returns it with one bit flipped
   int leaveAfterTransfer = 0;          // gone for good once the n-th transfer (control or bulk) is done
+  std::vector<TransferFault> transferFaults;  // faults by transfer index (the first that matches applies)
+  Clock* clock = nullptr;              // the host's clock, for returns timed in virtual milliseconds
 
   // What happened.
   std::vector<LoggedTransfer> log;
@@ -130,6 +154,8 @@ struct RecorderModel {
   std::uint32_t pendingNandBytes = 0;
   bool pendingNandWrite = false;
   bool pendingNandRead = false;
+  bool timedReturnPending = false;  // a VanishAt return, due at timedReturnAtMs
+  std::uint64_t timedReturnAtMs = 0;
 };
 
 // Front-door entry points. `moved` is the count of data-stage bytes the

@@ -106,10 +106,10 @@ INSTANTIATE_TEST_SUITE_P(
                           "Replacing Boot Loader...Failed\nPress any key to exit.\n",
                           "Current Boot Loader version: 0.255\nCurrent firmware version: 1.2\n", true},
         // Committed, the recorder did not come back in time: it restarted
-        // with the new boot loader.
+        // with the new boot loader (only its return would have shown "OK").
         InterruptedUpdate{"NandCommittedRecorderNotBack", 0x00FF,
                           [](emulator::RecorderModel& m) { m.neverReturnFromRestart = 1; },
-                          "Replacing Boot Loader...OK\nFailed\nPress any key to exit.\n",
+                          "Replacing Boot Loader...Failed\nPress any key to exit.\n",
                           "Current Boot Loader version: 1.2\nCurrent firmware version: unavailable.\n", false}),
     [](const ::testing::TestParamInfo<InterruptedUpdate>& param) { return std::string(param.param.name); });
 

@@ -437,7 +437,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         LostRecorderCase{"before_replacer", 0x0100, 1, "Replacing Boot Loader..." + kUpgradeFailed, {ErasePage, Restart}},
         LostRecorderCase{"after_replacer", 0x0100, 2, "Replacing Boot Loader...OK\n" + kUpgradeFailed, {WriteFlash, Restart}},
-        LostRecorderCase{"after_nand_commit", 0x00FF, 1, "Replacing Boot Loader...OK\n" + kUpgradeFailed, {CommitBootArea}},
+        // Only its return shows that the recorder took the boot area: no "OK" without it.
+        LostRecorderCase{"after_nand_commit", 0x00FF, 1, "Replacing Boot Loader..." + kUpgradeFailed, {CommitBootArea}},
         LostRecorderCase{"before_firmware", 0x0100, 3,
                          "Replacing Boot Loader...OK\nReplacing firmware...Failed\n" + kEnding, {Restart, ErasePage, Restart}},
         LostRecorderCase{"after_finish", 0x0100, 4,
