@@ -289,7 +289,14 @@ TEST(SystemConsole, EndingSignalsWaitForTheEndOfACriticalSection) {
     int status = 0;
     ASSERT_TRUE(probe.WaitForExit(status));
     probe.DrainOutput();
-    EXPECT_EQ(probe.Output(), "inside\nending\n");
+    if (c.bystander) {
+      // The bystander may take the signal just as the section ends, and its
+      // handler then ends the program a moment later, while the main thread
+      // goes on: what matters is that nothing ended it inside the section.
+      EXPECT_EQ(probe.Output().rfind("inside\nending\n", 0), 0u) << probe.Output();
+    } else {
+      EXPECT_EQ(probe.Output(), "inside\nending\n");
+    }
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signalNumber) << status;
     EXPECT_TRUE(SameMode(probe.Mode(), probe.StartMode()));
   }
