@@ -374,6 +374,12 @@ class PosixConsole final : public Console {
     static_cast<void>(releaseAtExit);
   }
 
+  // One console owns the terminal: a copy would restore its mode a second time.
+  PosixConsole(const PosixConsole&) = delete;
+  PosixConsole& operator=(const PosixConsole&) = delete;
+  PosixConsole(PosixConsole&&) = delete;
+  PosixConsole& operator=(PosixConsole&&) = delete;
+
   ~PosixConsole() override { ReleaseConsole(); }
 
   void Write(std::string_view text) override { WriteOutput(text); }

@@ -3,8 +3,8 @@
 namespace k24 {
 
 bool IsAnswer(std::uint16_t key, char upperCaseLetter) {
-  const auto upper = static_cast<std::uint16_t>(upperCaseLetter);
-  const auto lower = static_cast<std::uint16_t>(upperCaseLetter - 'A' + 'a');
+  const auto upper = static_cast<std::uint16_t>(static_cast<unsigned char>(upperCaseLetter));
+  const auto lower = static_cast<std::uint16_t>(static_cast<unsigned char>(upperCaseLetter - 'A' + 'a'));
   return key == upper || key == lower;
 }
 

@@ -8,6 +8,7 @@ K24_PACKAGES=(
   umockdev libumockdev-dev libglib2.0-dev
   mandoc
   clang-14 libclang-rt-14-dev
+  clang-tidy
 )
 
 # The Windows cross build and Wine, to run its tests (scripts/test's Windows part).
