@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <string_view>
 
 namespace k24 {
@@ -22,5 +23,10 @@ class InstanceLock {
 };
 
 std::unique_ptr<InstanceLock> MakeSystemInstanceLock();
+
+// The name a system lock is taken under: `requested`, unless the environment
+// variable K24_TEST_LOCK_NAME replaces it. That is a hook for the tests, which
+// keep their runs apart with it, not a setting for use.
+std::string InstanceLockName(std::string_view requested);
 
 }  // namespace k24

@@ -13,7 +13,6 @@
 // update and from each other; it is not meant for anything else.
 #include <cerrno>
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <sys/socket.h>
@@ -25,19 +24,12 @@
 namespace k24 {
 namespace {
 
-constexpr const char* kTestLockNameVariable = "K24_TEST_LOCK_NAME";
-
-std::string LockName(std::string_view name) {
-  const char* replacement = std::getenv(kTestLockNameVariable);
-  return replacement != nullptr && replacement[0] != '\0' ? std::string(replacement) : std::string(name);
-}
-
 class PosixInstanceLock final : public InstanceLock {
  public:
   // The socket is deliberately never closed: the lock is held until the
   // process ends, even if this object goes first.
   LockOutcome Take(std::string_view requested) override {
-    const std::string name = LockName(requested);
+    const std::string name = InstanceLockName(requested);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     // A leading NUL puts the name in the abstract namespace.

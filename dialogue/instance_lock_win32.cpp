@@ -7,7 +7,6 @@
 // anything else.
 #include <windows.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "dialogue/instance_lock.h"
@@ -15,17 +14,10 @@
 namespace k24 {
 namespace {
 
-constexpr const char* kTestLockNameVariable = "K24_TEST_LOCK_NAME";
-
-std::string LockName(std::string_view name) {
-  const char* replacement = std::getenv(kTestLockNameVariable);
-  return replacement != nullptr && replacement[0] != '\0' ? std::string(replacement) : std::string(name);
-}
-
 class Win32InstanceLock final : public InstanceLock {
  public:
   LockOutcome Take(std::string_view requested) override {
-    const std::string name = LockName(requested);
+    const std::string name = InstanceLockName(requested);
     const HANDLE mutex = CreateMutexA(nullptr, TRUE, name.c_str());
     const DWORD error = GetLastError();
     if (mutex == nullptr) {
