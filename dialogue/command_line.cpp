@@ -1,5 +1,8 @@
 #include "dialogue/command_line.h"
 
+#include <cstdlib>
+#include <string_view>
+
 #ifndef K24_VERSION
 #error "K24_VERSION (the project's version) is given by the build"
 #endif
@@ -44,6 +47,11 @@ std::string VersionText(bool carriesSampleImages) {
     text += "This build carries sample images, not real recorder firmware: it changes nothing on a recorder.\n";
   }
   return text;
+}
+
+bool RecorderSaidToBeEmulated() {
+  const char* value = std::getenv("K24_EMULATED_RECORDER");
+  return value != nullptr && std::string_view(value) == "1";
 }
 
 }  // namespace k24

@@ -26,4 +26,9 @@ std::string UsageText();
 // firmware it carries is the build's sample, not recorder firmware.
 std::string VersionText(bool carriesSampleImages);
 
+// Whether the environment says the recorder is the emulator
+// (K24_EMULATED_RECORDER=1, set by the testbed and scripts/demo): the build's
+// sample images may go into no other recorder.
+bool RecorderSaidToBeEmulated();
+
 }  // namespace k24

@@ -1,7 +1,5 @@
 // The program's entry on Linux: the platform's ports, then the dialogue.
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,19 +9,6 @@
 #include "images/image_digests.h"
 #include "images/image_source.h"
 #include "link/driver_libusb.h"
-
-namespace {
-
-// The build's sample images may go only into the recorder emulator, which
-// says so through this variable (the testbed and scripts/demo set it).
-constexpr const char* kEmulatedRecorderVariable = "K24_EMULATED_RECORDER";
-
-bool ToldRecorderIsEmulated() {
-  const char* value = std::getenv(kEmulatedRecorderVariable);
-  return value != nullptr && std::strcmp(value, "1") == 0;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args;
@@ -66,7 +51,7 @@ int main(int argc, char** argv) {
   ports.link = &link;
   ports.images = images.get();
   ports.imageDigests = &k24::EmbeddedImageDigests();
-  ports.sampleImagesOnly = k24::EmbeddedImagesAreSamples() && !ToldRecorderIsEmulated();
+  ports.sampleImagesOnly = k24::EmbeddedImagesAreSamples() && !k24::RecorderSaidToBeEmulated();
 
   const int exitCode = k24::RunDialogue(ports, args);
   console->Flush();

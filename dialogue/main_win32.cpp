@@ -1,27 +1,17 @@
 // The program's entry on Windows: the platform's ports, then the dialogue.
 #include <windows.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "dialogue/command_line.h"
 #include "dialogue/dialogue.h"
 #include "images/image_digests.h"
 #include "images/image_source.h"
 #include "link/driver_ezusb.h"
 
 namespace {
-
-// The build's sample images may go only into the recorder emulator, which
-// says so through this variable.
-constexpr const char* kEmulatedRecorderVariable = "K24_EMULATED_RECORDER";
-
-bool ToldRecorderIsEmulated() {
-  const char* value = std::getenv(kEmulatedRecorderVariable);
-  return value != nullptr && std::strcmp(value, "1") == 0;
-}
 
 // The full path of this program's own file; empty when it cannot be had.
 std::string OwnPath() {
@@ -61,7 +51,7 @@ int main(int argc, char** argv) {
   ports.link = &link;
   ports.images = images.get();
   ports.imageDigests = &k24::EmbeddedImageDigests();
-  ports.sampleImagesOnly = k24::EmbeddedImagesAreSamples() && !ToldRecorderIsEmulated();
+  ports.sampleImagesOnly = k24::EmbeddedImagesAreSamples() && !k24::RecorderSaidToBeEmulated();
 
   const int exitCode = k24::RunDialogue(ports, args);
   console->Flush();
