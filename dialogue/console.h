@@ -19,6 +19,10 @@ class Console {
   // Writes a message; on a terminal it is visible when Write returns.
   virtual void Write(std::string_view text) = 0;
   virtual void Flush() = 0;
+  // Writes a note for the operator beside the dialogue, on standard error (a
+  // device the user may not open, a history that could not be written), so
+  // the dialogue's own output stays exactly as it is.
+  virtual void WriteError(std::string_view text) = 0;
   // One value of a key press: the key's character, or for a key without one
   // (function keys, arrows, ...) 0 first and its scan code on the next read.
   virtual std::uint16_t ReadRawKey() = 0;

@@ -99,10 +99,11 @@ sigset_t EndingSignalSet() {
 
 // --- output -------------------------------------------------------------------
 
-// Writes all of `data` to standard output; async-signal-safe.
-void WriteAll(const char* data, std::size_t length) {
+// Writes all of `data` to `descriptor` (standard output unless said);
+// async-signal-safe.
+void WriteAll(const char* data, std::size_t length, int descriptor = STDOUT_FILENO) {
   while (length > 0) {
-    const ssize_t written = write(STDOUT_FILENO, data, length);
+    const ssize_t written = write(descriptor, data, length);
     if (written < 0) {
       if (errno == EINTR) {
         continue;
@@ -385,6 +386,13 @@ class PosixConsole final : public Console {
   void Write(std::string_view text) override { WriteOutput(text); }
 
   void Flush() override { FlushOutput(); }
+
+  // Standard error is unbuffered; what the dialogue wrote before the note
+  // goes out first, so the two keep their order on a shared terminal.
+  void WriteError(std::string_view text) override {
+    FlushOutput();
+    WriteAll(text.data(), text.size(), STDERR_FILENO);
+  }
 
   std::uint16_t ReadRawKey() override {
     if (pendingScanCode_ != 0) {

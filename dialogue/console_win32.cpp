@@ -106,6 +106,12 @@ class Win32Console final : public Console {
 
   void Flush() override { std::fflush(stdout); }
 
+  void WriteError(std::string_view text) override {
+    std::fflush(stdout);
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+  }
+
   std::uint16_t ReadRawKey() override {
     if (pendingScanCode_ != 0) {
       const std::uint16_t scanCode = pendingScanCode_;

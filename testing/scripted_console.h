@@ -33,6 +33,7 @@ class ScriptedConsole final : public Console {
     }
   }
   void Flush() override {}
+  void WriteError(std::string_view text) override { errors.append(text); }
   std::uint16_t ReadRawKey() override {
     ++rawReads;
     if (inCriticalSection > 0) {
@@ -83,6 +84,7 @@ class ScriptedConsole final : public Console {
   std::map<int, std::vector<std::uint16_t>> typeAheadAfterRead;
   int pollsBeforeKeysArrive = 0;  // KeyWaiting says no until this many polls
   std::string output;
+  std::string errors;  // standard error, beside the dialogue
   std::string outputInCriticalSections;
   int rawReads = 0;
   int readsPastScript = 0;

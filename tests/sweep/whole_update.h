@@ -54,6 +54,7 @@ class JudgedConsole final : public Console {
   explicit JudgedConsole(WholeUpdate& update) : update_(update) {}
   void Write(std::string_view text) override;
   void Flush() override {}
+  void WriteError(std::string_view text) override { errors.append(text); }
   std::uint16_t ReadRawKey() override;
   bool KeyWaiting() override { return !keys.empty() || escWhenOut; }
   void DiscardTypedAhead() override {}
@@ -69,6 +70,7 @@ class JudgedConsole final : public Console {
   std::deque<std::uint16_t> keys;
   bool escWhenOut = false;  // past the keys, Esc (the fuzzer's operator gives up); else a read past the script
   std::string output;
+  std::string errors;  // standard error, beside the dialogue
   int readsPastScript = 0;
   int readsInCriticalSection = 0;
   int inCriticalSection = 0;
