@@ -3,6 +3,7 @@
 // report and confirmation, update execution.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -26,6 +27,19 @@ inline constexpr int kExitLockHeld = 1;
 inline constexpr const char* kSampleImagesRefusal =
     "This k24update carries sample images, not real recorder firmware: nothing was changed on the recorder.\n";
 
+// Said once in a run, on standard error beside the dialogue, when a recorder
+// is on the bus that this user may not open: the dialogue shows it as not
+// connected, which alone would send the operator looking at the cable.
+inline constexpr const char* kRecorderRefusedHint =
+    "k24update: a recorder (USB 10c4:4512) is plugged in, but this user may not open it.\n"
+    "k24update: install the udev rule /usr/lib/udev/rules.d/70-k24update.rules (from the package,\n"
+    "or packaging/70-k24update.rules from the source tree) and plug the recorder in again,\n"
+    "or run k24update as root.\n";
+// How long the wait for the recorder lets a refused recorder stay refused
+// before it tells of it: udev gives the access a moment after the recorder
+// arrives, and a recorder that gets it in time needs no word.
+inline constexpr std::uint64_t kRecorderRefusedHintDelayMs = 1000;
+
 // What lives for the whole run. The two images are 63 KiB each: keep the
 // state on the heap.
 struct DialogueState {
@@ -37,6 +51,7 @@ struct DialogueState {
   SerialNumber serialNumber;
   FlashImage firmwareImage{};
   FlashImage replacerImage{};
+  bool recorderRefusedTold = false;  // kRecorderRefusedHint was written
 };
 
 // The platform beneath the dialogue.
@@ -60,5 +75,8 @@ int RunDialogue(DialoguePorts& ports, std::span<const std::string> args);
 std::optional<int> StartDialogue(DialoguePorts& ports, DialogueState& state, std::span<const std::string> args);
 std::optional<int> ReportAndConfirm(DialoguePorts& ports, DialogueState& state);
 int ExecuteUpdate(DialoguePorts& ports, DialogueState& state);
+
+// Writes kRecorderRefusedHint, unless this run already did.
+void TellOfRefusedRecorder(DialoguePorts& ports, DialogueState& state);
 
 }  // namespace k24

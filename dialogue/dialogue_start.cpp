@@ -1,5 +1,7 @@
 // Start and connection: command line, banner, instance lock, the wait for the
 // recorder, and the version queries up to the boot loader report.
+#include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "dialogue/dialogue.h"
@@ -24,7 +26,17 @@ std::optional<int> StartDialogue(DialoguePorts& ports, DialogueState& state, std
 
   if (!IsRecorderPresent(link)) {
     Print(console, "Device is not connected.\nConnect device to continue or press Esc to exit.\n");
+    // A recorder this user may not open looks absent. Once one has stayed
+    // refused for the hint's delay, the operator is told why.
+    std::optional<std::uint64_t> refusedSinceMs;
     while (!IsRecorderPresent(link)) {
+      if (!link.lastProbeRefused) {
+        refusedSinceMs.reset();
+      } else if (!refusedSinceMs) {
+        refusedSinceMs = link.clock->NowMs();
+      } else if (link.clock->NowMs() - *refusedSinceMs >= kRecorderRefusedHintDelayMs) {
+        TellOfRefusedRecorder(ports, state);
+      }
       // Keys other than Esc are read and dropped.
       if (console.KeyWaiting() && ReadKey(console) == kKeyEsc) {
         break;

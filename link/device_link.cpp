@@ -14,6 +14,7 @@ void SetTargetDevice(DeviceLink& link, std::uint16_t vendorId, std::uint16_t pro
 }
 
 std::optional<DriverHandle> OpenRecorder(DeviceLink& link) {
+  bool refused = false;
   for (const std::string& name : link.driver->DeviceNames()) {
     const std::optional<DriverHandle> handle = link.driver->Open(name);
     if (!handle) {
@@ -25,12 +26,16 @@ std::optional<DriverHandle> OpenRecorder(DeviceLink& link) {
     PutLe16(descriptor, kDescriptorProductOffset, 0);
     const bool answered = link.driver->GetDeviceDescriptor(*handle, descriptor);
     if (answered && GetLe16(descriptor, kDescriptorVendorOffset) == link.targetVendorId &&
-        GetLe16(descriptor, kDescriptorProductOffset) == link.targetProductId &&
-        link.driver->MayUse(*handle)) {
-      return handle;
+        GetLe16(descriptor, kDescriptorProductOffset) == link.targetProductId) {
+      if (link.driver->MayUse(*handle)) {
+        link.lastProbeRefused = false;
+        return handle;
+      }
+      refused = true;  // another device of the identity may still be usable
     }
     link.driver->Close(*handle);
   }
+  link.lastProbeRefused = refused;
   return std::nullopt;
 }
 

@@ -51,11 +51,16 @@ struct DeviceLink {
   // last request was sent (with bus events): a restart the recorder carries
   // out may take it off the bus and back before the wait for it begins.
   std::optional<PresenceCounts> countsBeforeRequest;
+  // Whether the last probe found a device of the target identity that this
+  // user may not use (and so found no recorder). The link only records it;
+  // the dialogue tells the operator.
+  bool lastProbeRefused = false;
 };
 
 void SetTargetDevice(DeviceLink& link, std::uint16_t vendorId, std::uint16_t productId);
 
 // The probe. The caller owns the handle and closes it with the link's driver.
+// Each probe sets link.lastProbeRefused.
 std::optional<DriverHandle> OpenRecorder(DeviceLink& link);
 bool IsRecorderPresent(DeviceLink& link);
 

@@ -64,6 +64,9 @@ class EmulatedBus final : public UsbDriver {
   int openHandles = 0;              // handles opened and not yet closed
   int probes = 0;                   // DeviceNames() calls
   std::vector<std::string> mayUseAsked;  // names MayUse was asked about, in order
+  // From this probe on (DeviceNames call, 1-based) a slot's mayNotUse no
+  // longer holds, as when udev gives the access late; 0: never.
+  int mayUseFromProbe = 0;
   bool recordEvents = true;
 
   bool busEvents = false;

@@ -36,15 +36,26 @@ std::string KeyBytes(const std::string& name) {
 TerminalSession::~TerminalSession() {
   if (child_ > 0 && !exitCode_) Kill();
   if (master_ >= 0) close(master_);
+  if (errors_ >= 0) close(errors_);
 }
 
 bool TerminalSession::Start(const std::vector<std::string>& argv, bool forPerson, std::string& error,
-                            uid_t runAsUser) {
+                            uid_t runAsUser, bool errorsApart) {
   termios mode{};
   int slave = -1;
   if (openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0) {
     error = std::string("openpty: ") + std::strerror(errno);
     return false;
+  }
+  int errorPipe[2] = {-1, -1};
+  if (errorsApart) {
+    if (pipe2(errorPipe, O_CLOEXEC) != 0) {
+      error = std::string("pipe: ") + std::strerror(errno);
+      close(slave);
+      return false;
+    }
+    errors_ = errorPipe[0];
+    fcntl(errors_, F_SETFL, O_NONBLOCK);
   }
   tcgetattr(slave, &mode);
   if (forPerson) {
@@ -64,11 +75,13 @@ bool TerminalSession::Start(const std::vector<std::string>& argv, bool forPerson
   if (child_ < 0) {
     error = std::string("fork: ") + std::strerror(errno);
     close(slave);
+    if (errorPipe[1] >= 0) close(errorPipe[1]);
     return false;
   }
   if (child_ == 0) {
     close(master_);
     if (login_tty(slave) != 0) _exit(126);
+    if (errorPipe[1] >= 0 && dup2(errorPipe[1], STDERR_FILENO) != STDERR_FILENO) _exit(126);
     // The preload sleeps briefly after every emulated ioctl; with the default
     // timer slack of 50 us each of those sleeps costs far more.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
@@ -81,8 +94,25 @@ bool TerminalSession::Start(const std::vector<std::string>& argv, bool forPerson
     _exit(127);
   }
   close(slave);
+  if (errorPipe[1] >= 0) close(errorPipe[1]);
   fcntl(master_, F_SETFD, FD_CLOEXEC);
   return true;
+}
+
+std::string TerminalSession::TakeErrors() {
+  std::string errors;
+  if (errors_ < 0) return errors;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = read(errors_, buffer, sizeof buffer);
+    if (got > 0) {
+      errors.append(buffer, static_cast<std::size_t>(got));
+    } else if (got < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return errors;  // nothing waiting (EAGAIN), or the end
+    }
+  }
 }
 
 std::string TerminalSession::Pump(int milliseconds, bool passKeysFromStdin) {

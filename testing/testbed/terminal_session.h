@@ -32,13 +32,20 @@ class TerminalSession {
   // the captured output is byte for byte what the program wrote; a session
   // for a person behaves like an ordinary terminal.
   // With `runAsUser` non-zero the program runs as that user (and group).
-  bool Start(const std::vector<std::string>& argv, bool forPerson, std::string& error, uid_t runAsUser = 0);
+  // With `errorsApart` its standard error goes to a pipe of its own, read
+  // with TakeErrors, instead of the terminal.
+  bool Start(const std::vector<std::string>& argv, bool forPerson, std::string& error, uid_t runAsUser = 0,
+             bool errorsApart = false);
 
   // Waits up to `milliseconds` for output (and, for a person, for keys to
   // pass on); returns the new output. Empty once the child's side is closed.
   std::string Pump(int milliseconds, bool passKeysFromStdin);
 
   void Type(const std::string& bytes);
+
+  // What the program wrote to its standard error since the last call, when
+  // it is kept apart; never waits.
+  std::string TakeErrors();
 
   // The exit code once the child has ended (reaping it), else none.
   std::optional<int> ExitCode();
@@ -53,6 +60,7 @@ class TerminalSession {
  private:
   pid_t child_ = -1;
   int master_ = -1;
+  int errors_ = -1;  // the read end of the standard error pipe
   bool outputClosed_ = false;
   std::optional<int> exitCode_;
   std::optional<double> cpuMs_;

@@ -1,8 +1,9 @@
 // k24-testbed: runs the real k24update, through the real libusb, against the
 // recorder model sitting on a mocked USB bus (umockdev), on a terminal of its
 // own. Keys come from a script (each typed once its prompt has appeared) or
-// from the user's terminal; at the end the recorder's state, the output and
-// the request log are written where a test can read them.
+// from the user's terminal; at the end the recorder's state, the output (and,
+// kept apart, what k24update wrote on standard error) and the request log are
+// written where a test can read them.
 //
 //   k24-testbed --k24update PATH [scenario options] [--on TEXT --press KEY]...
 //               [--out DIR] [--interactive] [-- ARGS FOR K24UPDATE]
@@ -104,8 +105,11 @@ void Usage() {
       "keys and output:\n"
       "  --on TEXT --press KEY type KEY once TEXT has appeared (esc, enter, up, f1, ctrl-c, \\xNN or text)\n"
       "  --interactive         pass this terminal's keys through instead\n"
-      "  --echo                copy the updater's output to standard output\n"
-      "  --out DIR             write output, exit-code, state, flash.bin, nand.bin, requests.log\n"
+      "  --echo                copy the updater's output to standard output (its standard error\n"
+      "                        to standard error)\n"
+      "  --out DIR             write output, errors (the updater's standard error, kept apart\n"
+      "                        unless --interactive), exit-code, state, flash.bin, nand.bin,\n"
+      "                        requests.log\n"
       "  --timeout SECONDS     give up after this long (default 120)\n"
       "measurements (written to the state):\n"
       "  --measure-wait S      once k24update says it is not connected, measure its CPU time and\n"
@@ -409,7 +413,9 @@ int Run(const Options& options) {
   std::vector<std::string> argv = {options.k24update};
   argv.insert(argv.end(), options.updaterArgs.begin(), options.updaterArgs.end());
   TerminalSession session;
-  if (!session.Start(argv, options.interactive, error, options.asUser)) {
+  // A scripted run keeps the updater's standard error apart from the
+  // dialogue on its terminal; a person sees both on the terminal.
+  if (!session.Start(argv, options.interactive, error, options.asUser, !options.interactive)) {
     std::fprintf(stderr, "k24-testbed: %s\n", error.c_str());
     return kExitUsage;
   }
@@ -419,6 +425,7 @@ int Run(const Options& options) {
   const auto start = std::chrono::steady_clock::now();
   const auto deadline = start + std::chrono::seconds(options.timeoutSeconds);
   std::string output;
+  std::string errors;  // the updater's standard error
   std::size_t scanFrom = 0;  // where the next prompt is looked for
   std::size_t nextKey = 0;
   bool plugInScheduled = false;
@@ -450,6 +457,9 @@ int Run(const Options& options) {
         std::fflush(stdout);
       }
     }
+    const std::string moreErrors = session.TakeErrors();
+    errors += moreErrors;
+    if (options.echo && !moreErrors.empty()) std::fputs(moreErrors.c_str(), stderr);
     if (pluggedInAt != never && output.find("Device is connected.\n") != std::string::npos) {
       char line[64];
       std::snprintf(line, sizeof line, "plug-in-to-connected-ms: %.2f\n", millisecondsSince(pluggedInAt));
@@ -524,6 +534,7 @@ int Run(const Options& options) {
       break;
     }
   }
+  errors += session.TakeErrors();  // the rest, now that it has ended
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   userTerminal.reset();
 
@@ -546,6 +557,7 @@ int Run(const Options& options) {
     if (!options.outDir.empty()) {
       const std::string dir = options.outDir + "/";
       WriteText(dir + "output", output);
+      WriteText(dir + "errors", errors);
       WriteText(dir + "exit-code", std::to_string(exitCode) + "\n");
       WriteText(dir + "state", state);
       WriteText(dir + "requests.log", DescribeLog(model));

@@ -120,6 +120,65 @@ INSTANTIATE_TEST_SUITE_P(Buses, ConnectionWaitTest,
                          ::testing::Values(WaitCase{"listing", false, 1, 0}, WaitCase{"bus_events", true, 100, 2}),
                          [](const auto& instance) { return std::string(instance.param.name); });
 
+// A recorder on the bus that this user may not open: the dialogue shows it as
+// not connected, exactly as today, and standard error says why, once in the
+// run. A refusal that lifts within the hint's delay (udev giving the access a
+// moment after the arrival) gets no word.
+struct RefusalCase {
+  const char* name;
+  bool busEvents;
+  bool recorderOnBus;
+  int mayUseFromProbe;  // the access comes at this probe; 0: never
+  int pollsBeforeEsc;   // Esc arrives after this many key polls; -1: no Esc, 'n' at the offer
+  bool hint;
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* out) { *out << c.name; }
+
+class RefusedRecorderTest : public DialogueFixture, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(RefusedRecorderTest, IsToldOfOnStandardErrorOnceAndTheDialogueIsUnchanged) {
+  const RefusalCase& c = GetParam();
+  bus.busEvents = c.busEvents;
+  bus.eventClock = &clock;
+  model.onBus = c.recorderOnBus;
+  bus.slots[0].mayNotUse = true;
+  bus.mayUseFromProbe = c.mayUseFromProbe;
+  emulator::SetSerialNumber(model, "ABCDE12345");
+  std::string expected = std::string(kBanner) + kNotConnected;
+  if (c.pollsBeforeEsc >= 0) {
+    console.pollsBeforeKeysArrive = c.pollsBeforeEsc;
+    Type({27});
+  } else {
+    console.pollsBeforeKeysArrive = 1'000'000;  // the wait sees no key; the offer reads 'n'
+    Type({'n'});
+    expected += std::string(kConnected) +
+                "Current Boot Loader version: 1.0\nCurrent firmware version: 1.2\nSerial number: ABCDE12345\n"
+                "Press 'Y' to load firmware version 2.0 or other key to exit.\n";
+  }
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(console.output, expected);
+  EXPECT_EQ(console.errors, c.hint ? kRecorderRefusedHint : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, RefusedRecorderTest,
+    ::testing::Values(
+        // Left at once: the hint comes as the program ends.
+        RefusalCase{"never_allowed_esc_at_once", false, true, 0, 0, true},
+        // Seen refused through the delay and still at the end: said once.
+        RefusalCase{"never_allowed_esc_after_3_s", false, true, 0, 3000, true},
+        RefusalCase{"never_allowed_esc_after_3_s_bus_events", true, true, 0, 30, true},
+        // Allowed in the end: the hint came during the wait, the dialogue goes on.
+        RefusalCase{"allowed_after_3_s", false, true, 3000, -1, true},
+        RefusalCase{"allowed_after_3_s_bus_events", true, true, 30, -1, true},
+        // Allowed within the delay: no word.
+        RefusalCase{"allowed_after_0_3_s", false, true, 300, -1, false},
+        RefusalCase{"allowed_after_0_3_s_bus_events", true, true, 3, -1, false},
+        // Nothing on the bus is no refusal.
+        RefusalCase{"absent_esc_after_3_s", false, false, 0, 3000, false}),
+    [](const auto& instance) { return std::string(instance.param.name); });
+
 struct DiagCase {
   const char* name;
   std::vector<std::string> arguments;

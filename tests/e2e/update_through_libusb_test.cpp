@@ -238,6 +238,7 @@ TEST_P(UpdateThroughLibusb, RunsToItsEnd) {
   ASSERT_EQ(status, 0) << ReadAll(dir_ / "testbed.stderr") << "kept in " << dir_;
 
   EXPECT_EQ(ReadAll(dir_ / "output"), c.expectedOutput) << "kept in " << dir_;
+  EXPECT_EQ(ReadAll(dir_ / "errors"), "") << "kept in " << dir_;  // root may open the recorder
   const std::map<std::string, std::string> state = ReadState(dir_ / "state");
   EXPECT_EQ(state.at("exit-code"), std::to_string(c.expectedExitCode));
   EXPECT_EQ(state.at("boot-loader-version"), c.bootLoaderAfter);
@@ -270,13 +271,22 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, UpdateThroughLibusb, ::testing::ValuesIn(kCa
 
 // A recorder whose device node this user may not open for writing counts as
 // not connected (it would otherwise answer no request and read as a recorder
-// without a boot loader); the same node opened up is found. Run as an
-// unprivileged user, with k24update copied where that user may run it.
+// without a boot loader), and standard error says why, apart from the
+// dialogue; the same node opened up is found, without a word on standard
+// error. Run as an unprivileged user, with k24update copied where that user
+// may run it.
+const std::string kRefusedHint =
+    "k24update: a recorder (USB 10c4:4512) is plugged in, but this user may not open it.\n"
+    "k24update: install the udev rule /usr/lib/udev/rules.d/70-k24update.rules (from the package,\n"
+    "or packaging/70-k24update.rules from the source tree) and plug the recorder in again,\n"
+    "or run k24update as root.\n";
+
 struct NodeAccessCase {
   const char* name;
   const char* nodeMode;
   std::vector<std::string> keys;
   std::string expectedOutput;
+  std::string expectedErrors;
 };
 
 void PrintTo(const NodeAccessCase& c, std::ostream* out) { *out << c.name; }
@@ -301,15 +311,17 @@ TEST_P(DeviceNodeAccess, AsAnUnprivilegedUser) {
   }
   ASSERT_EQ(status, 0) << ReadAll(dir_ / "run" / "testbed.stderr") << "kept in " << dir_;
   EXPECT_EQ(ReadAll(dir_ / "run" / "output"), c.expectedOutput) << "kept in " << dir_;
+  EXPECT_EQ(ReadAll(dir_ / "run" / "errors"), c.expectedErrors) << "kept in " << dir_;
   EXPECT_EQ(ReadState(dir_ / "run" / "state").at("exit-code"), "0");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Modes, DeviceNodeAccess,
     ::testing::Values(NodeAccessCase{"owner_only", "0600", {"--on", "press Esc to exit.\n", "--press", "esc"},
-                                     kBanner + "Device is not connected.\nConnect device to continue or press Esc to exit.\n"},
+                                     kBanner + "Device is not connected.\nConnect device to continue or press Esc to exit.\n",
+                                     kRefusedHint},
                       NodeAccessCase{"open_to_all", "0666", {"--on", "Press 'Y' to load", "--press", "n"},
-                                     kBanner + Report("1.0").substr(0, Report("1.0").find("\r\n"))}),
+                                     kBanner + Report("1.0").substr(0, Report("1.0").find("\r\n")), ""}),
     [](const ::testing::TestParamInfo<NodeAccessCase>& each) { return std::string(each.param.name); });
 
 struct SignalCase {

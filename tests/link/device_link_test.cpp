@@ -222,18 +222,37 @@ TEST_F(DeviceLinkTest, ReenumerationWaitWithBusEventsSleepsUntilTheRecorderComes
 
 // The permission check costs a system call in the libusb backend: it is asked
 // only of the device whose identity matched, and a recorder this user may not
-// use counts as absent.
+// use counts as absent. Each probe records whether it met such a refusal, so
+// the dialogue can tell a refused recorder from an absent one.
 TEST_F(DeviceLinkTest, ProbeAsksWhetherTheDeviceMayBeUsedOnlyOfTheMatch) {
   bus.PlaceOtherDevice(0, 0x04B4, 0x8613);
   bus.PlaceOtherDevice(1, 0x046D, 0xC52B);
   bus.PlaceRecorder(2);
   EXPECT_TRUE(IsRecorderPresent(link));
   EXPECT_EQ(bus.mayUseAsked, (std::vector<std::string>{"ezusb-2"}));
+  EXPECT_FALSE(link.lastProbeRefused);
 
   bus.slots[2].mayNotUse = true;
   bus.mayUseAsked.clear();
   EXPECT_FALSE(IsRecorderPresent(link));
   EXPECT_EQ(bus.mayUseAsked, (std::vector<std::string>{"ezusb-2"}));
+  EXPECT_TRUE(link.lastProbeRefused);
+  std::array<std::uint8_t, 2> reply{};
+  EXPECT_EQ(SendVendorRequest(link, kDirectionIn, 0xC6, 0, 0, reply).status, LinkStatus::NoRecorder);
+  EXPECT_TRUE(link.lastProbeRefused);
+
+  // Gone from the bus: absent, no longer refused.
+  model.onBus = false;
+  EXPECT_FALSE(IsRecorderPresent(link));
+  EXPECT_FALSE(link.lastProbeRefused);
+
+  // Back, and this time the access is there.
+  model.onBus = true;
+  EXPECT_FALSE(IsRecorderPresent(link));
+  EXPECT_TRUE(link.lastProbeRefused);
+  bus.slots[2].mayNotUse = false;
+  EXPECT_TRUE(IsRecorderPresent(link));
+  EXPECT_FALSE(link.lastProbeRefused);
 }
 
 struct BoundCase {
