@@ -1,6 +1,7 @@
 // The program's entry on Windows: the platform's ports, then the dialogue.
 #include <windows.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,6 +35,19 @@ int main(int argc, char** argv) {
   std::vector<std::string> args;
   for (int i = 0; i < argc; ++i) {
     args.emplace_back(argv[i]);
+  }
+
+  // Usage and version before anything else is made, as on Linux: no lock
+  // taken, no driver opened, no image read.
+  switch (k24::ReadCommandLineRequest(args)) {
+    case k24::CommandLineRequest::Help:
+      std::fputs(k24::UsageText().c_str(), stdout);
+      return k24::kExitOk;
+    case k24::CommandLineRequest::Version:
+      std::fputs(k24::VersionText(k24::EmbeddedImagesAreSamples()).c_str(), stdout);
+      return k24::kExitOk;
+    case k24::CommandLineRequest::Update:
+      break;
   }
 
   // The images are read from this program's own file, loaded once, now.
