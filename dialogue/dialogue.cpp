@@ -20,6 +20,7 @@ int RunStages(DialoguePorts& ports, DialogueState& state, std::span<const std::s
 
 int RunDialogue(DialoguePorts& ports, std::span<const std::string> args) {
   auto state = std::make_unique<DialogueState>();
+  ports.link->lastProbeRefused = false;  // a refusal met by an earlier run on this link is not this run's
   const int exitCode = RunStages(ports, *state, args);
   // A recorder still refused at the end (Esc while waiting for it, or one
   // that came back from a restart without access) is told of now, at once.

@@ -179,6 +179,20 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"absent_esc_after_3_s", false, false, 0, 3000, false}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
+// One link for two runs: a refusal the first run met is not the second's.
+TEST_F(DialogueFixture, ARefusalMetByAnEarlierRunIsNotToldAgain) {
+  bus.slots[0].mayNotUse = true;
+  Type({27});
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(console.errors, kRecorderRefusedHint);
+
+  lock.outcome = LockOutcome::HeldElsewhere;  // this run ends before any probe
+  console.errors.clear();
+  Type({'x'});
+  EXPECT_EQ(Run(), kExitLockHeld);
+  EXPECT_EQ(console.errors, "");
+}
+
 struct DiagCase {
   const char* name;
   std::vector<std::string> arguments;
