@@ -17,8 +17,8 @@ int main(int argc, char** argv) {
     args.emplace_back(argv[i]);
   }
 
-  // Usage and version before anything else is made: no lock taken, no bus
-  // opened, no image read. Exit code 1 stays the lock's alone.
+  // Usage, version and history before anything else is made: no lock taken,
+  // no bus opened, no image read. Exit code 1 stays the lock's alone.
   switch (k24::ReadCommandLineRequest(args)) {
     case k24::CommandLineRequest::Help:
       std::fputs(k24::UsageText().c_str(), stdout);
@@ -26,6 +26,14 @@ int main(int argc, char** argv) {
     case k24::CommandLineRequest::Version:
       std::fputs(k24::VersionText(k24::EmbeddedImagesAreSamples()).c_str(), stdout);
       return k24::kExitOk;
+    case k24::CommandLineRequest::History: {
+      std::string out;
+      std::string error;
+      const int code = k24::ShowHistory(*k24::MakeSystemHistoryStore(), out, error);
+      std::fwrite(out.data(), 1, out.size(), stdout);
+      std::fputs(error.c_str(), stderr);
+      return code;
+    }
     case k24::CommandLineRequest::Update:
       break;
   }
@@ -52,6 +60,10 @@ int main(int argc, char** argv) {
   ports.images = images.get();
   ports.imageDigests = &k24::EmbeddedImageDigests();
   ports.sampleImagesOnly = k24::EmbeddedImagesAreSamples() && !k24::RecorderSaidToBeEmulated();
+  ports.imagesAreSamples = k24::EmbeddedImagesAreSamples();
+  std::unique_ptr<k24::HistoryStore> history = k24::MakeSystemHistoryStore();
+  ports.history = history.get();
+  ports.wallClock = &k24::SystemWallClock();
 
   const int exitCode = k24::RunDialogue(ports, args);
   console->Flush();

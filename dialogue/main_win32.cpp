@@ -1,6 +1,7 @@
 // The program's entry on Windows: the platform's ports, then the dialogue.
 #include <windows.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +37,16 @@ int main(int argc, char** argv) {
     args.emplace_back(argv[i]);
   }
 
+  // The history before anything else is made: no lock taken, no driver opened.
+  if (k24::ReadCommandLineRequest(args) == k24::CommandLineRequest::History) {
+    std::string out;
+    std::string error;
+    const int code = k24::ShowHistory(*k24::MakeSystemHistoryStore(), out, error);
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    std::fputs(error.c_str(), stderr);
+    return code;
+  }
+
   // The images are read from this program's own file, loaded once, now.
   std::unique_ptr<k24::ImageSource> images = k24::OpenExecutableImageSource(OwnPath());
   std::unique_ptr<k24::Console> console = k24::MakeSystemConsole();
@@ -52,6 +63,10 @@ int main(int argc, char** argv) {
   ports.images = images.get();
   ports.imageDigests = &k24::EmbeddedImageDigests();
   ports.sampleImagesOnly = k24::EmbeddedImagesAreSamples() && !k24::RecorderSaidToBeEmulated();
+  ports.imagesAreSamples = k24::EmbeddedImagesAreSamples();
+  std::unique_ptr<k24::HistoryStore> history = k24::MakeSystemHistoryStore();
+  ports.history = history.get();
+  ports.wallClock = &k24::SystemWallClock();
 
   const int exitCode = k24::RunDialogue(ports, args);
   console->Flush();

@@ -32,7 +32,7 @@ struct StepResult {
   StepFailure failure = StepFailure::None;
   // The first request of the step that failed (for RequestFailed, and for
   // PageNotWritten and CommitRefused the request concerned).
-  std::optional<SentRequest> request;
+  std::optional<SentRequest> request = std::nullopt;
   // Of a step that sends every request even after one failed (flash
   // programming): how many failed.
   int failedRequests = 0;
@@ -42,7 +42,7 @@ struct StepResult {
   std::size_t mismatchOffset = 0;   // ReadBackMismatch: the first image byte that differs
   // The NandStatus byte after the block erase, when it was not 0 (the NAND
   // rewrite does not stop for it: a block not erased shows in the read-back).
-  std::optional<std::uint8_t> nandEraseStatus;
+  std::optional<std::uint8_t> nandEraseStatus = std::nullopt;
 
   explicit operator bool() const { return failure == StepFailure::None; }
 };
