@@ -78,7 +78,9 @@ int ExecuteUpdate(DialoguePorts& ports, DialogueState& state);
 // that is settled (before the last key, and inside the critical section of a
 // procedure, so that a signal held there cannot cost the record), and then
 // appended to the history. A history that cannot be written costs one line
-// on standard error and changes nothing else.
+// on standard error and changes nothing else. A run ended by a signal outside
+// a critical section (SIGTERM at a prompt, say; Ctrl+C there is only a key)
+// leaves no record: nothing holds the signal while the dialogue waits.
 void OpenRunRecord(DialoguePorts& ports, DialogueState& state);
 void RecordStep(DialogueState& state, HistoryStep step);
 void CloseRunRecord(DialoguePorts& ports, DialogueState& state, RunEnd end);
