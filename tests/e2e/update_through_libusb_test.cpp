@@ -189,26 +189,29 @@ std::filesystem::path HistoryFile(const std::filesystem::path& dir) {
   return StateHome(dir) / "k24update" / "history.log";
 }
 
-// This process's environment with XDG_STATE_HOME pointing into `dir`.
-std::vector<std::string> EnvironmentFor(const std::filesystem::path& dir) {
-  std::filesystem::create_directories(StateHome(dir));
-  std::filesystem::permissions(StateHome(dir), std::filesystem::perms::all);
+// This process's environment with XDG_STATE_HOME pointing into `dir`, or
+// at `stateHome` when one is given.
+std::vector<std::string> EnvironmentFor(const std::filesystem::path& dir, const std::string& stateHome) {
+  if (stateHome.empty()) {
+    std::filesystem::create_directories(StateHome(dir));
+    std::filesystem::permissions(StateHome(dir), std::filesystem::perms::all);
+  }
   std::vector<std::string> environment;
   for (char** each = environ; *each != nullptr; ++each) {
     if (std::string(*each).rfind("XDG_STATE_HOME=", 0) != 0) environment.emplace_back(*each);
   }
-  environment.push_back("XDG_STATE_HOME=" + StateHome(dir).string());
+  environment.push_back("XDG_STATE_HOME=" + (stateHome.empty() ? StateHome(dir).string() : stateHome));
   return environment;
 }
 
-// Runs `args` with the environment of EnvironmentFor(dir), standard output
-// and standard error to the files named; its exit status.
+// Runs `args` with the environment of EnvironmentFor, standard output and
+// standard error to the files named; its exit status.
 int Spawn(const std::filesystem::path& dir, std::vector<std::string> args, const std::string& out,
-          const std::string& err) {
+          const std::string& err, const std::string& stateHome = "") {
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
-  std::vector<std::string> environment = EnvironmentFor(dir);
+  std::vector<std::string> environment = EnvironmentFor(dir, stateHome);
   std::vector<char*> envp;
   for (std::string& each : environment) envp.push_back(each.data());
   envp.push_back(nullptr);
@@ -230,14 +233,14 @@ int Spawn(const std::filesystem::path& dir, std::vector<std::string> args, const
 // Runs k24-testbed with the case's scenario; its exit status, with stdout
 // and stderr in `dir`.
 int RunTestbed(const std::filesystem::path& dir, const std::vector<std::string>& scenario,
-               const std::string& updater = K24_UPDATER) {
+               const std::string& updater = K24_UPDATER, const std::string& stateHome = "") {
   std::vector<std::string> args = {K24_TESTBED, "--k24update", updater, "--out", dir.string(),
                                    "--timeout", "60"};
   // The scenario's own "--" (updater arguments) must stay last.
   const auto split = std::find(scenario.begin(), scenario.end(), "--");
   args.insert(args.end(), scenario.begin(), split);
   args.insert(args.end(), split, scenario.end());
-  return Spawn(dir, args, (dir / "testbed.stdout").string(), (dir / "testbed.stderr").string());
+  return Spawn(dir, args, (dir / "testbed.stdout").string(), (dir / "testbed.stderr").string(), stateHome);
 }
 
 void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
@@ -441,6 +444,28 @@ TEST_F(TestbedRun, EachUpdateLeavesItsRecordAndHistoryPrintsThem) {
   EXPECT_EQ(Spawn(dir_, {K24_UPDATER, "--history"}, out, err), 0);
   EXPECT_EQ(ReadAll(out), both);
   EXPECT_EQ(ReadAll(err), "");
+}
+
+// A file where the state directory should be: the update goes on as ever,
+// with one line on standard error (on the terminal, between the dialogue's
+// own lines) where the record would have been appended.
+TEST_F(TestbedRun, AnUnwritableHistoryCostsOneLineAndNothingElse) {
+  const std::filesystem::path inTheWay = dir_ / "not-a-directory";
+  std::ofstream(inTheWay) << "a file\n";
+  const int status =
+      RunTestbed(dir_, Join({"--boot-loader", "0x0102"}, FullUpdateKeys(false)), K24_UPDATER, inTheWay.string());
+  if (status == kTestbedCannotRun) {
+    GTEST_SKIP() << "umockdev cannot run here: " << ReadAll(dir_ / "testbed.stderr");
+  }
+  ASSERT_EQ(status, 0) << ReadAll(dir_ / "testbed.stderr") << "kept in " << dir_;
+  EXPECT_EQ(ReadAll(dir_ / "output"), kBanner + Report("1.2") + "Replacing firmware...OK\n" +
+                                          "k24update: could not write the update history " + inTheWay.string() +
+                                          "/k24update/history.log: Not a directory\n" +
+                                          "Press any key to exit...\n");
+  const std::map<std::string, std::string> state = ReadState(dir_ / "state");
+  EXPECT_EQ(state.at("exit-code"), "0");
+  EXPECT_EQ(state.at("firmware-version"), "2.0");
+  EXPECT_EQ(ReadAll(inTheWay), "a file\n");
 }
 
 TEST_F(TestbedRun, HistoryWithoutAnyRunSaysSoOnStandardError) {
