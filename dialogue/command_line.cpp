@@ -19,12 +19,15 @@ CommandLineRequest ReadCommandLineRequest(std::span<const std::string> args) {
   if (args[1] == "--version") {
     return CommandLineRequest::Version;
   }
+  if (args[1] == "--history") {
+    return CommandLineRequest::History;
+  }
   return CommandLineRequest::Update;
 }
 
 std::string UsageText() {
   return "Usage: k24update [diag]\n"
-         "       k24update --help | --version\n"
+         "       k24update --help | --version | --history\n"
          "\n"
          "Replaces the firmware of an Orvo Lumo K24 USB voice recorder with the version\n"
          "this program carries, upgrading the recorder's boot loader first when that\n"
@@ -35,9 +38,14 @@ std::string UsageText() {
          "  diag       diagnostic mode: waive the firmware compatibility check\n"
          "  --help     show this text and exit\n"
          "  --version  show the version and exit\n"
+         "  --history  show the update history, one record for every run that reached\n"
+         "             a recorder: $XDG_STATE_HOME/k24update/history.log (by default\n"
+         "             ~/.local/state/k24update/history.log), on Windows\n"
+         "             %LOCALAPPDATA%\\k24update\\history.log\n"
          "\n"
          "Any other command line starts an ordinary update.\n"
-         "Exit status: 1 when another recorder application is running, 0 otherwise.\n"
+         "Exit status: 1 when another recorder application is running, 2 when\n"
+         "--history finds no history or cannot read it, 0 otherwise.\n"
          "See k24update(1).\n";
 }
 

@@ -1,9 +1,11 @@
-// What the command line asks of k24update before any dialogue: its usage or
-// its version, printed at once, with no lock taken and no recorder looked for.
+// What the command line asks of k24update before any dialogue: its usage, its
+// version or its update history, printed at once, with no lock taken and no
+// recorder looked for.
 // Every other command line starts the update dialogue, which reads it itself
 // (a lone "diag" is diagnostic mode; anything else is an ordinary run).
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
 
@@ -13,9 +15,11 @@ enum class CommandLineRequest {
   Update,   // the dialogue
   Help,     // a lone "--help"
   Version,  // a lone "--version"
+  History,  // a lone "--history": the update history, printed as it is
 };
 
-// args[0] is the program's name. Only a lone "--help" or "--version" counts,
+// args[0] is the program's name. Only a lone "--help", "--version" or
+// "--history" counts,
 // as only a lone "diag" does: with any other argument beside it, it is no
 // request and the dialogue starts as it always has.
 CommandLineRequest ReadCommandLineRequest(std::span<const std::string> args);
@@ -30,5 +34,11 @@ std::string VersionText(bool carriesSampleImages);
 // (K24_EMULATED_RECORDER=1, set by the testbed and scripts/demo): the build's
 // sample images may go into no other recorder.
 bool RecorderSaidToBeEmulated();
+
+// For the program's entry: answers a request for usage, version or history
+// on standard output (a history that cannot be shown on standard error) and
+// returns the exit code; none when the command line starts the dialogue.
+// Made before anything else: no lock taken, no bus opened, no image read.
+std::optional<int> AnswerCommandLineRequest(std::span<const std::string> args);
 
 }  // namespace k24

@@ -10,6 +10,7 @@
 
 #include "common/version_word.h"
 #include "dialogue/console.h"
+#include "dialogue/history_store.h"
 #include "dialogue/instance_lock.h"
 #include "images/image_digests.h"
 #include "images/image_source.h"
@@ -18,6 +19,7 @@
 #include "link/device_link.h"
 #include "recorder/recorder_queries.h"
 #include "recorder/serial_number.h"
+#include "dialogue/update_history.h"
 
 namespace k24 {
 
@@ -52,6 +54,11 @@ struct DialogueState {
   FlashImage firmwareImage{};
   FlashImage replacerImage{};
   bool recorderRefusedTold = false;  // kRecorderRefusedHint was written
+  // This run's entry in the update history, from the moment the recorder's
+  // versions were read; written once, when the run's outcome is settled.
+  UpdateRecord record;
+  bool recordOpen = false;
+  bool recordWritten = false;
 };
 
 // The platform beneath the dialogue.
@@ -65,6 +72,11 @@ struct DialoguePorts {
   bool sampleImagesOnly = false;
   ImageSource* images = nullptr;                // the carried images, opened at start
   const ImageDigests* imageDigests = nullptr;  // what each carried image must hash to
+  bool imagesAreSamples = false;               // the carried images are the build's samples
+  // Where each run that reaches the recorder leaves its record, and the time
+  // for it. Without a store no record is kept.
+  HistoryStore* history = nullptr;
+  WallClock* wallClock = nullptr;
 };
 
 // The whole dialogue. args[0] is the program's name; the rest are the
@@ -78,5 +90,17 @@ int ExecuteUpdate(DialoguePorts& ports, DialogueState& state);
 
 // Writes kRecorderRefusedHint, unless this run already did.
 void TellOfRefusedRecorder(DialoguePorts& ports, DialogueState& state);
+
+// The run's record (run_record.cpp). Opened once the recorder's versions are
+// read; each step taken is added; closed, with how the run ended, as soon as
+// that is settled (before the last key, and inside the critical section of a
+// procedure, so that a signal held there cannot cost the record), and then
+// appended to the history. A history that cannot be written costs one line
+// on standard error and changes nothing else. A run ended by a signal outside
+// a critical section (SIGTERM at a prompt, say; Ctrl+C there is only a key)
+// leaves no record: nothing holds the signal while the dialogue waits.
+void OpenRunRecord(DialoguePorts& ports, DialogueState& state);
+void RecordStep(DialogueState& state, HistoryStep step);
+void CloseRunRecord(DialoguePorts& ports, DialogueState& state, RunEnd end);
 
 }  // namespace k24

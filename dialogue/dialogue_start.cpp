@@ -53,7 +53,9 @@ std::optional<int> StartDialogue(DialoguePorts& ports, DialogueState& state, std
 
   state.currentFirmwareVersion = GetFirmwareVersion(link);
   state.currentBootLoaderVersion = GetBootLoaderVersion(link);
+  OpenRunRecord(ports, state);
   if (state.currentBootLoaderVersion == 0) {
+    CloseRunRecord(ports, state, RunEnd::NoBootLoader);
     return EndAfterKey(console, "Boot Loader not found. Firmware loading is not possible.\n", kExitOk);
   }
   Print(console, "Current Boot Loader version: %d.%d\n", VersionMajor(state.currentBootLoaderVersion),

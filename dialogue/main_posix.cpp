@@ -1,6 +1,6 @@
 // The program's entry on Linux: the platform's ports, then the dialogue.
-#include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,17 +17,10 @@ int main(int argc, char** argv) {
     args.emplace_back(argv[i]);
   }
 
-  // Usage and version before anything else is made: no lock taken, no bus
-  // opened, no image read. Exit code 1 stays the lock's alone.
-  switch (k24::ReadCommandLineRequest(args)) {
-    case k24::CommandLineRequest::Help:
-      std::fputs(k24::UsageText().c_str(), stdout);
-      return k24::kExitOk;
-    case k24::CommandLineRequest::Version:
-      std::fputs(k24::VersionText(k24::EmbeddedImagesAreSamples()).c_str(), stdout);
-      return k24::kExitOk;
-    case k24::CommandLineRequest::Update:
-      break;
+  // Usage, version and history before anything else is made. Exit code 1
+  // stays the lock's alone.
+  if (const std::optional<int> answered = k24::AnswerCommandLineRequest(args)) {
+    return *answered;
   }
 
   // The images are read from this program's own file, opened once, now: the
@@ -52,6 +45,10 @@ int main(int argc, char** argv) {
   ports.images = images.get();
   ports.imageDigests = &k24::EmbeddedImageDigests();
   ports.sampleImagesOnly = k24::EmbeddedImagesAreSamples() && !k24::RecorderSaidToBeEmulated();
+  ports.imagesAreSamples = k24::EmbeddedImagesAreSamples();
+  std::unique_ptr<k24::HistoryStore> history = k24::MakeSystemHistoryStore();
+  ports.history = history.get();
+  ports.wallClock = &k24::SystemWallClock();
 
   const int exitCode = k24::RunDialogue(ports, args);
   console->Flush();

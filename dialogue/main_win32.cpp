@@ -1,8 +1,8 @@
 // The program's entry on Windows: the platform's ports, then the dialogue.
 #include <windows.h>
 
-#include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,17 +37,9 @@ int main(int argc, char** argv) {
     args.emplace_back(argv[i]);
   }
 
-  // Usage and version before anything else is made, as on Linux: no lock
-  // taken, no driver opened, no image read.
-  switch (k24::ReadCommandLineRequest(args)) {
-    case k24::CommandLineRequest::Help:
-      std::fputs(k24::UsageText().c_str(), stdout);
-      return k24::kExitOk;
-    case k24::CommandLineRequest::Version:
-      std::fputs(k24::VersionText(k24::EmbeddedImagesAreSamples()).c_str(), stdout);
-      return k24::kExitOk;
-    case k24::CommandLineRequest::Update:
-      break;
+  // Usage, version and history before anything else is made, as on Linux.
+  if (const std::optional<int> answered = k24::AnswerCommandLineRequest(args)) {
+    return *answered;
   }
 
   // The images are read from this program's own file, loaded once, now.
@@ -66,6 +58,10 @@ int main(int argc, char** argv) {
   ports.images = images.get();
   ports.imageDigests = &k24::EmbeddedImageDigests();
   ports.sampleImagesOnly = k24::EmbeddedImagesAreSamples() && !k24::RecorderSaidToBeEmulated();
+  ports.imagesAreSamples = k24::EmbeddedImagesAreSamples();
+  std::unique_ptr<k24::HistoryStore> history = k24::MakeSystemHistoryStore();
+  ports.history = history.get();
+  ports.wallClock = &k24::SystemWallClock();
 
   const int exitCode = k24::RunDialogue(ports, args);
   console->Flush();

@@ -14,8 +14,11 @@ std::optional<int> ReportAndConfirm(DialoguePorts& ports, DialogueState& state) 
 
   if (!LoadFirmwareImage(*ports.images, *ports.imageDigests, state.firmwareImage, state.offeredFirmwareVersion,
                          state.carriedBootLoaderVersion)) {
+    CloseRunRecord(ports, state, RunEnd::FirmwareImageDamaged);
     return EndAfterKey(console, "The firmware image in this program is missing or damaged.\n", kExitOk);
   }
+  state.record.firmwareOffered = state.offeredFirmwareVersion;
+  state.record.bootLoaderCarried = state.carriedBootLoaderVersion;
 
   if (state.currentFirmwareVersion != 0) {
     Print(console, "Current firmware version: %d.%d\n", VersionMajor(state.currentFirmwareVersion),
@@ -30,6 +33,7 @@ std::optional<int> ReportAndConfirm(DialoguePorts& ports, DialogueState& state) 
   Print(console, "Press 'Y' to load firmware version %d.%d or other key to exit.\n",
         VersionMajor(state.offeredFirmwareVersion), VersionMinor(state.offeredFirmwareVersion));
   if (!IsAnswer(ReadKey(console), 'Y')) {
+    CloseRunRecord(ports, state, RunEnd::DeclinedAtOffer);
     return kExitOk;
   }
   // Only a key pressed after the warning has appeared confirms it.
@@ -37,6 +41,7 @@ std::optional<int> ReportAndConfirm(DialoguePorts& ports, DialogueState& state) 
   Print(console, "\r\nWARNING: Loading firmware will erase ALL data on this recorder.\r\n");
   Print(console, "Press 'L' to confirm load or other key to exit.\n");
   if (!IsAnswer(ReadKey(console), 'L')) {
+    CloseRunRecord(ports, state, RunEnd::DeclinedAtWarning);
     return kExitOk;
   }
   return std::nullopt;

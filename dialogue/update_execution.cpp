@@ -3,7 +3,9 @@
 // fix-up, and the ending. Every end here is exit code 0. The recorder's steps
 // are the recorder layer's; here the update is decided and shown.
 #include <algorithm>
+#include <cstdio>
 #include <span>
+#include <string>
 
 #include "dialogue/dialogue.h"
 #include "dialogue/prompts.h"
@@ -22,10 +24,12 @@ namespace {
 static_assert(kInstalledIdentityAddress == kFirmwareIdentityOffset && kInstalledIdentitySize == kModelIdentitySize);
 
 // Called inside the boot loader's critical section, which it closes.
-// The procedure has ended: its result is shown before a held ending signal
-// may end the program.
-int EndAfterFailedBootLoaderUpgrade(Console& console) {
+// The procedure has ended: its result is shown, and recorded, before a held
+// ending signal may end the program.
+int EndAfterFailedBootLoaderUpgrade(DialoguePorts& ports, DialogueState& state) {
+  Console& console = *ports.console;
   Print(console, "Failed\n");
+  CloseRunRecord(ports, state, RunEnd::BootLoaderUpgradeFailed);
   console.EndCriticalSection();
   return EndAfterKey(console, "", kExitOk);
 }
@@ -36,12 +40,27 @@ int OrdinaryEnding(Console& console) {
   return kExitOk;
 }
 
+// Runs one step of a procedure and adds it, with its result, to the record.
+template <typename Step>
+StepResult Recorded(DialogueState& state, const char* name, Step step) {
+  StepResult result = step();
+  RecordStep(state, HistoryStep{name, result, {}});
+  return result;
+}
+
+// The history's "after" versions follow what the run wrote, never what the
+// recorder was asked afterwards (the update sends no request to read them
+// back): a version is "unknown" (none) from the moment a write that can
+// change it begins until its procedure ends well, and then the new one.
+
 // Returns an exit code when the dialogue ends here.
 std::optional<int> UpgradeBootLoader(DialoguePorts& ports, DialogueState& state) {
   Console& console = *ports.console;
   DeviceLink& link = *ports.link;
+  UpdateRecord& record = state.record;
   if (!LoadReplacerImage(*ports.images, *ports.imageDigests, state.currentBootLoaderVersion, state.firmwareImage,
                          state.replacerImage)) {
+    CloseRunRecord(ports, state, RunEnd::BootLoaderImageDamaged);
     return EndAfterKey(console, "The boot loader image in this program is missing or damaged.\n", kExitOk);
   }
   // Keys typed before this prompt appeared (while the offer was being
@@ -52,6 +71,7 @@ std::optional<int> UpgradeBootLoader(DialoguePorts& ports, DialogueState& state)
         VersionMajor(state.currentBootLoaderVersion), VersionMinor(state.currentBootLoaderVersion),
         VersionMajor(state.carriedBootLoaderVersion), VersionMinor(state.carriedBootLoaderVersion));
   if (!IsAnswer(ReadKey(console), 'Y')) {
+    CloseRunRecord(ports, state, RunEnd::DeclinedAtBootLoaderPrompt);
     return kExitOk;
   }
   console.BeginCriticalSection();
@@ -61,20 +81,37 @@ std::optional<int> UpgradeBootLoader(DialoguePorts& ports, DialogueState& state)
     // may do so before it answers the commit: a commit that failed counts as
     // accepted. Only that restart tells a recorder that took the boot area
     // from one that refused it, so "OK" waits for the recorder to come back.
-    if (!RewriteNandBootArea(link, state.replacerImage) || !WaitForRecorderToReturn(link)) {
-      return EndAfterFailedBootLoaderUpgrade(console);
+    const StepResult rewritten =
+        Recorded(state, "boot-loader-nand-rewrite", [&] { return RewriteNandBootArea(link, state.replacerImage); });
+    // Block 0 is left alone when it could not be read whole (or no image
+    // was there to write); otherwise it was erased and rewritten.
+    if (rewritten.failure != StepFailure::BlockReadShort && rewritten.failure != StepFailure::ImageTooShort) {
+      record.bootLoaderAfter.reset();
     }
+    if (!rewritten ||
+        !Recorded(state, "boot-loader-restart", [&] { return WaitForRecorderToReturn(link); })) {
+      return EndAfterFailedBootLoaderUpgrade(ports, state);
+    }
+    record.bootLoaderAfter = state.carriedBootLoaderVersion;
     Print(console, "OK\n");
   } else {
-    if (!PrepareForProgramming(link) || !ProgramFlashImage(link, state.replacerImage)) {
-      return EndAfterFailedBootLoaderUpgrade(console);
+    // Programming state begins by erasing part of the firmware, and the
+    // replacer is then written over it.
+    record.firmwareAfter.reset();
+    if (!Recorded(state, "boot-loader-prepare", [&] { return PrepareForProgramming(link); }) ||
+        !Recorded(state, "boot-loader-program-replacer",
+                  [&] { return ProgramFlashImage(link, state.replacerImage); })) {
+      return EndAfterFailedBootLoaderUpgrade(ports, state);
     }
     Print(console, "OK\n");
+    // The recorder installs the new boot loader from the replacer as it restarts.
+    record.bootLoaderAfter.reset();
     RestartRecorder(link);
     // A recorder that does not come back is not handed the firmware.
-    if (!WaitForRecorderToReturn(link)) {
-      return EndAfterFailedBootLoaderUpgrade(console);
+    if (!Recorded(state, "boot-loader-restart", [&] { return WaitForRecorderToReturn(link); })) {
+      return EndAfterFailedBootLoaderUpgrade(ports, state);
     }
+    record.bootLoaderAfter = state.carriedBootLoaderVersion;
   }
   console.EndCriticalSection();
   return std::nullopt;
@@ -91,19 +128,48 @@ bool FirmwareFitsRecorder(const InstalledIdentity& identity, const DialogueState
   return state.diagnosticMode;
 }
 
+// The identity as the record shows it: its printable bytes, the others in hex.
+std::string ShownIdentity(const InstalledIdentity& identity) {
+  std::string text;
+  for (const std::uint8_t byte : identity) {
+    if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
+      text.push_back(static_cast<char>(byte));
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+      text += escaped;
+    }
+  }
+  return text;
+}
+
 // Returns whether the firmware was replaced and the recorder came back.
-bool ReplaceFirmware(DeviceLink& link, const DialogueState& state) {
-  if (!WriteFirmware(link, state.firmwareImage) || !StartNewFirmware(link)) {
+bool ReplaceFirmware(DeviceLink& link, DialogueState& state) {
+  // Programming state begins by erasing part of the firmware.
+  state.record.firmwareAfter.reset();
+  if (!Recorded(state, "firmware-write", [&] { return WriteFirmware(link, state.firmwareImage); }) ||
+      !Recorded(state, "firmware-start", [&] { return StartNewFirmware(link); })) {
     return false;
   }
   // A serial number that could not be read is not written back: its empty
   // text would wipe the recorder's own.
   SerialNumberWorkingBuffer working{};
-  if (state.serialNumber.answered &&
-      FixUpSerialNumber(state.serialNumber, state.currentFirmwareVersion, state.offeredFirmwareVersion, working)) {
-    WriteSerialNumber(link, working);
+  if (!state.serialNumber.answered) {
+    RecordStep(state, HistoryStep{"serial-number-write", std::nullopt, "not sent: the serial number was not read"});
+  } else if (FixUpSerialNumber(state.serialNumber, state.currentFirmwareVersion, state.offeredFirmwareVersion,
+                               working)) {
+    const SentRequest sent = WriteSerialNumber(link, working);
+    SerialNumberText shown{};
+    std::copy_n(working.begin(), shown.size(), shown.begin());
+    RecordStep(state, HistoryStep{"serial-number-write", std::nullopt,
+                                  "sent " + PrintableSerialNumber(shown) + " (result not examined: " +
+                                      DescribeRequestResult(sent) + ")"});
+  } else {
+    RecordStep(state, HistoryStep{"serial-number-write", std::nullopt, "not needed"});
   }
   RestartRecorder(link);
+  RecordStep(state, HistoryStep{"firmware-restart", std::nullopt, "sent"});
+  state.record.firmwareAfter = state.offeredFirmwareVersion;
   return true;
 }
 
@@ -113,13 +179,19 @@ int ExecuteUpdate(DialoguePorts& ports, DialogueState& state) {
   Console& console = *ports.console;
   if (ports.sampleImagesOnly) {
     // A sample pattern in a real recorder's flash would leave it unusable.
+    CloseRunRecord(ports, state, RunEnd::SampleImages);
     return EndAfterKey(console, kSampleImagesRefusal, kExitOk);
   }
   // Decided on the recorder's own identity, before anything is written: the
   // boot loader upgrade by flash programming writes the replacer over the
   // identity area, after which it would be the replacer's bytes that are read.
-  if (!FirmwareFitsRecorder(ReadInstalledIdentity(*ports.link), state)) {
+  const InstalledIdentity identity = ReadInstalledIdentity(*ports.link);
+  const bool fits = FirmwareFitsRecorder(identity, state);
+  RecordStep(state, HistoryStep{"identity-check", std::nullopt,
+                                ShownIdentity(identity) + (fits ? " accepted" : " refused")});
+  if (!fits) {
     Print(console, "Firmware version is not compatible with this recorder.\nReplacing firmware failed.\n");
+    CloseRunRecord(ports, state, RunEnd::NotCompatible);
     return OrdinaryEnding(console);
   }
   if (state.carriedBootLoaderVersion > state.currentBootLoaderVersion) {
@@ -129,7 +201,11 @@ int ExecuteUpdate(DialoguePorts& ports, DialogueState& state) {
   }
   console.BeginCriticalSection();
   Print(console, "Replacing firmware...");
-  Print(console, ReplaceFirmware(*ports.link, state) ? "OK\n" : "Failed\n");
+  const bool replaced = ReplaceFirmware(*ports.link, state);
+  Print(console, replaced ? "OK\n" : "Failed\n");
+  // Recorded before the section ends: a signal held during the replacement
+  // ends the program at its end, and the record must be there by then.
+  CloseRunRecord(ports, state, replaced ? RunEnd::Updated : RunEnd::FirmwareReplacementFailed);
   console.EndCriticalSection();
   return OrdinaryEnding(console);
 }

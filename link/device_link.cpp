@@ -68,15 +68,15 @@ LinkResult SendVendorRequest(DeviceLink& link, std::uint8_t direction, std::uint
   const bool ok = link.driver->VendorRequest(*handle, record, data, transferred);
   link.driver->Close(*handle);
   if (!ok) {
-    return {LinkStatus::Failed};
+    return {LinkStatus::Failed, transferred};
   }
   // A reply that fills only part of the buffer leaves the rest as the caller
   // set it (zeros, mostly), which would read as data: a version 0.2 from a
   // one-byte answer to 1.2, a serial number cut to its first character.
   if (direction == kDirectionIn && transferred != data.size()) {
-    return {LinkStatus::ShortReply};
+    return {LinkStatus::ShortReply, transferred};
   }
-  return {LinkStatus::Ok};
+  return {LinkStatus::Ok, transferred};
 }
 
 bool BulkTransfer(DeviceLink& link, std::uint8_t direction, std::uint8_t pipe,
@@ -162,12 +162,15 @@ std::uint32_t BulkWriteAll(DeviceLink& link, std::span<std::uint8_t> data) {
   return BulkAll(link, kDirectionOut, kPipeBulkOut, data);
 }
 
-bool WaitForReenumeration(DeviceLink& link) {
+Reenumeration AwaitReenumeration(DeviceLink& link) {
   // Bounded, unlike a bare poll: a recorder that never leaves or never comes
   // back must not keep the program waiting for ever, nor pass as restarted.
   const std::optional<PresenceCounts> now = link.driver->PresenceEvents(link.targetVendorId, link.targetProductId);
   if (!now) {
-    return PollForPresence(link, false) && PollForPresence(link, true);
+    if (!PollForPresence(link, false)) {
+      return Reenumeration::DidNotLeave;
+    }
+    return PollForPresence(link, true) ? Reenumeration::Returned : Reenumeration::DidNotReturn;
   }
   // The departure is counted from the moment before the last request (the
   // restart), so one that came and went before this wait began still counts.
@@ -178,9 +181,14 @@ bool WaitForReenumeration(DeviceLink& link) {
   link.countsBeforeRequest.reset();
   // The probe first: it takes in the events that came, which the count then
   // includes.
-  return SleepForEvents(link, [&] { return !IsRecorderPresent(link) || Departures(link) > departuresBefore; }) &&
-         SleepForEvents(link, [&] { return IsRecorderPresent(link); });
+  if (!SleepForEvents(link, [&] { return !IsRecorderPresent(link) || Departures(link) > departuresBefore; })) {
+    return Reenumeration::DidNotLeave;
+  }
+  return SleepForEvents(link, [&] { return IsRecorderPresent(link); }) ? Reenumeration::Returned
+                                                                       : Reenumeration::DidNotReturn;
 }
+
+bool WaitForReenumeration(DeviceLink& link) { return AwaitReenumeration(link) == Reenumeration::Returned; }
 
 std::uint32_t PresenceWaitTickMs(DeviceLink& link) {
   return link.driver->PresenceEvents(link.targetVendorId, link.targetProductId) ? kBusEventTickMs

@@ -39,6 +39,8 @@ enum class LinkStatus : std::uint8_t {
 
 struct LinkResult {
   LinkStatus status = LinkStatus::Failed;
+  // Bytes of the data stage the driver reports moved (a short reply's count).
+  std::uint32_t transferred = 0;
   explicit operator bool() const { return status == LinkStatus::Ok; }
 };
 
@@ -81,9 +83,18 @@ bool BulkTransfer(DeviceLink& link, std::uint8_t direction, std::uint8_t pipe,
 std::uint32_t BulkReadAll(DeviceLink& link, std::span<std::uint8_t> data);
 std::uint32_t BulkWriteAll(DeviceLink& link, std::span<std::uint8_t> data);
 
-// Waits for the recorder to leave the bus and come back. False when either
-// phase outlasts kReenumerationPhaseLimitMs. With bus events a departure
-// counts however short the absence was; without, presence is polled.
+// How a wait for the recorder to leave the bus and come back ended.
+enum class Reenumeration : std::uint8_t {
+  Returned,
+  DidNotLeave,   // still on the bus when the first phase's bound passed
+  DidNotReturn,  // gone, and not back when the second phase's bound passed
+};
+
+// Waits for the recorder to leave the bus and come back; each phase is
+// bounded by kReenumerationPhaseLimitMs. With bus events a departure counts
+// however short the absence was; without, presence is polled.
+Reenumeration AwaitReenumeration(DeviceLink& link);
+// The same, as a bool: true when the recorder came back.
 bool WaitForReenumeration(DeviceLink& link);
 
 // How long a wait for the recorder may sleep at a time: kBusEventTickMs when

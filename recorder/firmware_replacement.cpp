@@ -26,30 +26,33 @@ InstalledIdentity ReadInstalledIdentity(DeviceLink& link) {
   return identity;
 }
 
-bool WriteFirmware(DeviceLink& link, std::span<const std::uint8_t> image) {
-  if (!PrepareForProgramming(link) || !ProgramFlashImage(link, image)) {
-    return false;
+StepResult WriteFirmware(DeviceLink& link, std::span<const std::uint8_t> image) {
+  if (StepResult prepared = PrepareForProgramming(link); !prepared) {
+    return prepared;
+  }
+  if (StepResult programmed = ProgramFlashImage(link, image); !programmed) {
+    return programmed;
   }
   RequestData<kRequestFinishFirmware> finished{};
-  return static_cast<bool>(SendRequest(link, kRequestFinishFirmware, 0, finished));
+  return RequestStep(SendRequest(link, kRequestFinishFirmware, 0, finished));
 }
 
-bool StartNewFirmware(DeviceLink& link) {
+StepResult StartNewFirmware(DeviceLink& link) {
   RestartRecorder(link);
-  if (!WaitForReenumeration(link)) {
-    return false;
+  if (StepResult back = WaitForRecorderToReturn(link); !back) {
+    return back;
   }
   RequestData<kRequestPostUpdateQuery> reply{};
   SendRequest(link, kRequestPostUpdateQuery, 0, reply);  // answer not used
-  return true;
+  return {};
 }
 
-void WriteSerialNumber(DeviceLink& link, const SerialNumberWorkingBuffer& working) {
+SentRequest WriteSerialNumber(DeviceLink& link, const SerialNumberWorkingBuffer& working) {
   RequestData<kRequestSetSerialNumber> text{};
   std::copy_n(working.begin(), text.size(), text.begin());
-  SendRequest(link, kRequestSetSerialNumber, 0, text);  // result not used
+  return SendRequest(link, kRequestSetSerialNumber, 0, text);  // decides nothing
 }
 
-bool WaitForRecorderToReturn(DeviceLink& link) { return WaitForReenumeration(link); }
+StepResult WaitForRecorderToReturn(DeviceLink& link) { return ReenumerationStep(AwaitReenumeration(link)); }
 
 }  // namespace k24

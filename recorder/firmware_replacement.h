@@ -13,6 +13,7 @@
 
 #include "link/device_link.h"
 #include "recorder/serial_number.h"
+#include "recorder/step_result.h"
 
 namespace k24 {
 
@@ -29,21 +30,24 @@ using InstalledIdentity = std::array<std::uint8_t, kInstalledIdentitySize>;
 InstalledIdentity ReadInstalledIdentity(DeviceLink& link);
 
 // Programming state, the image region, then FinishFirmware, which makes the
-// recorder start the new firmware on its next restart. False at the first
-// step that fails; FinishFirmware is not sent after a failed programming.
-bool WriteFirmware(DeviceLink& link, std::span<const std::uint8_t> image);
+// recorder start the new firmware on its next restart. Fails at the first
+// step that fails, with that step's result (a wait that ended badly, the
+// programming's first failed request, or FinishFirmware's); FinishFirmware is
+// not sent after a failed programming.
+StepResult WriteFirmware(DeviceLink& link, std::span<const std::uint8_t> image);
 
 // Restart into the new firmware, the wait for it to come back, then
-// PostUpdateQuery (answer not used). False when the recorder does not return.
-bool StartNewFirmware(DeviceLink& link);
+// PostUpdateQuery (answer not used). Fails when the recorder does not leave
+// or does not return.
+StepResult StartNewFirmware(DeviceLink& link);
 
 // SetSerialNumber with the first 21 bytes of the fix-up's working buffer.
-// The result is not used.
-void WriteSerialNumber(DeviceLink& link, const SerialNumberWorkingBuffer& working);
+// The result decides nothing; it is returned for the record.
+SentRequest WriteSerialNumber(DeviceLink& link, const SerialNumberWorkingBuffer& working);
 
 // The wait for a recorder that restarts by itself (after it accepted a new
-// NAND boot area) or was told to (RestartRecorder): false when it does not
+// NAND boot area) or was told to (RestartRecorder): fails when it does not
 // leave the bus and come back within the link's bounds.
-bool WaitForRecorderToReturn(DeviceLink& link);
+StepResult WaitForRecorderToReturn(DeviceLink& link);
 
 }  // namespace k24

@@ -9,6 +9,7 @@
 
 #include "link/device_link.h"
 #include "recorder/requests.h"
+#include "recorder/step_result.h"
 
 namespace k24 {
 
@@ -17,13 +18,15 @@ inline constexpr std::size_t kImageRegionPages = kImageRegionSize / kFlashPageSi
 inline constexpr std::size_t kChunksPerPage = kFlashPageSize / kFlashChunkSize;
 
 // ErasePage 0x0200, Restart, and the wait for the recorder to come back in
-// programming state. Nothing here is examined (the wait's result is returned
-// so that a recorder that never comes back is not programmed blind).
-bool PrepareForProgramming(DeviceLink& link);
+// programming state. Nothing here is examined (the wait's end is returned
+// so that a recorder that never comes back is not programmed blind): fails
+// only as RecorderDidNotLeave or RecorderDidNotReturn.
+StepResult PrepareForProgramming(DeviceLink& link);
 
 // Erases and writes the 21 pages of the image region; every one of the 189
-// requests is sent even after a failure. True only when all succeeded.
+// requests is sent even after a failure. Succeeds only when all succeeded;
+// else RequestFailed with the first that failed, and the count of failures.
 // `image` must hold at least the image region; bytes beyond it are never sent.
-bool ProgramFlashImage(DeviceLink& link, std::span<const std::uint8_t> image);
+StepResult ProgramFlashImage(DeviceLink& link, std::span<const std::uint8_t> image);
 
 }  // namespace k24

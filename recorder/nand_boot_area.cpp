@@ -30,33 +30,65 @@ NandEraseRecord BuildNandEraseRecord(std::uint16_t block) {
   return record;
 }
 
-std::uint32_t ReadNandPages(DeviceLink& link, std::uint32_t firstPage, std::uint32_t pageCount,
-                            std::span<std::uint8_t> data) {
+namespace {
+
+// ReadNandPages, keeping how its request ended.
+std::uint32_t ReadPages(DeviceLink& link, std::uint32_t firstPage, std::uint32_t pageCount,
+                        std::span<std::uint8_t> data, SentRequest& announced) {
   NandPageRecord record = BuildNandPageRecord(firstPage, pageCount);
-  SendRequest(link, kRequestNandReadPages, 0, record);
+  announced = SendRequest(link, kRequestNandReadPages, 0, record);
   return BulkReadAll(link, data.first(std::size_t{pageCount} * kNandPageSize));
 }
 
-bool WriteNandPages(DeviceLink& link, std::uint32_t firstPage, std::uint32_t pageCount,
-                    std::span<std::uint8_t> data) {
-  NandPageRecord record = BuildNandPageRecord(firstPage, pageCount);
-  const std::span<std::uint8_t> pages = data.first(std::size_t{pageCount} * kNandPageSize);
-  const bool announced = static_cast<bool>(SendRequest(link, kRequestNandWritePages, 0, record));
-  return BulkWriteAll(link, pages) == pages.size() && announced;
+}  // namespace
+
+std::uint32_t ReadNandPages(DeviceLink& link, std::uint32_t firstPage, std::uint32_t pageCount,
+                            std::span<std::uint8_t> data) {
+  SentRequest announced;
+  return ReadPages(link, firstPage, pageCount, data, announced);
 }
 
-bool EraseNandBlock(DeviceLink& link, std::uint16_t block) {
+StepResult WriteNandPages(DeviceLink& link, std::uint32_t firstPage, std::uint32_t pageCount,
+                          std::span<std::uint8_t> data) {
+  NandPageRecord record = BuildNandPageRecord(firstPage, pageCount);
+  const std::span<std::uint8_t> pages = data.first(std::size_t{pageCount} * kNandPageSize);
+  const SentRequest announced = SendRequest(link, kRequestNandWritePages, 0, record);
+  const std::uint32_t moved = BulkWriteAll(link, pages);
+  StepResult result;
+  if (moved == pages.size() && announced) {
+    return result;
+  }
+  result.failure = StepFailure::PageNotWritten;
+  result.page = firstPage;
+  result.bytesMoved = moved;
+  result.bytesExpected = static_cast<std::uint32_t>(pages.size());
+  if (!announced) {
+    result.request = announced;
+    result.failedRequests = 1;
+  }
+  return result;
+}
+
+StepResult EraseNandBlock(DeviceLink& link, std::uint16_t block) {
   NandEraseRecord record = BuildNandEraseRecord(block);
   SendRequest(link, kRequestNandEraseBlock, 0, record);
   // A status request that is not carried out leaves the 0 and counts as success.
   RequestData<kRequestNandStatus> status{0};
-  SendRequest(link, kRequestNandStatus, 0, status);
-  return status[0] == 0;
+  const SentRequest asked = SendRequest(link, kRequestNandStatus, 0, status);
+  StepResult result;
+  if (status[0] != 0) {
+    result.failure = StepFailure::EraseNotConfirmed;
+    result.request = asked;
+    result.nandEraseStatus = status[0];
+  }
+  return result;
 }
 
-bool RewriteNandBootArea(DeviceLink& link, std::span<const std::uint8_t> replacer) {
+StepResult RewriteNandBootArea(DeviceLink& link, std::span<const std::uint8_t> replacer) {
+  StepResult result;
   if (replacer.size() < kNandBootImageSize) {
-    return false;
+    result.failure = StepFailure::ImageTooShort;
+    return result;
   }
   // One block, on the heap for the length of the call.
   std::vector<std::uint8_t> work(kNandBlockSize);
@@ -65,37 +97,57 @@ bool RewriteNandBootArea(DeviceLink& link, std::span<const std::uint8_t> replace
   // Page 0 is written back as it was read: if the read came up short, the
   // buffer does not hold it, and the block is left alone rather than given
   // undefined bytes in page 0.
-  if (ReadNandPages(link, 0, kNandPagesPerBlock, block) < kNandBlockSize) {
-    return false;
+  SentRequest announced;
+  const std::uint32_t read = ReadPages(link, 0, kNandPagesPerBlock, block, announced);
+  if (read < kNandBlockSize) {
+    result.failure = StepFailure::BlockReadShort;
+    result.bytesMoved = read;
+    result.bytesExpected = static_cast<std::uint32_t>(kNandBlockSize);
+    if (!announced) {
+      result.request = announced;  // not examined, but it tells why
+    }
+    return result;
   }
   std::fill(work.begin() + kNandPageSize, work.end(), std::uint8_t{0xFF});
   // The image runs straight across page boundaries from page 1 on.
   std::copy_n(replacer.begin(), kNandBootImageSize, work.begin() + kNandPageSize);
 
-  EraseNandBlock(link, 0);  // a failed erase shows in the read-back
+  // A failed erase shows in the read-back; its status byte is kept beside.
+  const std::optional<std::uint8_t> eraseStatus = EraseNandBlock(link, 0).nandEraseStatus;
   for (std::uint32_t page = 0; page < kNandPagesPerBlock; ++page) {
     // The read-back covers only the image's pages: page 0, the recorder's
     // own, and the erased pages after the image are checked here, by their
     // writes going out whole. A block not written as planned is never committed.
-    if (!WriteNandPages(link, page, 1, block.subspan(std::size_t{page} * kNandPageSize))) {
-      return false;
+    StepResult written = WriteNandPages(link, page, 1, block.subspan(std::size_t{page} * kNandPageSize));
+    if (!written) {
+      written.nandEraseStatus = eraseStatus;
+      return written;
     }
   }
+  result.nandEraseStatus = eraseStatus;
   // Pages 1 to 63 read back one page lower, so the image starts at offset 0.
   for (std::uint32_t page = 0; page + 1 < kNandPagesPerBlock; ++page) {
     ReadNandPages(link, page + 1, 1, block.subspan(std::size_t{page} * kNandPageSize));
   }
-  if (!std::equal(replacer.begin(), replacer.begin() + kNandBootImageSize, work.begin())) {
-    return false;
+  const auto image = replacer.first(kNandBootImageSize);
+  const auto differs = std::mismatch(image.begin(), image.end(), work.begin());
+  if (differs.first != image.end()) {
+    result.failure = StepFailure::ReadBackMismatch;
+    result.mismatchOffset = static_cast<std::size_t>(differs.first - image.begin());
+    return result;
   }
   // The recorder may restart as it takes the new boot area, before it answers:
   // a commit request that fails on a recorder that was there leaves the 1 and
   // counts as accepted. With no recorder at all nothing was committed.
   RequestData<kRequestCommitBootArea> accepted{1};
-  if (SendRequest(link, kRequestCommitBootArea, 0, accepted).status == LinkStatus::NoRecorder) {
-    return false;
+  const SentRequest commit = SendRequest(link, kRequestCommitBootArea, 0, accepted);
+  if (commit.status == LinkStatus::NoRecorder) {
+    NoteRequest(result, commit);
+  } else if (accepted[0] == 0) {
+    result.failure = StepFailure::CommitRefused;
+    result.request = commit;
   }
-  return accepted[0] != 0;
+  return result;
 }
 
 }  // namespace k24

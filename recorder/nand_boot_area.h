@@ -10,6 +10,7 @@
 
 #include "link/device_link.h"
 #include "recorder/requests.h"
+#include "recorder/step_result.h"
 
 namespace k24 {
 
@@ -59,16 +60,21 @@ NandEraseRecord BuildNandEraseRecord(std::uint16_t block);
 // NandReadPages, then the pages on bulk pipe 2; returns the bytes moved.
 std::uint32_t ReadNandPages(DeviceLink& link, std::uint32_t firstPage, std::uint32_t pageCount,
                             std::span<std::uint8_t> data);
-// NandWritePages, then the pages on bulk pipe 1. True when the request went
-// through and every byte of the pages went out.
-bool WriteNandPages(DeviceLink& link, std::uint32_t firstPage, std::uint32_t pageCount,
-                    std::span<std::uint8_t> data);
-// NandEraseBlock, then NandStatus; true when the status byte is 0 afterwards.
-bool EraseNandBlock(DeviceLink& link, std::uint16_t block);
+// NandWritePages, then the pages on bulk pipe 1. Succeeds when the request
+// went through and every byte of the pages went out; else PageNotWritten
+// (with the request when it failed, and the bytes that went).
+StepResult WriteNandPages(DeviceLink& link, std::uint32_t firstPage, std::uint32_t pageCount,
+                          std::span<std::uint8_t> data);
+// NandEraseBlock, then NandStatus; succeeds when the status byte is 0
+// afterwards, else EraseNotConfirmed with the byte.
+StepResult EraseNandBlock(DeviceLink& link, std::uint16_t block);
 
-// The whole rewrite. True when every page went out whole, the read-back
+// The whole rewrite. Succeeds when every page went out whole, the read-back
 // matched and the recorder accepted the commit; the recorder then restarts by
 // itself. Ends early, without a commit, at the first page not written whole.
-bool RewriteNandBootArea(DeviceLink& link, std::span<const std::uint8_t> replacer);
+// Fails as BlockReadShort (nothing written), PageNotWritten,
+// ReadBackMismatch, CommitRefused, or RequestFailed (a commit with no
+// recorder to take it); a status byte the erase left is kept beside.
+StepResult RewriteNandBootArea(DeviceLink& link, std::span<const std::uint8_t> replacer);
 
 }  // namespace k24

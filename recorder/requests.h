@@ -40,13 +40,30 @@ inline constexpr RecorderRequest kRequestNandWritePages{0xE1, kDirectionOut, 19}
 template <const RecorderRequest& request>
 using RequestData = std::array<std::uint8_t, request.length>;
 
+// A request as it went out and how it ended: enough to say, after the fact,
+// which request failed and what came back (the update history keeps it).
+struct SentRequest {
+  std::uint8_t code = 0;
+  std::uint8_t direction = kDirectionIn;
+  std::uint16_t value = 0;
+  std::uint16_t index = 0;
+  std::uint16_t length = 0;  // bytes of the data stage asked for
+  LinkStatus status = LinkStatus::Failed;
+  std::uint32_t transferred = 0;  // bytes of the data stage the driver reports moved
+  explicit operator bool() const { return status == LinkStatus::Ok; }
+};
+
 // Sends `request` with `value` (index 0, as in every request) and its data
 // stage. `data` must be exactly the request's length; anything else is a
 // mistake on the host's side and is not sent (Failed).
-LinkResult SendRequest(DeviceLink& link, const RecorderRequest& request, std::uint16_t value,
-                       std::span<std::uint8_t> data);
+SentRequest SendRequest(DeviceLink& link, const RecorderRequest& request, std::uint16_t value,
+                        std::span<std::uint8_t> data);
 // For the requests without a data stage (Restart).
-LinkResult SendRequest(DeviceLink& link, const RecorderRequest& request, std::uint16_t value);
+SentRequest SendRequest(DeviceLink& link, const RecorderRequest& request, std::uint16_t value);
+
+// The request's name as the recorder's documentation gives it ("WriteFlash"),
+// or nullptr for a code that is none of the catalogue's.
+const char* RequestName(std::uint8_t code);
 
 // Sizes that follow from the requests.
 inline constexpr std::size_t kFlashChunkSize = kRequestWriteFlash.length;

@@ -145,7 +145,7 @@ bool Execute(RecorderModel& model, std::uint8_t request, std::uint16_t value, st
       std::fill(model.nand.begin(), model.nand.end(), std::uint8_t{0xFF});
       return true;
     case requests::NandStatus:
-      data[0] = 0;
+      data[0] = model.nandStatusReply;
       return true;
     case requests::NandReadPages:
     case requests::NandWritePages: {

@@ -131,6 +131,7 @@ struct RecorderModel {
   BulkFault bulkFault = BulkFault::None;
   int bulkFaultTransfer = 0;           // the n-th bulk transfer (1-based); 0 = every one
   std::uint8_t commitBootAreaReply = 1;  // CommitBootArea's answer
+  std::uint8_t nandStatusReply = 0;      // NandStatus's answer (0 = success)
   bool corruptNandReadBack = false;    // NAND reads return one flipped bit
   long corruptNandOffset = -1;         // a NAND read of this block offset returns it with one bit flipped
   int leaveAfterTransfer = 0;          // gone for good once the n-th transfer (control or bulk) is done

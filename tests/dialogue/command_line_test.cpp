@@ -41,11 +41,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(CommandLineCase{{}, CommandLineRequest::Update, false},
                       CommandLineCase{{"--help"}, CommandLineRequest::Help, false},
                       CommandLineCase{{"--version"}, CommandLineRequest::Version, false},
+                      CommandLineCase{{"--history"}, CommandLineRequest::History, false},
                       CommandLineCase{{"diag"}, CommandLineRequest::Update, true},
                       // Beside anything else, neither is special, and diag is no lone diag.
                       CommandLineCase{{"--help", "diag"}, CommandLineRequest::Update, false},
                       CommandLineCase{{"diag", "--version"}, CommandLineRequest::Update, false},
                       CommandLineCase{{"--version", "--version"}, CommandLineRequest::Update, false},
+                      CommandLineCase{{"--history", "diag"}, CommandLineRequest::Update, false},
                       CommandLineCase{{"--help", ""}, CommandLineRequest::Update, false},
                       // No abbreviations, other spellings or case.
                       CommandLineCase{{"-h"}, CommandLineRequest::Update, false},
@@ -53,6 +55,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CommandLineCase{{"--HELP"}, CommandLineRequest::Update, false},
                       CommandLineCase{{"--vers"}, CommandLineRequest::Update, false},
                       CommandLineCase{{"-V"}, CommandLineRequest::Update, false},
+                      CommandLineCase{{"--hist"}, CommandLineRequest::Update, false},
                       CommandLineCase{{"--help "}, CommandLineRequest::Update, false}));
 
 TEST(VersionText, NamesTheProjectVersionAndSaysWhenTheImagesAreSamples) {

@@ -11,6 +11,7 @@
 #include "testing/emulated_bus.h"
 #include "testing/fake_clock.h"
 #include "testing/fake_instance_lock.h"
+#include "testing/memory_history_store.h"
 #include "testing/memory_image_source.h"
 #include "testing/recorder_model.h"
 #include "testing/scripted_console.h"
@@ -32,6 +33,9 @@ class DialogueFixture : public ::testing::Test {
     console.clock = &clock;  // the connection wait's pauses
     ports.images = &images;
     ports.imageDigests = &imageDigests;
+    ports.imagesAreSamples = true;
+    ports.history = &history;
+    ports.wallClock = &wallClock;
   }
   void TearDown() override {
     EXPECT_EQ(bus.openHandles, 0);
@@ -41,8 +45,9 @@ class DialogueFixture : public ::testing::Test {
   void Type(std::initializer_list<std::uint16_t> keys) { console.keys.insert(console.keys.end(), keys); }
 
   int Run(std::vector<std::string> arguments = {}) {
-    arguments.insert(arguments.begin(), "k24update");
-    return RunDialogue(ports, arguments);
+    std::vector<std::string> args{"k24update"};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    return RunDialogue(ports, args);
   }
 
   emulator::RecorderModel model;
@@ -55,6 +60,8 @@ class DialogueFixture : public ::testing::Test {
   // a test may remove, shorten or damage an image after the digests are taken.
   emulator::MemoryImageSource images = emulator::SampleImageSource();
   ImageDigests imageDigests = emulator::DigestsOf(images);
+  emulator::MemoryHistoryStore history;  // each run's record
+  emulator::FakeWallClock wallClock;
   DialoguePorts ports;
 };
 

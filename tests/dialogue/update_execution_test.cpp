@@ -372,6 +372,7 @@ struct NandFailureCase {
   const char* name;
   void (*breakRecorder)(emulator::RecorderModel&);
   bool commitSent;
+  const char* failure;  // the reason the run's record gives
 };
 
 void PrintTo(const NandFailureCase& c, std::ostream* out) { *out << c.name; }
@@ -389,19 +390,23 @@ TEST_P(NandFailureTest, FailedRewriteEndsBeforeTheFirmwareIsTouched) {
   EXPECT_EQ(std::count(codes.begin(), codes.end(), CommitBootArea), GetParam().commitSent ? 1 : 0);
   EXPECT_EQ(std::count(codes.begin(), codes.end(), WriteFlash), 0);
   EXPECT_EQ(model.bootLoaderVersion, 0x0080);
+  EXPECT_NE(history.text.find(std::string("\nfailure: ") + GetParam().failure + "\n"), std::string::npos)
+      << history.text;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, NandFailureTest,
     ::testing::Values(
-        NandFailureCase{"read_back_differs", [](emulator::RecorderModel& m) { m.corruptNandReadBack = true; }, false},
-        NandFailureCase{"commit_refused", [](emulator::RecorderModel& m) { m.commitBootAreaReply = 0; }, true},
+        NandFailureCase{"read_back_differs", [](emulator::RecorderModel& m) { m.corruptNandReadBack = true; }, false,
+                        "nand-read-back-mismatch"},
+        NandFailureCase{"commit_refused", [](emulator::RecorderModel& m) { m.commitBootAreaReply = 0; }, true,
+                        "boot-area-commit-refused"},
         NandFailureCase{"short_block_read",
                         [](emulator::RecorderModel& m) {
                           m.bulkFault = emulator::BulkFault::Fail;
                           m.bulkFaultTransfer = 1;
                         },
-                        false}),
+                        false, "nand-block-read-short"}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
 struct LostRecorderCase {
@@ -410,6 +415,7 @@ struct LostRecorderCase {
   int lostRestart;
   std::string tail;  // output after the report
   std::vector<std::uint8_t> lastCodes;
+  const char* failedStep;  // the step whose wait the run's record names
 };
 
 void PrintTo(const LostRecorderCase& c, std::ostream* out) { *out << c.name; }
@@ -430,19 +436,28 @@ TEST_P(LostRecorderTest, ARecorderThatNeverComesBackEndsTheUpdateHonestly) {
   // Each wait gave up after its bound, on the virtual clock.
   EXPECT_GE(clock.sleptMs, 30'000u);
   EXPECT_LT(clock.sleptMs, 31'000u);
+  EXPECT_NE(history.text.find(std::string("\nfailed-step: ") + GetParam().failedStep +
+                              "\nfailure: recorder-did-not-return\n"),
+            std::string::npos)
+      << history.text;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Restarts, LostRecorderTest,
     ::testing::Values(
-        LostRecorderCase{"before_replacer", 0x0100, 1, "Replacing Boot Loader..." + kUpgradeFailed, {ErasePage, Restart}},
-        LostRecorderCase{"after_replacer", 0x0100, 2, "Replacing Boot Loader...OK\n" + kUpgradeFailed, {WriteFlash, Restart}},
+        LostRecorderCase{"before_replacer", 0x0100, 1, "Replacing Boot Loader..." + kUpgradeFailed, {ErasePage, Restart},
+                         "boot-loader-prepare"},
+        LostRecorderCase{"after_replacer", 0x0100, 2, "Replacing Boot Loader...OK\n" + kUpgradeFailed, {WriteFlash, Restart},
+                         "boot-loader-restart"},
         // Only its return shows that the recorder took the boot area: no "OK" without it.
-        LostRecorderCase{"after_nand_commit", 0x00FF, 1, "Replacing Boot Loader..." + kUpgradeFailed, {CommitBootArea}},
+        LostRecorderCase{"after_nand_commit", 0x00FF, 1, "Replacing Boot Loader..." + kUpgradeFailed, {CommitBootArea},
+                         "boot-loader-restart"},
         LostRecorderCase{"before_firmware", 0x0100, 3,
-                         "Replacing Boot Loader...OK\nReplacing firmware...Failed\n" + kEnding, {Restart, ErasePage, Restart}},
+                         "Replacing Boot Loader...OK\nReplacing firmware...Failed\n" + kEnding, {Restart, ErasePage, Restart},
+                         "firmware-write"},
         LostRecorderCase{"after_finish", 0x0100, 4,
-                         "Replacing Boot Loader...OK\nReplacing firmware...Failed\n" + kEnding, {WriteFlash, FinishFirmware, Restart}}),
+                         "Replacing Boot Loader...OK\nReplacing firmware...Failed\n" + kEnding, {WriteFlash, FinishFirmware, Restart},
+                         "firmware-start"}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
 TEST_F(UpdateTest, MarkedSerialWithSameMajorIsNotSent) {

@@ -181,34 +181,66 @@ std::map<std::string, std::string> ReadState(const std::filesystem::path& path) 
   return state;
 }
 
+// The update history of the runs in `dir`: k24update is told to keep it
+// there (XDG_STATE_HOME), never in the home of whoever runs the tests. Open to
+// every user, for the runs as another user.
+std::filesystem::path StateHome(const std::filesystem::path& dir) { return dir / "state-home"; }
+std::filesystem::path HistoryFile(const std::filesystem::path& dir) {
+  return StateHome(dir) / "k24update" / "history.log";
+}
+
+// This process's environment with XDG_STATE_HOME pointing into `dir`, or
+// at `stateHome` when one is given.
+std::vector<std::string> EnvironmentFor(const std::filesystem::path& dir, const std::string& stateHome) {
+  if (stateHome.empty()) {
+    std::filesystem::create_directories(StateHome(dir));
+    std::filesystem::permissions(StateHome(dir), std::filesystem::perms::all);
+  }
+  std::vector<std::string> environment;
+  for (char** each = environ; *each != nullptr; ++each) {
+    if (std::string(*each).rfind("XDG_STATE_HOME=", 0) != 0) environment.emplace_back(*each);
+  }
+  environment.push_back("XDG_STATE_HOME=" + (stateHome.empty() ? StateHome(dir).string() : stateHome));
+  return environment;
+}
+
+// Runs `args` with the environment of EnvironmentFor, standard output and
+// standard error to the files named; its exit status.
+int Spawn(const std::filesystem::path& dir, std::vector<std::string> args, const std::string& out,
+          const std::string& err, const std::string& stateHome = "") {
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> environment = EnvironmentFor(dir, stateHome);
+  std::vector<char*> envp;
+  for (std::string& each : environment) envp.push_back(each.data());
+  envp.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return -1;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 // Runs k24-testbed with the case's scenario; its exit status, with stdout
 // and stderr in `dir`.
 int RunTestbed(const std::filesystem::path& dir, const std::vector<std::string>& scenario,
-               const std::string& updater = K24_UPDATER) {
+               const std::string& updater = K24_UPDATER, const std::string& stateHome = "") {
   std::vector<std::string> args = {K24_TESTBED, "--k24update", updater, "--out", dir.string(),
                                    "--timeout", "60"};
   // The scenario's own "--" (updater arguments) must stay last.
   const auto split = std::find(scenario.begin(), scenario.end(), "--");
   args.insert(args.end(), scenario.begin(), split);
   args.insert(args.end(), split, scenario.end());
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  const std::string out = (dir / "testbed.stdout").string();
-  const std::string err = (dir / "testbed.stderr").string();
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return -1;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return Spawn(dir, args, (dir / "testbed.stdout").string(), (dir / "testbed.stderr").string(), stateHome);
 }
 
 void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
@@ -350,6 +382,9 @@ TEST_P(InterruptedUpdate, SignalDuringProgrammingEndsTheProgramOnlyOnceTheFirmwa
   EXPECT_EQ(state.at("exit-code"), std::to_string(128 + GetParam().number));
   EXPECT_EQ(state.at("image-region"), "the sample firmware image (the one k24update carries)");
   EXPECT_EQ(state.at("firmware-version"), "2.0");
+  // The record was appended before the section ended, and with it the program.
+  const std::string history = ReadAll(HistoryFile(dir_));
+  EXPECT_NE(history.find("firmware-after: 2.0\noutcome: updated\n\n"), std::string::npos) << history;
 
   const std::string flash = ReadAll(dir_ / "flash.bin");
   ASSERT_GE(flash.size(), kImageRegionSize);
@@ -361,6 +396,97 @@ TEST_P(InterruptedUpdate, SignalDuringProgrammingEndsTheProgramOnlyOnceTheFirmwa
 INSTANTIATE_TEST_SUITE_P(Signals, InterruptedUpdate,
                          ::testing::Values(SignalCase{"INT", SIGINT}, SignalCase{"TERM", SIGTERM}),
                          [](const ::testing::TestParamInfo<SignalCase>& each) { return std::string(each.param.name); });
+
+// The update history the real program keeps, through the real file system:
+// a successful update and a failed one (FinishFirmware answered with 2 of its
+// 4 bytes) each append their record, and --history prints both as they are.
+TEST_F(TestbedRun, EachUpdateLeavesItsRecordAndHistoryPrintsThem) {
+  const int updated = RunTestbed(dir_, Join({"--boot-loader", "0x0100"}, FullUpdateKeys(true)));
+  if (updated == kTestbedCannotRun) {
+    GTEST_SKIP() << "umockdev cannot run here: " << ReadAll(dir_ / "testbed.stderr");
+  }
+  ASSERT_EQ(updated, 0) << ReadAll(dir_ / "testbed.stderr") << "kept in " << dir_;
+  EXPECT_EQ(ReadAll(dir_ / "output"), kBanner + Report("1.0") + UpgradeOffer("1.0") + kFirmwareReplaced);
+  const std::string first = ReadAll(HistoryFile(dir_));
+
+  ASSERT_EQ(RunTestbed(dir_, Join({"--boot-loader", "0x0102", "--short-reply", "26:2"}, FullUpdateKeys(false))), 0)
+      << ReadAll(dir_ / "testbed.stderr") << "kept in " << dir_;
+  EXPECT_EQ(ReadAll(dir_ / "output"),
+            kBanner + Report("1.2") + "Replacing firmware...Failed\nPress any key to exit...\n");
+  const std::string both = ReadAll(HistoryFile(dir_));
+  ASSERT_EQ(both.rfind(first, 0), 0u) << "the first record stays as it was, at the start";
+  const std::string second = both.substr(first.size());
+
+  const auto tailFrom = [](const std::string& record) {
+    const std::size_t step = record.find("\nstep: ");
+    return step == std::string::npos ? record : record.substr(step + 1);
+  };
+  const std::string head = std::string("program: k24update ") + K24_EXPECTED_VERSION + "\nsample-images: yes\n";
+  for (const std::string* record : {&first, &second}) {
+    EXPECT_EQ(record->rfind("run: ", 0), 0u) << *record;
+    EXPECT_NE(record->find(head), std::string::npos) << *record;
+    EXPECT_NE(record->find("\nserial-number: ABCDE12345\nboot-loader-before: "), std::string::npos) << *record;
+  }
+  EXPECT_EQ(tailFrom(first),
+            "step: identity-check: K24A1 accepted\n"
+            "step: boot-loader-prepare: ok\n"
+            "step: boot-loader-program-replacer: ok\n"
+            "step: boot-loader-restart: ok\n"
+            "step: firmware-write: ok\n"
+            "step: firmware-start: ok\n"
+            "step: serial-number-write: sent ABCDEW12345 (result not examined: ok)\n"
+            "step: firmware-restart: sent\n"
+            "boot-loader-after: 1.2\n"
+            "firmware-after: 2.0\n"
+            "outcome: updated\n\n");
+  EXPECT_EQ(tailFrom(second),
+            "step: identity-check: K24A1 accepted\n"
+            "step: firmware-write: failed: request-failed\n"
+            "failed-step: firmware-write\n"
+            "failure: request-failed\n"
+            "failed-request: 0x26 FinishFirmware, in, value 0x0000, index 0x0000, length 4\n"
+            "request-result: short reply, 2 of 4 bytes\n"
+            "boot-loader-after: 1.2\n"
+            "firmware-after: unknown\n"
+            "outcome: firmware-replacement-failed\n\n");
+
+  // --history reads the file alone: no testbed, no bus.
+  const std::string out = (dir_ / "history.stdout").string();
+  const std::string err = (dir_ / "history.stderr").string();
+  EXPECT_EQ(Spawn(dir_, {K24_UPDATER, "--history"}, out, err), 0);
+  EXPECT_EQ(ReadAll(out), both);
+  EXPECT_EQ(ReadAll(err), "");
+}
+
+// A file where the state directory should be: the update goes on as ever,
+// with one line on standard error (on the terminal, between the dialogue's
+// own lines) where the record would have been appended.
+TEST_F(TestbedRun, AnUnwritableHistoryCostsOneLineAndNothingElse) {
+  const std::filesystem::path inTheWay = dir_ / "not-a-directory";
+  std::ofstream(inTheWay) << "a file\n";
+  const int status =
+      RunTestbed(dir_, Join({"--boot-loader", "0x0102"}, FullUpdateKeys(false)), K24_UPDATER, inTheWay.string());
+  if (status == kTestbedCannotRun) {
+    GTEST_SKIP() << "umockdev cannot run here: " << ReadAll(dir_ / "testbed.stderr");
+  }
+  ASSERT_EQ(status, 0) << ReadAll(dir_ / "testbed.stderr") << "kept in " << dir_;
+  EXPECT_EQ(ReadAll(dir_ / "output"), kBanner + Report("1.2") + "Replacing firmware...OK\n" +
+                                          "k24update: could not write the update history " + inTheWay.string() +
+                                          "/k24update/history.log: Not a directory\n" +
+                                          "Press any key to exit...\n");
+  const std::map<std::string, std::string> state = ReadState(dir_ / "state");
+  EXPECT_EQ(state.at("exit-code"), "0");
+  EXPECT_EQ(state.at("firmware-version"), "2.0");
+  EXPECT_EQ(ReadAll(inTheWay), "a file\n");
+}
+
+TEST_F(TestbedRun, HistoryWithoutAnyRunSaysSoOnStandardError) {
+  const std::string out = (dir_ / "history.stdout").string();
+  const std::string err = (dir_ / "history.stderr").string();
+  EXPECT_EQ(Spawn(dir_, {K24_UPDATER, "--history"}, out, err), 2);
+  EXPECT_EQ(ReadAll(out), "");
+  EXPECT_EQ(ReadAll(err), "k24update: no update history yet: " + HistoryFile(dir_).string() + " does not exist\n");
+}
 
 // A copy of the shipped k24update with one bit changed in one of its embedded
 // images: the digests recorded in the program when it was built refuse the

@@ -58,13 +58,21 @@ TEST_F(FlashProgrammingTest, WritesTheImageRegionInTheRecordersOrder) {
 TEST_F(FlashProgrammingTest, ARejectedWriteStillSendsTheRestAndFails) {
   model.failRequestNumber = 101;  // the first WriteFlash of page 11
   ASSERT_EQ(ExpectedSequence()[100].first, WriteFlash);
-  EXPECT_FALSE(ProgramFlashImage(link, PatternImage()));
+  const StepResult result = ProgramFlashImage(link, PatternImage());
+  EXPECT_EQ(result.failure, StepFailure::RequestFailed);
+  ASSERT_TRUE(result.request);
+  EXPECT_EQ(result.request->code, WriteFlash);
+  EXPECT_EQ(result.request->value, 11 * 0x200);
+  EXPECT_EQ(result.failedRequests, 1);
   EXPECT_EQ(Sequence(), ExpectedSequence());
 }
 
 TEST_F(FlashProgrammingTest, ARejectedEraseFailsToo) {
   model.failRequestNumber = 1 + 9 * 20;  // the last page's erase
-  EXPECT_FALSE(ProgramFlashImage(link, PatternImage()));
+  const StepResult result = ProgramFlashImage(link, PatternImage());
+  ASSERT_TRUE(result.request);
+  EXPECT_EQ(result.request->code, ErasePage);
+  EXPECT_EQ(result.request->value, 20 * 0x200);
   EXPECT_EQ(model.log.size(), 189u);
 }
 
@@ -81,7 +89,7 @@ TEST_F(RecorderFixture, PreparationErasesPage0x200RestartsAndWaitsForProgramming
 
 TEST_F(RecorderFixture, PreparationReportsARecorderThatNeverComesBack) {
   model.neverReturnAfterRestart = true;
-  EXPECT_FALSE(PrepareForProgramming(link));
+  EXPECT_EQ(PrepareForProgramming(link).failure, StepFailure::RecorderDidNotReturn);
 }
 
 }  // namespace

@@ -71,14 +71,16 @@ TEST_F(NandRewriteTest, WritesTheImageFromPageOneKeepsPageZeroAndCommits) {
 
 TEST_F(NandRewriteTest, ADifferingReadBackFailsWithoutCommit) {
   model.corruptNandReadBack = true;
-  EXPECT_FALSE(RewriteNandBootArea(link, replacer));
+  EXPECT_EQ(RewriteNandBootArea(link, replacer).failure, StepFailure::ReadBackMismatch);
   EXPECT_TRUE(Requests(CommitBootArea).empty());
 }
 
 // The read-back compares the image bytes only; the last of them counts too.
 TEST_F(NandRewriteTest, AReadBackDifferenceInTheLastImageByteFails) {
   model.corruptNandOffset = 2112 + 0x3C00 - 1;
-  EXPECT_FALSE(RewriteNandBootArea(link, replacer));
+  const StepResult result = RewriteNandBootArea(link, replacer);
+  EXPECT_EQ(result.failure, StepFailure::ReadBackMismatch);
+  EXPECT_EQ(result.mismatchOffset, 0x3C00u - 1);
   EXPECT_TRUE(Requests(CommitBootArea).empty());
 }
 
@@ -95,7 +97,9 @@ class NandPageWriteTest : public NandRewriteTest, public ::testing::WithParamInt
 // that does not go out whole must stop the rewrite before anything is committed.
 TEST_P(NandPageWriteTest, APageZeroWriteNotGoneOutWholeFailsBeforeTheCommit) {
   GetParam().breakWrite(model);
-  EXPECT_FALSE(RewriteNandBootArea(link, replacer));
+  const StepResult result = RewriteNandBootArea(link, replacer);
+  EXPECT_EQ(result.failure, StepFailure::PageNotWritten);
+  EXPECT_EQ(result.page, 0u);
   EXPECT_TRUE(Requests(CommitBootArea).empty());
   EXPECT_EQ(model.bootLoaderVersion, 0x00FF);
 }
@@ -156,7 +160,7 @@ TEST_P(NandCommitTest, CommitOutcome) {
       model.requestFaults = {{CommitBootArea, 1, c.fault, 0}};
     }
   }
-  EXPECT_EQ(RewriteNandBootArea(link, replacer), c.accepted);
+  EXPECT_EQ(static_cast<bool>(RewriteNandBootArea(link, replacer)), c.accepted);
   EXPECT_EQ(Requests(CommitBootArea).size(), c.recorderGone ? 0u : 1u);
 }
 
@@ -170,7 +174,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(NandRewriteTest, ACommitAnsweredZeroFails) {
   model.commitBootAreaReply = 0;
-  EXPECT_FALSE(RewriteNandBootArea(link, replacer));
+  EXPECT_EQ(RewriteNandBootArea(link, replacer).failure, StepFailure::CommitRefused);
   EXPECT_EQ(Requests(CommitBootArea).size(), 1u);
 }
 
@@ -187,7 +191,7 @@ class NandShortReadTest : public NandRewriteTest, public ::testing::WithParamInt
 TEST_P(NandShortReadTest, AShortReadOfBlockZeroLeavesTheBlockAlone) {
   model.bulkFault = GetParam().fault;
   model.bulkFaultTransfer = 4;
-  EXPECT_FALSE(RewriteNandBootArea(link, replacer));
+  EXPECT_EQ(RewriteNandBootArea(link, replacer).failure, StepFailure::BlockReadShort);
   EXPECT_TRUE(Requests(NandEraseBlock).empty());
   EXPECT_TRUE(Requests(NandWritePages).empty());
   EXPECT_EQ(model.nand, originalNand);
@@ -208,6 +212,11 @@ TEST_F(RecorderFixture, EraseStatusDecides) {
   EXPECT_TRUE(EraseNandBlock(link, 0));
   model.failRequestCodes = {NandStatus};  // a status request not carried out counts as success
   EXPECT_TRUE(EraseNandBlock(link, 0));
+  model.failRequestCodes.clear();
+  model.nandStatusReply = 0x80;
+  const StepResult refused = EraseNandBlock(link, 0);
+  EXPECT_EQ(refused.failure, StepFailure::EraseNotConfirmed);
+  EXPECT_EQ(refused.nandEraseStatus, std::optional<std::uint8_t>{0x80});
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "common/byte_order.h"
 #include "images/image_layout.h"
@@ -184,6 +185,8 @@ WholeUpdate::WholeUpdate(VersionWord bootLoader) {
   // Read only: the source's count of reads is all that changes.
   ports.images = const_cast<emulator::MemoryImageSource*>(&Expected().source);
   ports.imageDigests = &Expected().digests;
+  ports.history = &history;
+  ports.wallClock = &wallClock;
 }
 
 void WholeUpdate::Run(std::vector<std::string> arguments) {
@@ -287,6 +290,76 @@ void WholeUpdate::NoteWrite(std::string_view text) {
   section = Section::None;
 }
 
+// The value of `field` in `record`, or nothing.
+std::optional<std::string> FieldOf(const std::string& record, const std::string& field) {
+  const std::string key = field + ": ";
+  std::size_t at = record.rfind("\n" + key);
+  if (at == std::string::npos) {
+    if (record.rfind(key, 0) != 0) return std::nullopt;
+    at = 0;
+  } else {
+    ++at;
+  }
+  const std::size_t from = at + key.size();
+  return record.substr(from, record.find('\n', from) - from);
+}
+
+// The record agrees with the screen and with the recorder: one record once
+// the recorder's versions were read, the outcome the output shows, the step
+// that failed when "Failed" was shown, and a version it says the run changed
+// (neither "unknown" nor the one read before) is the one the recorder holds.
+void WholeUpdate::JudgeRecord(std::vector<std::string>& problems) const {
+  const bool reached = console.output.find("Device is connected.\n") != std::string::npos;
+  if (history.records.size() != (reached ? 1u : 0u)) {
+    problems.push_back("the history holds " + std::to_string(history.records.size()) + " records");
+    return;
+  }
+  if (!reached) return;
+  const std::string& record = history.records.front();
+  const std::string outcome = FieldOf(record, "outcome").value_or("(none)");
+  struct Shown {
+    const char* ending;
+    const char* outcome;
+  };
+  const Shown shown[] = {
+      {"Replacing firmware...OK\nPress any key to exit...\n", "updated"},
+      {"Replacing firmware...Failed\nPress any key to exit...\n", "firmware-replacement-failed"},
+      {"Replacing Boot Loader...Failed\nPress any key to exit.\n", "boot-loader-upgrade-failed"},
+      {"Replacing Boot Loader...OK\nFailed\nPress any key to exit.\n", "boot-loader-upgrade-failed"},
+      {"Replacing firmware failed.\nPress any key to exit...\n", "not-compatible"},
+      {"Firmware loading is not possible.\nPress any key to exit.\n", "no-boot-loader"},
+      {"Press 'Y' to load firmware version 2.0 or other key to exit.\n", "declined-at-offer"},
+      {"Press 'L' to confirm load or other key to exit.\n", "declined-at-warning"},
+      {" to version 1.2 or other key to exit.\n", "declined-at-boot-loader-prompt"},
+  };
+  for (const Shown& each : shown) {
+    if (EndsWith(console.output, each.ending) && outcome != each.outcome) {
+      problems.push_back(std::string("the record's outcome is ") + outcome + ", the screen's " + each.outcome);
+    }
+  }
+  const bool failed = outcome.find("-failed") != std::string::npos;
+  if (failed != FieldOf(record, "failed-step").has_value()) {
+    problems.push_back("outcome " + outcome + (failed ? " without" : " with") + " a failed step");
+  }
+  const auto version = [](VersionWord word) {
+    return word == 0 ? std::string("unavailable")
+                     : std::to_string(VersionMajor(word)) + "." + std::to_string(VersionMinor(word));
+  };
+  const std::optional<std::string> bootLoaderAfter = FieldOf(record, "boot-loader-after");
+  if (bootLoaderAfter != "unknown" && bootLoaderAfter != FieldOf(record, "boot-loader-before") &&
+      bootLoaderAfter != version(model.bootLoaderVersion) && !LeftAtTheCommit(model.log, 0)) {
+    problems.push_back("the record says boot loader " + bootLoaderAfter.value_or("(none)") + ", the recorder has " +
+                       version(model.bootLoaderVersion));
+  }
+  const std::optional<std::string> firmwareAfter = FieldOf(record, "firmware-after");
+  const VersionWord firmwareNow = model.mode == emulator::RecorderMode::Firmware ? model.firmwareVersion : 0;
+  if (firmwareAfter != "unknown" && firmwareAfter != FieldOf(record, "firmware-before") &&
+      firmwareAfter != version(firmwareNow)) {
+    problems.push_back("the record says firmware " + firmwareAfter.value_or("(none)") + ", the recorder runs " +
+                       version(firmwareNow));
+  }
+}
+
 std::vector<std::string> WholeUpdate::Judge() const {
   std::vector<std::string> problems = untrueOks;
   if (!ran) problems.push_back("the dialogue did not run");
@@ -319,6 +392,8 @@ std::vector<std::string> WholeUpdate::Judge() const {
     problems.push_back(
         "the image region holds neither its old contents, the replacer nor the firmware, and no failure was reported");
   }
+  JudgeRecord(problems);
+
   // The serial number: as it was, or with the update's mark put in.
   const std::string before = TextOf(serialBefore);
   const std::string after = emulator::SerialNumberOf(model);

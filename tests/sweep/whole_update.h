@@ -1,7 +1,8 @@
 // A whole update, from start to the last key, against the recorder model on
 // the in-process bus with a virtual clock, and the judge of its outcome: did
-// it end as the dialogue may end, was every "OK" it printed true, and was
-// nothing lost on the recorder. Shared by the fault sweep and the fuzzer of
+// it end as the dialogue may end, was every "OK" it printed true, was
+// nothing lost on the recorder, and does its record in the update history say
+// what happened. Shared by the fault sweep and the fuzzer of
 // the whole dialogue.
 #pragma once
 
@@ -20,6 +21,7 @@
 #include "link/device_link.h"
 #include "testing/emulated_bus.h"
 #include "testing/fake_instance_lock.h"
+#include "testing/memory_history_store.h"
 #include "testing/memory_image_source.h"
 #include "testing/recorder_model.h"
 
@@ -106,12 +108,15 @@ struct WholeUpdate {
   // Called by the console for each message.
   void NoteWrite(std::string_view text);
   bool LeftAtTheCommit(const std::vector<emulator::LoggedTransfer>& log, std::size_t from) const;
+  void JudgeRecord(std::vector<std::string>& problems) const;
 
   emulator::RecorderModel model;
   emulator::EmulatedBus bus{model};
   BoundedClock clock;
   JudgedConsole console{*this};
   emulator::FakeInstanceLock lock;
+  emulator::MemoryHistoryStore history;  // the run's record, judged with the rest
+  emulator::FakeWallClock wallClock;
   DeviceLink link;
   DialoguePorts ports;
   int exitCode = -1;

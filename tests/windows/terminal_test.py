@@ -56,6 +56,11 @@ SCENARIOS = {
         "exit_code": 0,
         "state": {"boot-loader-version": "1.2", "firmware-version": "2.0", "serial-number": "ABCDEW12345",
                   "image-region": "the sample firmware image", "open-handles": "0"},
+        # The lines the run's record in the update history holds
+        # (%LOCALAPPDATA%\\k24update\\history.log, read back with --history).
+        "record": ["serial-number: ABCDE12345", "boot-loader-before: 1.0", "firmware-before: 1.2",
+                   "step: boot-loader-program-replacer: ok", "step: firmware-write: ok",
+                   "boot-loader-after: 1.2", "firmware-after: 2.0", "outcome: updated"],
     },
 }
 
@@ -105,6 +110,15 @@ def run(command, environment, keys, timeout_s=120):
     return ESCAPE_SEQUENCES.sub(b"", raw), os.waitstatus_to_exitcode(status), next_key
 
 
+def history(wine_run, program):
+    """What `program --history` prints (nothing when there is no history yet),
+    with Windows's line ends made Unix's again."""
+    import subprocess
+    done = subprocess.run([wine_run, program, "--history"], stdin=subprocess.DEVNULL, capture_output=True,
+                          timeout=60)
+    return done.stdout.decode(errors="replace").replace("\r\n", "\n")
+
+
 def main():
     wine_run, name, program = sys.argv[1:4]
     scenario = SCENARIOS[name]
@@ -115,6 +129,7 @@ def main():
         environment["K24_EMULATED_RECORDER"] = "1"
         environment["K24_TEST_LOCK_NAME"] = "k24-terminal-test-%d" % os.getpid()
         environment["K24_MODEL_STATE"] = "Z:" + state_file
+        history_before = history(wine_run, program) if "record" in scenario else ""
         output, exit_code, keys_typed = run([wine_run, program], environment, scenario["keys"])
         print("--- output (escape sequences taken out):")
         print(output.decode(errors="replace").replace("\r", ""), end="")
@@ -139,6 +154,19 @@ def main():
             for field, value in scenario["state"].items():
                 if state.get(field) != value:
                     failures.append("%s is %r, expected %r" % (field, state.get(field), value))
+        if "record" in scenario:
+            history_after = history(wine_run, program)
+            if not history_after.startswith(history_before):
+                failures.append("the update history lost what it held before the run")
+            record = history_after[len(history_before):]
+            print("--- the run's record in the update history:")
+            print(record, end="")
+            lines = record.split("\n")
+            if not record.startswith("run: ") or not record.endswith("\n\n") or record.count("\nrun: ") != 0:
+                failures.append("not one whole record was appended: %r" % record)
+            for line in scenario["record"]:
+                if line not in lines:
+                    failures.append("the record has no line %r" % line)
     for failure in failures:
         print("FAILED: " + failure, file=sys.stderr)
     return 1 if failures else 0

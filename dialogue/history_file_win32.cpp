@@ -1,0 +1,140 @@
+// The update history on Windows: %LOCALAPPDATA%\k24update\history.log. The
+// folder is made when missing; each record goes in with one write to a file
+// opened for appending only, so records of two runs never interleave.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "dialogue/history_store.h"
+
+namespace k24 {
+namespace {
+
+constexpr const char* kNoPath = "LOCALAPPDATA is not set";
+
+std::wstring LocalAppData() {
+  std::vector<wchar_t> value(MAX_PATH);
+  for (;;) {
+    const DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", value.data(), static_cast<DWORD>(value.size()));
+    if (length == 0) {
+      return {};
+    }
+    if (length < value.size()) {
+      return std::wstring(value.data(), length);
+    }
+    value.resize(length);  // the size it needs, its terminator included
+  }
+}
+
+// A path or a message of Windows's as the console shows text (the ANSI code page).
+std::string Narrow(const std::wstring& text) {
+  if (text.empty()) {
+    return {};
+  }
+  const int size = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                       nullptr);
+  std::string narrow(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), narrow.data(), size, nullptr, nullptr);
+  return narrow;
+}
+
+std::string ErrorText(DWORD error) {
+  wchar_t* message = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+      reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+  std::wstring text = length != 0 && message != nullptr ? std::wstring(message, length) : std::wstring();
+  if (message != nullptr) {
+    LocalFree(message);
+  }
+  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L'.')) {
+    text.pop_back();
+  }
+  return text.empty() ? "error " + std::to_string(error) : Narrow(text);
+}
+
+class HistoryFile final : public HistoryStore {
+ public:
+  HistoryFile() {
+    const std::wstring base = LocalAppData();
+    if (!base.empty()) {
+      folder_ = base + L"\\k24update";
+      path_ = folder_ + L"\\history.log";
+    }
+  }
+
+  HistoryWrite Append(std::string_view record) override {
+    HistoryWrite written;
+    if (path_.empty()) {
+      written.reason = kNoPath;
+      return written;
+    }
+    written.location = Narrow(path_);
+    if (!CreateDirectoryW(folder_.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+      written.reason = ErrorText(GetLastError());
+      return written;
+    }
+    // Append access alone: every write goes to the end of the file.
+    const HANDLE file = CreateFileW(path_.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      written.reason = ErrorText(GetLastError());
+      return written;
+    }
+    DWORD wrote = 0;
+    if (!WriteFile(file, record.data(), static_cast<DWORD>(record.size()), &wrote, nullptr)) {
+      written.reason = ErrorText(GetLastError());
+    } else if (wrote != record.size()) {
+      written.reason = "only " + std::to_string(wrote) + " of " + std::to_string(record.size()) +
+                       " bytes of the record were written";
+    }
+    CloseHandle(file);
+    written.ok = written.reason.empty();
+    return written;
+  }
+
+  HistoryRead Read() override {
+    HistoryRead read;
+    if (path_.empty()) {
+      read.reason = kNoPath;
+      return read;
+    }
+    read.location = Narrow(path_);
+    const HANDLE file = CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      const DWORD error = GetLastError();
+      read.status = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? HistoryRead::Status::Missing
+                                                                                   : HistoryRead::Status::Unreadable;
+      read.reason = ErrorText(error);
+      return read;
+    }
+    char buffer[8192];
+    for (;;) {
+      DWORD got = 0;
+      if (!ReadFile(file, buffer, sizeof buffer, &got, nullptr)) {
+        read.reason = ErrorText(GetLastError());
+        CloseHandle(file);
+        return read;
+      }
+      if (got == 0) {
+        break;
+      }
+      read.text.append(buffer, got);
+    }
+    CloseHandle(file);
+    read.status = HistoryRead::Status::Read;
+    return read;
+  }
+
+ private:
+  std::wstring folder_;
+  std::wstring path_;
+};
+
+}  // namespace
+
+std::unique_ptr<HistoryStore> MakeSystemHistoryStore() { return std::make_unique<HistoryFile>(); }
+
+}  // namespace k24

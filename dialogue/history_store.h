@@ -1,0 +1,55 @@
+// The ports beneath the update history: where the records go (a file of this
+// user's on each platform, a string in the tests) and what time it is.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace k24 {
+
+struct HistoryWrite {
+  bool ok = false;
+  std::string location;  // the file's path, or what stands for it
+  std::string reason;    // why it could not be written
+};
+
+struct HistoryRead {
+  enum class Status : std::uint8_t { Read, Missing, Unreadable };
+  Status status = Status::Unreadable;
+  std::string text;  // the whole history, as stored
+  std::string location;
+  std::string reason;  // Unreadable: why
+};
+
+class HistoryStore {
+ public:
+  virtual ~HistoryStore() = default;
+  // Appends one record whole, with a single write at the end of the store,
+  // so that two runs' records never interleave.
+  virtual HistoryWrite Append(std::string_view record) = 0;
+  virtual HistoryRead Read() = 0;
+};
+
+// This user's history on this platform: on Linux
+// $XDG_STATE_HOME/k24update/history.log (or $HOME/.local/state/...), on
+// Windows %LOCALAPPDATA%\k24update\history.log. One file per platform.
+std::unique_ptr<HistoryStore> MakeSystemHistoryStore();
+
+// The Linux path from the two variables (unset: nullptr). XDG_STATE_HOME
+// counts only when it is an absolute path; otherwise $HOME/.local/state,
+// when HOME is absolute. None when neither is.
+std::optional<std::string> HistoryPathFromEnvironment(const char* xdgStateHome, const char* home);
+
+// The time of day, as seconds since 1970-01-01 00:00 UTC.
+class WallClock {
+ public:
+  virtual ~WallClock() = default;
+  virtual std::int64_t UnixSeconds() = 0;
+};
+
+WallClock& SystemWallClock();
+
+}  // namespace k24
