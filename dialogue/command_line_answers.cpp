@@ -2,9 +2,12 @@
 // version, update history), shared by both platforms' entries. Linked into
 // k24update alone: the version says whether the images it carries are the
 // samples, which only the program itself records.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "dialogue/command_line.h"
 #include "dialogue/dialogue.h"
@@ -22,10 +25,17 @@ std::optional<int> AnswerCommandLineRequest(std::span<const std::string> args) {
       std::fputs(VersionText(EmbeddedImagesAreSamples()).c_str(), stdout);
       return kExitOk;
     case CommandLineRequest::History: {
-      std::string out;
       std::string error;
-      const int code = ShowHistory(*MakeSystemHistoryStore(), out, error);
-      std::fwrite(out.data(), 1, out.size(), stdout);
+      const int code = ShowHistory(
+          *MakeSystemHistoryStore(),
+          [](std::string_view piece, std::string& reason) {
+            if (std::fwrite(piece.data(), 1, piece.size(), stdout) != piece.size() || std::fflush(stdout) != 0) {
+              reason = std::string("standard output: ") + std::strerror(errno);
+              return false;
+            }
+            return true;
+          },
+          error);
       std::fputs(error.c_str(), stderr);
       return code;
     }

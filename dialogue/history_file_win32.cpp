@@ -1,9 +1,11 @@
 // The update history on Windows: %LOCALAPPDATA%\k24update\history.log. The
 // folder is made when missing; each record goes in with one write to a file
-// opened for appending only, so records of two runs never interleave.
+// opened for appending only, so records of two runs never interleave. Only a
+// file on disk is written or read, never a device or a pipe.
 #include <windows.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dialogue/history_store.h"
@@ -12,6 +14,8 @@ namespace k24 {
 namespace {
 
 constexpr const char* kNoPath = "LOCALAPPDATA is not set";
+constexpr const char* kNotRegular = "it is not a regular file";
+constexpr std::size_t kPieceSize = 64 * 1024;
 
 std::wstring LocalAppData() {
   std::vector<wchar_t> value(MAX_PATH);
@@ -82,19 +86,31 @@ class HistoryFile final : public HistoryStore {
       written.reason = ErrorText(GetLastError());
       return written;
     }
-    DWORD wrote = 0;
-    if (!WriteFile(file, record.data(), static_cast<DWORD>(record.size()), &wrote, nullptr)) {
+    LARGE_INTEGER sizeBefore{};
+    bool partWritten = false;
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+      written.reason = kNotRegular;
+    } else if (!GetFileSizeEx(file, &sizeBefore)) {
       written.reason = ErrorText(GetLastError());
-    } else if (wrote != record.size()) {
-      written.reason = "only " + std::to_string(wrote) + " of " + std::to_string(record.size()) +
-                       " bytes of the record were written";
+    } else {
+      DWORD wrote = 0;
+      if (!WriteFile(file, record.data(), static_cast<DWORD>(record.size()), &wrote, nullptr)) {
+        written.reason = ErrorText(GetLastError());
+      } else if (wrote != record.size()) {
+        written.reason = "only " + std::to_string(wrote) + " of " + std::to_string(record.size()) +
+                         " bytes of the record were written";
+      }
+      partWritten = wrote != 0 && wrote != record.size();
     }
     CloseHandle(file);
+    if (partWritten) {
+      TakeBack(sizeBefore, written.reason);
+    }
     written.ok = written.reason.empty();
     return written;
   }
 
-  HistoryRead Read() override {
+  HistoryRead Read(const HistorySink& sink) override {
     HistoryRead read;
     if (path_.empty()) {
       read.reason = kNoPath;
@@ -110,25 +126,52 @@ class HistoryFile final : public HistoryStore {
       read.reason = ErrorText(error);
       return read;
     }
-    char buffer[8192];
-    for (;;) {
-      DWORD got = 0;
-      if (!ReadFile(file, buffer, sizeof buffer, &got, nullptr)) {
-        read.reason = ErrorText(GetLastError());
-        CloseHandle(file);
-        return read;
-      }
-      if (got == 0) {
-        break;
-      }
-      read.text.append(buffer, got);
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+      read.reason = kNotRegular;
+    } else {
+      Copy(file, sink, read);
     }
     CloseHandle(file);
-    read.status = HistoryRead::Status::Read;
     return read;
   }
 
  private:
+  // A part of a record is taken back, so that the next record does not begin
+  // in the middle of a line. The handle that appends cannot shorten the file,
+  // so another one does; the instance lock keeps any other run of the program
+  // from writing meanwhile.
+  void TakeBack(LARGE_INTEGER sizeBefore, std::string& reason) const {
+    const HANDLE file = CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const bool takenBack = file != INVALID_HANDLE_VALUE && SetFilePointerEx(file, sizeBefore, nullptr, FILE_BEGIN) &&
+                           SetEndOfFile(file);
+    if (!takenBack) {
+      reason += ", and they could not be taken back: " + ErrorText(GetLastError());
+    }
+    if (file != INVALID_HANDLE_VALUE) {
+      CloseHandle(file);
+    }
+  }
+
+  static void Copy(HANDLE file, const HistorySink& sink, HistoryRead& read) {
+    std::string piece(kPieceSize, '\0');
+    for (;;) {
+      DWORD got = 0;
+      if (!ReadFile(file, piece.data(), static_cast<DWORD>(piece.size()), &got, nullptr)) {
+        read.reason = ErrorText(GetLastError());
+        return;
+      }
+      if (got == 0) {
+        read.status = HistoryRead::Status::Read;
+        return;
+      }
+      if (!sink(std::string_view(piece.data(), got), read.reason)) {
+        read.status = HistoryRead::Status::NotShown;
+        return;
+      }
+    }
+  }
+
   std::wstring folder_;
   std::wstring path_;
 };

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,12 +18,16 @@ struct HistoryWrite {
 };
 
 struct HistoryRead {
-  enum class Status : std::uint8_t { Read, Missing, Unreadable };
+  // NotShown: the history could be read, but where it went took no more.
+  enum class Status : std::uint8_t { Read, Missing, Unreadable, NotShown };
   Status status = Status::Unreadable;
-  std::string text;  // the whole history, as stored
   std::string location;
-  std::string reason;  // Unreadable: why
+  std::string reason;  // Unreadable, NotShown: why
 };
+
+// Where a read history goes, a piece at a time: false, with the reason, when
+// a piece could not be put there. It is never called for an empty history.
+using HistorySink = std::function<bool(std::string_view piece, std::string& reason)>;
 
 class HistoryStore {
  public:
@@ -30,7 +35,9 @@ class HistoryStore {
   // Appends one record whole, with a single write at the end of the store,
   // so that two runs' records never interleave.
   virtual HistoryWrite Append(std::string_view record) = 0;
-  virtual HistoryRead Read() = 0;
+  // Hands the whole history to `sink` in pieces of a bounded size, as
+  // stored; a history that exists and is empty is Read, with no piece.
+  virtual HistoryRead Read(const HistorySink& sink) = 0;
 };
 
 // This user's history on this platform: on Linux

@@ -193,12 +193,14 @@ std::string FormatUpdateRecord(const UpdateRecord& record) {
   return text;
 }
 
-int ShowHistory(HistoryStore& store, std::string& out, std::string& error) {
-  HistoryRead read = store.Read();
+int ShowHistory(HistoryStore& store, const HistorySink& out, std::string& error) {
+  const HistoryRead read = store.Read(out);
   switch (read.status) {
     case HistoryRead::Status::Read:
-      out = std::move(read.text);
       return 0;
+    case HistoryRead::Status::NotShown:
+      error = "k24update: could not show the update history " + read.location + ": " + read.reason + "\n";
+      return kExitNoHistory;
     case HistoryRead::Status::Missing:
       error = "k24update: no update history yet: " + read.location + " does not exist\n";
       return kExitNoHistory;

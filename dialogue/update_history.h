@@ -85,10 +85,11 @@ std::string DescribeRequestResult(const SentRequest& request);
 // The program's version, as --version shows it.
 const char* ProgramVersion();
 
-// `k24update --history`: the whole history for standard output and exit code
-// 0; when there is none yet, or it cannot be read, one line for standard
-// error and kExitNoHistory.
+// `k24update --history`: the whole history, a piece at a time, to `out`
+// (standard output) and exit code 0, an empty history too; when there is none
+// yet, or it cannot be read or shown, one line for standard error and
+// kExitNoHistory.
 inline constexpr int kExitNoHistory = 2;
-int ShowHistory(HistoryStore& store, std::string& out, std::string& error);
+int ShowHistory(HistoryStore& store, const HistorySink& out, std::string& error);
 
 }  // namespace k24

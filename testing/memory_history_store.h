@@ -21,24 +21,38 @@ class MemoryHistoryStore final : public HistoryStore {
       written.reason = *failWith;
       return written;
     }
+    exists = true;
     records.emplace_back(record);
     text.append(record);
     written.ok = true;
     return written;
   }
-  HistoryRead Read() override {
+  // Missing until the first append, or until `exists` is set, as a file is:
+  // one that is there and empty is read as an empty history.
+  HistoryRead Read(const HistorySink& sink) override {
     HistoryRead read;
     read.location = location;
     if (failWith) {
       read.reason = *failWith;
       return read;
     }
-    read.status = records.empty() ? HistoryRead::Status::Missing : HistoryRead::Status::Read;
-    read.text = text;
+    if (!exists) {
+      read.status = HistoryRead::Status::Missing;
+      return read;
+    }
+    for (std::size_t at = 0; at < text.size(); at += pieceSize) {
+      if (!sink(std::string_view(text).substr(at, pieceSize), read.reason)) {
+        read.status = HistoryRead::Status::NotShown;
+        return read;
+      }
+    }
+    read.status = HistoryRead::Status::Read;
     return read;
   }
 
   std::string location = "(memory)";
+  bool exists = false;                  // the store is there, empty or not
+  std::size_t pieceSize = 16;           // what each piece handed to a reader holds at most
   std::optional<std::string> failWith;  // every append and read fails with this reason
   std::vector<std::string> records;     // one per append
   std::string text;                     // all of them, as a file would hold them

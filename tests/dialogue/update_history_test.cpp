@@ -415,7 +415,7 @@ class WatchedStore final : public HistoryStore {
     appended = record;
     return {true, "watched", ""};
   }
-  HistoryRead Read() override { return {}; }
+  HistoryRead Read(const HistorySink&) override { return {}; }
   int sectionsOpen = -1;
   std::string outputSoFar;
   std::string appended;
@@ -596,6 +596,7 @@ struct ShowCase {
   int exitCode;
   std::string out;
   std::string error;
+  const char* outputFails = nullptr;  // standard output takes nothing, for this reason
 };
 
 void PrintTo(const ShowCase& c, std::ostream* out) { *out << c.name; }
@@ -605,28 +606,45 @@ class ShowHistoryTest : public ::testing::TestWithParam<ShowCase> {};
 TEST_P(ShowHistoryTest, PrintsTheHistoryAsItIs) {
   emulator::MemoryHistoryStore store;
   store.location = "/s/k24update/history.log";
+  store.pieceSize = 8;
   GetParam().setUp(store);
   std::string out;
   std::string error;
-  EXPECT_EQ(ShowHistory(store, out, error), GetParam().exitCode);
+  const auto sink = [&](std::string_view piece, std::string& reason) {
+    EXPECT_FALSE(piece.empty());
+    if (GetParam().outputFails != nullptr) {
+      reason = GetParam().outputFails;
+      return false;
+    }
+    out += piece;
+    return true;
+  };
+  EXPECT_EQ(ShowHistory(store, sink, error), GetParam().exitCode);
   EXPECT_EQ(out, GetParam().out);
   EXPECT_EQ(error, GetParam().error);
+}
+
+void TwoRecords(emulator::MemoryHistoryStore& s) {
+  s.Append("run: a\noutcome: updated\n\n");
+  s.Append("run: b\noutcome: declined-at-offer\n\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Stores, ShowHistoryTest,
     ::testing::Values(
-        ShowCase{"two_records",
-                 [](emulator::MemoryHistoryStore& s) {
-                   s.Append("run: a\noutcome: updated\n\n");
-                   s.Append("run: b\noutcome: declined-at-offer\n\n");
-                 },
-                 0, "run: a\noutcome: updated\n\nrun: b\noutcome: declined-at-offer\n\n", ""},
+        ShowCase{"two_records", TwoRecords, 0, "run: a\noutcome: updated\n\nrun: b\noutcome: declined-at-offer\n\n",
+                 ""},
+        // As with the file: one that is there and empty is an empty history.
+        ShowCase{"there_and_empty", [](emulator::MemoryHistoryStore& s) { s.exists = true; }, 0, "", ""},
         ShowCase{"none_yet", [](emulator::MemoryHistoryStore&) {}, kExitNoHistory, "",
                  "k24update: no update history yet: /s/k24update/history.log does not exist\n"},
         ShowCase{"unreadable", [](emulator::MemoryHistoryStore& s) { s.failWith = "Permission denied"; },
                  kExitNoHistory, "",
-                 "k24update: could not read the update history /s/k24update/history.log: Permission denied\n"}),
+                 "k24update: could not read the update history /s/k24update/history.log: Permission denied\n"},
+        ShowCase{"standard_output_refuses", TwoRecords, kExitNoHistory, "",
+                 "k24update: could not show the update history /s/k24update/history.log: standard output: No space "
+                 "left on device\n",
+                 "standard output: No space left on device"}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
 }  // namespace

@@ -488,6 +488,17 @@ TEST_F(TestbedRun, HistoryWithoutAnyRunSaysSoOnStandardError) {
   EXPECT_EQ(ReadAll(err), "k24update: no update history yet: " + HistoryFile(dir_).string() + " does not exist\n");
 }
 
+// Standard output that takes nothing (a full disk): --history says so and
+// fails, instead of leaving an empty copy that looks like the history.
+TEST_F(TestbedRun, HistoryIntoAFullStandardOutputSaysSo) {
+  const std::string err = (dir_ / "history.stderr").string();
+  std::filesystem::create_directories(HistoryFile(dir_).parent_path());
+  std::ofstream(HistoryFile(dir_)) << "run: 2026-12-10T05:12:33Z\noutcome: updated\n\n";
+  EXPECT_EQ(Spawn(dir_, {K24_UPDATER, "--history"}, "/dev/full", err), 2);
+  EXPECT_EQ(ReadAll(err), "k24update: could not show the update history " + HistoryFile(dir_).string() +
+                              ": standard output: No space left on device\n");
+}
+
 // A copy of the shipped k24update with one bit changed in one of its embedded
 // images: the digests recorded in the program when it was built refuse the
 // image, and the recorder is left as it was.

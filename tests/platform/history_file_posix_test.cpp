@@ -1,10 +1,15 @@
 // The update history's file on Linux, in a temporary directory standing for
 // this user's state directory (XDG_STATE_HOME, HOME).
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <optional>
 #include <ostream>
@@ -13,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "dialogue/history_file_posix.h"
 #include "dialogue/history_store.h"
 
 namespace k24::test {
@@ -25,6 +31,54 @@ std::string ReadAll(const fs::path& path) {
   std::ostringstream text;
   text << file.rdbuf();
   return text.str();
+}
+
+// The history as the store hands it over, a piece at a time.
+HistoryRead ReadThrough(HistoryStore& store, std::string& text) {
+  return store.Read([&](std::string_view piece, std::string&) {
+    text += piece;
+    return true;
+  });
+}
+
+const char* StatusName(HistoryRead::Status status) {
+  switch (status) {
+    case HistoryRead::Status::Read: return "read";
+    case HistoryRead::Status::Missing: return "missing";
+    case HistoryRead::Status::Unreadable: return "unreadable";
+    case HistoryRead::Status::NotShown: return "not shown";
+  }
+  return "?";
+}
+
+// Runs `body` in a child process and gives back what it returned. Should the
+// body block, an alarm ends the child and the answer says so: a test that
+// would otherwise wait for ever fails instead.
+std::string InChild(const std::function<std::string()>& body) {
+  int pipeEnds[2];
+  if (pipe(pipeEnds) != 0) return "(no pipe)";
+  const pid_t child = fork();
+  if (child == 0) {
+    close(pipeEnds[0]);
+    alarm(20);
+    const std::string answer = body();
+    const ssize_t wrote = write(pipeEnds[1], answer.data(), answer.size());
+    _exit(wrote == static_cast<ssize_t>(answer.size()) ? 0 : 1);
+  }
+  close(pipeEnds[1]);
+  std::string answer;
+  char buffer[256];
+  for (ssize_t got; (got = read(pipeEnds[0], buffer, sizeof buffer)) != 0;) {
+    if (got > 0) answer.append(buffer, static_cast<std::size_t>(got));
+    else if (errno != EINTR) break;
+  }
+  close(pipeEnds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (WIFSIGNALED(status)) {
+    return "(the child was ended by signal " + std::to_string(WTERMSIG(status)) + ", blocked)";
+  }
+  return answer;
 }
 
 mode_t ModeOf(const fs::path& path) {
@@ -86,9 +140,10 @@ TEST_F(HistoryFileTest, MakesWhatIsMissingForThisUserAloneAndAppendsEachRecordWh
   EXPECT_EQ(ModeOf(file), 0600u);
   EXPECT_EQ(ModeOf(dir_), 0755u) << "a directory that was there is left as it was";
 
-  const HistoryRead read = store->Read();
+  std::string text;
+  const HistoryRead read = ReadThrough(*store, text);
   EXPECT_EQ(read.status, HistoryRead::Status::Read);
-  EXPECT_EQ(read.text, ReadAll(file));
+  EXPECT_EQ(text, ReadAll(file));
 }
 
 struct PathCase {
@@ -120,38 +175,166 @@ INSTANTIATE_TEST_SUITE_P(
                       PathCase{"unset", std::nullopt, "home/.local/state/k24update/history.log"}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
-// What stands in the way, and the reason given: these hold for root too.
-struct UnwritableCase {
+// What stands in the way, and the reasons given: these hold for root too.
+// Appending must not block (it runs while ending signals are held), nor
+// follow a link; reading takes a regular file alone, so that neither a FIFO
+// nor a device stands for the history.
+struct ObstacleCase {
   const char* name;
-  void (*obstruct)(const fs::path& state);
-  const char* reason;
+  int (*obstruct)(const fs::path& state, const fs::path& file);  // a descriptor to keep open, or -1
+  const char* appendReason;
+  const char* read;  // the read's status and reason
 };
 
-void PrintTo(const UnwritableCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const ObstacleCase& c, std::ostream* out) { *out << c.name; }
 
-class UnwritableHistoryFileTest : public HistoryFileTest, public ::testing::WithParamInterface<UnwritableCase> {};
+class HistoryFileObstacleTest : public HistoryFileTest, public ::testing::WithParamInterface<ObstacleCase> {};
 
-TEST_P(UnwritableHistoryFileTest, SaysWhereAndWhy) {
+TEST_P(HistoryFileObstacleTest, SaysWhereAndWhyWithoutWaiting) {
   const fs::path state = dir_ / "state";
-  GetParam().obstruct(state);
+  const fs::path file = state / "k24update" / "history.log";
+  const fs::path elsewhere = dir_ / "elsewhere";
+  std::ofstream(elsewhere) << "kept\n";
+  const int keptOpen = GetParam().obstruct(state, file);
   ScopedVariable xdg("XDG_STATE_HOME", state.string());
-  const std::unique_ptr<HistoryStore> store = MakeSystemHistoryStore();
-  const HistoryWrite written = store->Append("run: x\n\n");
-  EXPECT_FALSE(written.ok);
-  EXPECT_EQ(written.location, (state / "k24update" / "history.log").string());
-  EXPECT_EQ(written.reason, GetParam().reason);
-  EXPECT_EQ(store->Read().status, HistoryRead::Status::Unreadable);
+  const std::string answer = InChild([&] {
+    const std::unique_ptr<HistoryStore> store = MakeSystemHistoryStore();
+    const HistoryWrite written = store->Append("run: x\n\n");
+    std::string text;
+    const HistoryRead read = store->Read([&](std::string_view piece, std::string& reason) {
+      text += piece;
+      if (text.size() < 1024 * 1024) return true;
+      reason = "more than a history holds";  // /dev/zero ends here
+      return false;
+    });
+    return std::string(written.ok ? "written" : "not written") + " to " + written.location + ": " + written.reason +
+           "\n" + StatusName(read.status) + ": " + read.reason + ", " + std::to_string(text.size()) + " bytes";
+  });
+  if (keptOpen >= 0) close(keptOpen);
+  EXPECT_EQ(answer, "not written to " + file.string() + ": " + GetParam().appendReason + "\n" + GetParam().read);
+  EXPECT_EQ(ReadAll(elsewhere), "kept\n") << "what a link points to is left as it was";
+}
+
+int MakeFifo(const fs::path& file) {
+  fs::create_directories(file.parent_path());
+  EXPECT_EQ(mkfifo(file.c_str(), 0600), 0);
+  return -1;
+}
+
+int MakeLink(const fs::path& file, const fs::path& target) {
+  fs::create_directories(file.parent_path());
+  fs::create_symlink(target, file);
+  return -1;
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Obstacles, UnwritableHistoryFileTest,
+    Obstacles, HistoryFileObstacleTest,
     ::testing::Values(
-        UnwritableCase{"a_file_where_the_state_directory_should_be",
-                       [](const fs::path& state) { std::ofstream(state) << "not a directory"; }, "Not a directory"},
-        UnwritableCase{"a_directory_where_the_file_should_be",
-                       [](const fs::path& state) { fs::create_directories(state / "k24update" / "history.log"); },
-                       "Is a directory"}),
+        ObstacleCase{"a_file_where_the_state_directory_should_be",
+                     [](const fs::path& state, const fs::path&) {
+                       std::ofstream(state) << "not a directory";
+                       return -1;
+                     },
+                     "Not a directory", "unreadable: Not a directory, 0 bytes"},
+        ObstacleCase{"a_directory_where_the_file_should_be",
+                     [](const fs::path&, const fs::path& file) {
+                       fs::create_directories(file);
+                       return -1;
+                     },
+                     "Is a directory", "unreadable: it is not a regular file, 0 bytes"},
+        ObstacleCase{"a_fifo_without_a_reader_or_writer",
+                     [](const fs::path&, const fs::path& file) { return MakeFifo(file); },
+                     "it is not a regular file", "unreadable: it is not a regular file, 0 bytes"},
+        ObstacleCase{"a_fifo_with_a_reader",
+                     [](const fs::path&, const fs::path& file) {
+                       MakeFifo(file);
+                       return open(file.c_str(), O_RDONLY | O_NONBLOCK);
+                     },
+                     "it is not a regular file", "unreadable: it is not a regular file, 0 bytes"},
+        ObstacleCase{"a_link_to_a_file",
+                     [](const fs::path& state, const fs::path& file) {
+                       return MakeLink(file, state.parent_path() / "elsewhere");
+                     },
+                     "it is a symbolic link, which is not followed", "read: , 5 bytes"},
+        ObstacleCase{"a_link_to_dev_zero",
+                     [](const fs::path&, const fs::path& file) { return MakeLink(file, "/dev/zero"); },
+                     "it is a symbolic link, which is not followed",
+                     "unreadable: it is not a regular file, 0 bytes"}),
     [](const auto& instance) { return std::string(instance.param.name); });
+
+// A run as root (sudo -E keeps the user's HOME) makes nothing in, and writes
+// nothing to, what belongs to another user: here the owner asked for is one
+// the test's files do not belong to.
+struct OwnerCase {
+  const char* name;
+  void (*setUp)(const fs::path& state, const fs::path& file);
+  const char* obstacle;  // relative to the test's directory, which is "" itself; none: the file
+};
+
+void PrintTo(const OwnerCase& c, std::ostream* out) { *out << c.name; }
+
+class HistoryFileOwnerTest : public HistoryFileTest, public ::testing::WithParamInterface<OwnerCase> {};
+
+TEST_P(HistoryFileOwnerTest, AnotherUsersDirectoryOrFileIsLeftAlone) {
+  const fs::path state = dir_ / "state";
+  const fs::path file = state / "k24update" / "history.log";
+  GetParam().setUp(state, file);
+  const bool fileWasThere = fs::exists(file);
+  const uid_t me = geteuid();
+  const uid_t other = me + 1;
+  const HistoryWrite written = MakeHistoryFile(file.string(), other)->Append("run: x\n\n");
+  EXPECT_FALSE(written.ok);
+  const std::string obstacle = GetParam().obstacle == nullptr  ? std::string("it")
+                               : GetParam().obstacle[0] == '\0' ? dir_.string()
+                                                                : (dir_ / GetParam().obstacle).string();
+  EXPECT_EQ(written.reason,
+            obstacle + " belongs to user " + std::to_string(me) + ", not to user " + std::to_string(other));
+  EXPECT_EQ(fs::exists(file), fileWasThere);
+  if (fileWasThere) {
+    EXPECT_EQ(ReadAll(file), "run: 0\n\n");
+  }
+  if (!fs::exists(state / "k24update")) {
+    EXPECT_FALSE(fs::exists(state)) << "no directory is made in part";
+  }
+
+  // The same places are the user's own history.
+  const HistoryWrite own = MakeHistoryFile(file.string(), me)->Append("run: x\n\n");
+  EXPECT_TRUE(own.ok) << own.reason;
+  EXPECT_EQ(ReadAll(file), fileWasThere ? "run: 0\n\nrun: x\n\n" : "run: x\n\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Owners, HistoryFileOwnerTest,
+    ::testing::Values(OwnerCase{"directories_to_be_made", [](const fs::path&, const fs::path&) {}, ""},
+                      OwnerCase{"file_to_be_made",
+                                [](const fs::path&, const fs::path& file) {
+                                  fs::create_directories(file.parent_path());
+                                },
+                                "state/k24update"},
+                      OwnerCase{"file_there", [](const fs::path&, const fs::path& file) {
+                                  fs::create_directories(file.parent_path());
+                                  std::ofstream(file) << "run: 0\n\n";
+                                }, nullptr}),
+    [](const auto& instance) { return std::string(instance.param.name); });
+
+// A write the file system cuts short (a full disk, the size limit here) is
+// taken back: the next record begins on a line of its own.
+TEST_F(HistoryFileTest, APartOfARecordIsTakenBack) {
+  const fs::path file = dir_ / "k24update" / "history.log";
+  const std::string first = "run: 1\noutcome: updated\n\n";
+  const std::string path = file.string();
+  ASSERT_TRUE(MakeHistoryFile(path, std::nullopt)->Append(first).ok);
+  const std::string answer = InChild([&] {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{first.size() + 5, first.size() + 5};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return std::string("(no size limit)");
+    return MakeHistoryFile(path, std::nullopt)->Append("run: 2\noutcome: updated\n\n").reason;
+  });
+  EXPECT_EQ(answer, "only 5 of 25 bytes of the record were written");
+  EXPECT_EQ(ReadAll(file), first);
+  ASSERT_TRUE(MakeHistoryFile(path, std::nullopt)->Append("run: 3\n\n").ok);
+  EXPECT_EQ(ReadAll(file), first + "run: 3\n\n");
+}
 
 TEST_F(HistoryFileTest, WithoutAnAbsoluteStateDirectoryNothingIsWritten) {
   ScopedVariable xdg("XDG_STATE_HOME", "relative");
@@ -164,10 +347,20 @@ TEST_F(HistoryFileTest, WithoutAnAbsoluteStateDirectoryNothingIsWritten) {
 
 TEST_F(HistoryFileTest, NoFileYetIsNoHistoryYet) {
   ScopedVariable xdg("XDG_STATE_HOME", (dir_ / "state").string());
-  const HistoryRead read = MakeSystemHistoryStore()->Read();
+  std::string text;
+  const HistoryRead read = ReadThrough(*MakeSystemHistoryStore(), text);
   EXPECT_EQ(read.status, HistoryRead::Status::Missing);
   EXPECT_EQ(read.location, (dir_ / "state" / "k24update" / "history.log").string());
   EXPECT_FALSE(fs::exists(dir_ / "state")) << "reading makes nothing";
+}
+
+TEST_F(HistoryFileTest, AFileThatIsThereAndEmptyIsAnEmptyHistory) {
+  fs::create_directories(dir_ / "state" / "k24update");
+  std::ofstream(dir_ / "state" / "k24update" / "history.log");
+  ScopedVariable xdg("XDG_STATE_HOME", (dir_ / "state").string());
+  std::string text;
+  EXPECT_EQ(ReadThrough(*MakeSystemHistoryStore(), text).status, HistoryRead::Status::Read);
+  EXPECT_EQ(text, "");
 }
 
 }  // namespace
