@@ -307,7 +307,8 @@ std::optional<std::string> FieldOf(const std::string& record, const std::string&
 // The record agrees with the screen and with the recorder: one record once
 // the recorder's versions were read, the outcome the output shows, the step
 // that failed when "Failed" was shown, and a version it says the run changed
-// (neither "unknown" nor the one read before) is the one the recorder holds.
+// (neither "unknown" nor the one read before) is the one the recorder holds;
+// after an update that ended well, the versions it wrote.
 void WholeUpdate::JudgeRecord(std::vector<std::string>& problems) const {
   const bool reached = console.output.find("Device is connected.\n") != std::string::npos;
   if (history.records.size() != (reached ? 1u : 0u)) {
@@ -357,6 +358,20 @@ void WholeUpdate::JudgeRecord(std::vector<std::string>& problems) const {
       firmwareAfter != version(firmwareNow)) {
     problems.push_back("the record says firmware " + firmwareAfter.value_or("(none)") + ", the recorder runs " +
                        version(firmwareNow));
+  }
+  // An update that ended well changed what it wrote: "before" is no answer
+  // there, and neither is "unknown".
+  if (outcome == "updated") {
+    const std::optional<std::string> offered = FieldOf(record, "firmware-offered");
+    if (firmwareAfter != offered) {
+      problems.push_back("an update that ended well says firmware " + firmwareAfter.value_or("(none)") +
+                         ", not the " + offered.value_or("(none)") + " it wrote");
+    }
+    const std::optional<std::string> carried = FieldOf(record, "boot-loader-carried");
+    if (console.output.find("Replacing Boot Loader...OK\n") != std::string::npos && bootLoaderAfter != carried) {
+      problems.push_back("an update that ended well says boot loader " + bootLoaderAfter.value_or("(none)") +
+                         ", not the " + carried.value_or("(none)") + " it wrote");
+    }
   }
 }
 
