@@ -20,7 +20,7 @@ namespace {
 
 constexpr const char* kNoPath = "neither XDG_STATE_HOME nor HOME is an absolute path";
 constexpr const char* kNotRegular = "it is not a regular file";
-constexpr std::size_t kPieceSize = 64 * 1024;
+constexpr std::size_t kPieceSize = std::size_t{64} * 1024;
 
 std::string BelongsToAnother(const std::string& what, uid_t found, uid_t owner) {
   return what + " belongs to user " + std::to_string(found) + ", not to user " + std::to_string(owner);

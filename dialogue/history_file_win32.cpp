@@ -15,7 +15,7 @@ namespace {
 
 constexpr const char* kNoPath = "LOCALAPPDATA is not set";
 constexpr const char* kNotRegular = "it is not a regular file";
-constexpr std::size_t kPieceSize = 64 * 1024;
+constexpr std::size_t kPieceSize = std::size_t{64} * 1024;
 
 std::wstring LocalAppData() {
   std::vector<wchar_t> value(MAX_PATH);
