@@ -5,7 +5,6 @@
 // (a lone "diag" is diagnostic mode; anything else is an ordinary run).
 #pragma once
 
-#include <optional>
 #include <span>
 #include <string>
 
@@ -34,11 +33,5 @@ std::string VersionText(bool carriesSampleImages);
 // (K24_EMULATED_RECORDER=1, set by the testbed and scripts/demo): the build's
 // sample images may go into no other recorder.
 bool RecorderSaidToBeEmulated();
-
-// For the program's entry: answers a request for usage, version or history
-// on standard output (a history that cannot be shown on standard error) and
-// returns the exit code; none when the command line starts the dialogue.
-// Made before anything else: no lock taken, no bus opened, no image read.
-std::optional<int> AnswerCommandLineRequest(std::span<const std::string> args);
 
 }  // namespace k24

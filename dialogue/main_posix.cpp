@@ -4,9 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "dialogue/command_line.h"
-#include "dialogue/dialogue.h"
-#include "images/image_digests.h"
+#include "dialogue/entry.h"
 #include "images/image_source.h"
 #include "link/driver_libusb.h"
 
@@ -35,22 +33,5 @@ int main(int argc, char** argv) {
   // critical section could then not hold.
   k24::StartWithoutEndingSignals([&driver] { driver->DeviceNames(); });
 
-  k24::DeviceLink link;
-  link.driver = driver.get();
-  link.clock = &k24::SystemClock();
-  k24::DialoguePorts ports;
-  ports.console = console.get();
-  ports.lock = lock.get();
-  ports.link = &link;
-  ports.images = images.get();
-  ports.imageDigests = &k24::EmbeddedImageDigests();
-  ports.sampleImagesOnly = k24::EmbeddedImagesAreSamples() && !k24::RecorderSaidToBeEmulated();
-  ports.imagesAreSamples = k24::EmbeddedImagesAreSamples();
-  std::unique_ptr<k24::HistoryStore> history = k24::MakeSystemHistoryStore();
-  ports.history = history.get();
-  ports.wallClock = &k24::SystemWallClock();
-
-  const int exitCode = k24::RunDialogue(ports, args);
-  console->Flush();
-  return exitCode;
+  return k24::RunUpdater(args, *images, *console, *lock, *driver);
 }

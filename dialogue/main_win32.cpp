@@ -6,9 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "dialogue/command_line.h"
-#include "dialogue/dialogue.h"
-#include "images/image_digests.h"
+#include "dialogue/entry.h"
 #include "images/image_source.h"
 #include "link/driver_ezusb.h"
 
@@ -48,22 +46,5 @@ int main(int argc, char** argv) {
   std::unique_ptr<k24::InstanceLock> lock = k24::MakeSystemInstanceLock();
   std::unique_ptr<k24::UsbDriver> driver = k24::MakeEzusbDriver(k24::ProgramEzusbKernel());
 
-  k24::DeviceLink link;
-  link.driver = driver.get();
-  link.clock = &k24::SystemClock();
-  k24::DialoguePorts ports;
-  ports.console = console.get();
-  ports.lock = lock.get();
-  ports.link = &link;
-  ports.images = images.get();
-  ports.imageDigests = &k24::EmbeddedImageDigests();
-  ports.sampleImagesOnly = k24::EmbeddedImagesAreSamples() && !k24::RecorderSaidToBeEmulated();
-  ports.imagesAreSamples = k24::EmbeddedImagesAreSamples();
-  std::unique_ptr<k24::HistoryStore> history = k24::MakeSystemHistoryStore();
-  ports.history = history.get();
-  ports.wallClock = &k24::SystemWallClock();
-
-  const int exitCode = k24::RunDialogue(ports, args);
-  console->Flush();
-  return exitCode;
+  return k24::RunUpdater(args, *images, *console, *lock, *driver);
 }

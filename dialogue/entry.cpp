@@ -1,7 +1,8 @@
-// The answers to what the command line may ask before any dialogue (usage,
-// version, update history), shared by both platforms' entries. Linked into
-// k24update alone: the version says whether the images it carries are the
-// samples, which only the program itself records.
+// What both platforms' entries share: the answers to what the command line
+// may ask before any dialogue (usage, version, update history), and the
+// dialogue's run over the platform's ports. Linked into k24update alone: it
+// reads what the program recorded of the images it carries (their digests,
+// whether they are the samples).
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -9,8 +10,11 @@
 #include <string>
 #include <string_view>
 
+#include "dialogue/entry.h"
+
 #include "dialogue/command_line.h"
 #include "dialogue/dialogue.h"
+#include "dialogue/history_store.h"
 #include "dialogue/update_history.h"
 #include "images/image_digests.h"
 
@@ -43,6 +47,28 @@ std::optional<int> AnswerCommandLineRequest(std::span<const std::string> args) {
       break;
   }
   return std::nullopt;
+}
+
+int RunUpdater(std::span<const std::string> args, ImageSource& images, Console& console, InstanceLock& lock,
+               UsbDriver& driver) {
+  DeviceLink link;
+  link.driver = &driver;
+  link.clock = &SystemClock();
+  DialoguePorts ports;
+  ports.console = &console;
+  ports.lock = &lock;
+  ports.link = &link;
+  ports.images = &images;
+  ports.imageDigests = &EmbeddedImageDigests();
+  ports.sampleImagesOnly = EmbeddedImagesAreSamples() && !RecorderSaidToBeEmulated();
+  ports.imagesAreSamples = EmbeddedImagesAreSamples();
+  const std::unique_ptr<HistoryStore> history = MakeSystemHistoryStore();
+  ports.history = history.get();
+  ports.wallClock = &SystemWallClock();
+
+  const int exitCode = RunDialogue(ports, args);
+  console.Flush();
+  return exitCode;
 }
 
 }  // namespace k24

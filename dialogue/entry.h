@@ -1,0 +1,28 @@
+// What the program's entry on each platform shares (entry.cpp, linked into
+// k24update alone): the platform makes its ports, these do the rest.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+
+#include "dialogue/console.h"
+#include "dialogue/instance_lock.h"
+#include "images/image_source.h"
+#include "link/usb_driver.h"
+
+namespace k24 {
+
+// Answers a request for usage, version or history on standard output (a
+// history that cannot be shown on standard error) and returns the exit
+// code; none when the command line starts the dialogue. Called before
+// anything else is made: no lock taken, no bus opened, no image read.
+std::optional<int> AnswerCommandLineRequest(std::span<const std::string> args);
+
+// The dialogue over the platform's ports, with the system's clocks and
+// update history and what the program recorded of its images; returns the
+// exit code once the dialogue's output is flushed.
+int RunUpdater(std::span<const std::string> args, ImageSource& images, Console& console, InstanceLock& lock,
+               UsbDriver& driver);
+
+}  // namespace k24
