@@ -3,10 +3,10 @@
 // fix-up, and the ending. Every end here is exit code 0. The recorder's steps
 // are the recorder layer's; here the update is decided and shown.
 #include <algorithm>
-#include <cstdio>
 #include <span>
 #include <string>
 
+#include "common/shown_bytes.h"
 #include "dialogue/dialogue.h"
 #include "dialogue/prompts.h"
 #include "images/image_layout.h"
@@ -128,21 +128,6 @@ bool FirmwareFitsRecorder(const InstalledIdentity& identity, const DialogueState
   return state.diagnosticMode;
 }
 
-// The identity as the record shows it: its printable bytes, the others in hex.
-std::string ShownIdentity(const InstalledIdentity& identity) {
-  std::string text;
-  for (const std::uint8_t byte : identity) {
-    if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
-      text.push_back(static_cast<char>(byte));
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-      text += escaped;
-    }
-  }
-  return text;
-}
-
 // Returns whether the firmware was replaced and the recorder came back.
 bool ReplaceFirmware(DeviceLink& link, DialogueState& state) {
   // Programming state begins by erasing part of the firmware.
@@ -188,7 +173,7 @@ int ExecuteUpdate(DialoguePorts& ports, DialogueState& state) {
   const InstalledIdentity identity = ReadInstalledIdentity(*ports.link);
   const bool fits = FirmwareFitsRecorder(identity, state);
   RecordStep(state, HistoryStep{"identity-check", std::nullopt,
-                                ShownIdentity(identity) + (fits ? " accepted" : " refused")});
+                                ShownBytes(identity) + (fits ? " accepted" : " refused")});
   if (!fits) {
     Print(console, "Firmware version is not compatible with this recorder.\nReplacing firmware failed.\n");
     CloseRunRecord(ports, state, RunEnd::NotCompatible);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/byte_order.h"
+#include "common/shown_bytes.h"
 #include "common/sha256.h"
 #include "common/version_word.h"
 #include "images/descrambler.h"
@@ -98,17 +99,7 @@ int Scramble(const std::string& inPath, const std::string& outPath) {
 }
 
 std::string ShownIdentity(std::span<const std::uint8_t> identity) {
-  std::string text;
-  for (std::uint8_t byte : identity) {
-    if (byte >= 0x20 && byte <= 0x7E && byte != '"' && byte != '\\') {
-      text.push_back(static_cast<char>(byte));
-    } else {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-      text += escaped;
-    }
-  }
-  return text;
+  return ShownBytes(identity, "\"");  // printed between quotes
 }
 
 int Info(const std::string& path) {
