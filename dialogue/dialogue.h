@@ -9,9 +9,10 @@
 #include <string>
 
 #include "common/version_word.h"
-#include "dialogue/console.h"
-#include "dialogue/history_store.h"
+#include "console/console.h"
 #include "dialogue/instance_lock.h"
+#include "history/history_store.h"
+#include "history/update_history.h"
 #include "images/image_digests.h"
 #include "images/image_source.h"
 #include "images/image_store.h"
@@ -19,7 +20,6 @@
 #include "link/device_link.h"
 #include "recorder/recorder_queries.h"
 #include "recorder/serial_number.h"
-#include "dialogue/update_history.h"
 
 namespace k24 {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "dialogue/history_store.h"
+#include "history/history_store.h"
 
 namespace k24::emulator {
 

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "dialogue/console.h"
+#include "console/console.h"
 #include "link/clock.h"
 
 namespace k24::emulator {

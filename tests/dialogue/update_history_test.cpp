@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "dialogue/update_history.h"
 #include "dialogue_fixture.h"
+#include "history/update_history.h"
 #include "testing/request_names.h"
 
 namespace k24::test {

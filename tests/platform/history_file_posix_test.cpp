@@ -18,8 +18,8 @@
 
 #include <gtest/gtest.h>
 
-#include "dialogue/history_file_posix.h"
-#include "dialogue/history_store.h"
+#include "history/history_file_posix.h"
+#include "history/history_store.h"
 
 namespace k24::test {
 namespace {

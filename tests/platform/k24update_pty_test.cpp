@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "dialogue/command_line.h"
+#include "app/command_line.h"
 #include "dialogue/instance_lock.h"
 #include "images/image_digests.h"
 #include "tests/platform/child_process.h"

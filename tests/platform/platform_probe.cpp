@@ -32,7 +32,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "dialogue/console.h"
+#include "console/console.h"
 #include "dialogue/instance_lock.h"
 
 namespace {

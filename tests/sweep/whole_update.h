@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "dialogue/console.h"
+#include "console/console.h"
 #include "dialogue/dialogue.h"
 #include "images/image_store.h"
 #include "link/clock.h"

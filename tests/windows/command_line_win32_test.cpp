@@ -6,7 +6,7 @@
 #include <ostream>
 #include <string>
 
-#include "dialogue/command_line.h"
+#include "app/command_line.h"
 #include "images/image_digests.h"
 #include "tests/windows/windows_process.h"
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "dialogue/console.h"
+#include "console/console.h"
 
 int main(int argc, char** argv) {
   const int count = argc > 1 ? std::atoi(argv[1]) : 1;

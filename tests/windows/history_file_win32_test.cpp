@@ -7,7 +7,7 @@
 #include <fstream>
 #include <string>
 
-#include "dialogue/history_store.h"
+#include "history/history_store.h"
 
 namespace k24 {
 namespace {

@@ -1,4 +1,4 @@
-#include "dialogue/update_history.h"
+#include "history/update_history.h"
 
 #include <chrono>
 #include <cstdio>

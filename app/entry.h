@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-#include "dialogue/console.h"
+#include "console/console.h"
 #include "dialogue/instance_lock.h"
 #include "images/image_source.h"
 #include "link/usb_driver.h"

@@ -4,7 +4,7 @@
 // with one write to a file opened for appending, so records of two runs never
 // interleave. Only a regular file is written or read: the append happens
 // while ending signals are held, so nothing on the way may block.
-#include "dialogue/history_file_posix.h"
+#include "history/history_file_posix.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -10,12 +10,12 @@
 #include <string>
 #include <string_view>
 
-#include "dialogue/entry.h"
+#include "app/entry.h"
 
-#include "dialogue/command_line.h"
+#include "app/command_line.h"
 #include "dialogue/dialogue.h"
-#include "dialogue/history_store.h"
-#include "dialogue/update_history.h"
+#include "history/history_store.h"
+#include "history/update_history.h"
 #include "images/image_digests.h"
 
 namespace k24 {

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "dialogue/history_store.h"
+#include "history/history_store.h"
 
 namespace k24 {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "dialogue/command_line.h"
-#include "dialogue_fixture.h"
+#include "app/command_line.h"
+#include "tests/dialogue/dialogue_fixture.h"
 
 namespace k24::test {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "dialogue/entry.h"
+#include "app/entry.h"
 #include "images/image_source.h"
 #include "link/driver_ezusb.h"
 

@@ -1,4 +1,4 @@
-#include "dialogue/key_decoder.h"
+#include "console/key_decoder.h"
 
 namespace k24 {
 namespace {

@@ -50,8 +50,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "dialogue/console.h"
-#include "dialogue/key_decoder.h"
+#include "console/console.h"
+#include "console/key_decoder.h"
 
 namespace k24 {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "dialogue/key_decoder.h"
+#include "console/key_decoder.h"
 
 namespace k24::test {
 namespace {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "common/version_word.h"
-#include "dialogue/history_store.h"
+#include "history/history_store.h"
 #include "images/image_digests.h"
 #include "recorder/requests.h"
 #include "recorder/step_result.h"

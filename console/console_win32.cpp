@@ -29,7 +29,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "dialogue/console.h"
+#include "console/console.h"
 
 namespace k24 {
 namespace {

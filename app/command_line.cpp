@@ -1,4 +1,4 @@
-#include "dialogue/command_line.h"
+#include "app/command_line.h"
 
 #include <cstdlib>
 #include <string_view>
