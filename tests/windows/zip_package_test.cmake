@@ -1,5 +1,5 @@
 # The Windows package as CPack makes it from this build: a .zip holding
-# k24update.exe and README.txt (CRLF line ends) in a folder named as the
+# k24update.exe, README.txt and LICENSE.txt (CRLF line ends) in a folder named as the
 # package, whose k24update.exe runs (static: no DLL beside it) and says what
 # it carries. Run with cmake -P:
 #   -DCPACK_CONFIG=<build>/CPackConfig.cmake -DWORK=<empty folder to use>
@@ -26,7 +26,7 @@ if(NOT EXISTS ${zip})
   message(FATAL_ERROR "cpack made no ${PACKAGE}.zip (made: ${made})\n${output}")
 endif()
 
-# Exactly the two files, in the package's folder.
+# Exactly the three files, in the package's folder.
 execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf ${zip} RESULT_VARIABLE result OUTPUT_VARIABLE listing)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "the zip cannot be listed")
@@ -34,7 +34,7 @@ endif()
 string(REPLACE "\n" ";" entries "${listing}")
 list(FILTER entries EXCLUDE REGEX "(^$|/$)")  # folders
 list(SORT entries)
-set(expected ${PACKAGE}/README.txt ${PACKAGE}/k24update.exe)
+set(expected ${PACKAGE}/LICENSE.txt ${PACKAGE}/README.txt ${PACKAGE}/k24update.exe)
 if(NOT entries STREQUAL expected)
   message(FATAL_ERROR "the zip holds [${entries}], not [${expected}]")
 endif()
@@ -46,20 +46,32 @@ if(NOT result EQUAL 0)
 endif()
 set(folder ${WORK}/unpacked/${PACKAGE})
 
-# The README: every line ended CRLF, the placeholders filled in, a demo
-# package saying what it is.
+# The README and the licence: every line ended CRLF.
 # file(READ) drops carriage returns, so the line ends are read as bytes.
-file(READ ${folder}/README.txt hex HEX)
-string(REGEX REPLACE "(..)" " \\1" bytes "${hex}")
-string(REPLACE " 0d 0a" "" without_crlf "${bytes}")
-string(FIND "${without_crlf}" " 0a" lone_lf)
-string(FIND "${without_crlf}" " 0d" lone_cr)
-if(NOT lone_lf EQUAL -1 OR NOT lone_cr EQUAL -1 OR NOT bytes MATCHES " 0d 0a$")
-  message(FATAL_ERROR "README.txt has a line not ended CRLF")
+foreach(text README.txt LICENSE.txt)
+  file(READ ${folder}/${text} hex HEX)
+  string(REGEX REPLACE "(..)" " \\1" bytes "${hex}")
+  string(REPLACE " 0d 0a" "" without_crlf "${bytes}")
+  string(FIND "${without_crlf}" " 0a" lone_lf)
+  string(FIND "${without_crlf}" " 0d" lone_cr)
+  if(NOT lone_lf EQUAL -1 OR NOT lone_cr EQUAL -1 OR NOT bytes MATCHES " 0d 0a$")
+    message(FATAL_ERROR "${text} has a line not ended CRLF")
+  endif()
+endforeach()
+# The licence is the MIT licence, and says that the images are not under it.
+file(READ ${folder}/LICENSE.txt licence)
+if(NOT licence MATCHES "^MIT License\n" OR NOT licence MATCHES "recorder maker's, under the maker's terms")
+  message(FATAL_ERROR "LICENSE.txt is not the project's licence:\n${licence}")
 endif()
+
+# The README: the placeholders filled in, a demo package saying what it is,
+# and the licence named.
 file(READ ${folder}/README.txt readme)
 if(readme MATCHES "@[A-Z0-9_]+@")
   message(FATAL_ERROR "README.txt has a placeholder left: ${CMAKE_MATCH_0}")
+endif()
+if(NOT readme MATCHES "LICENSE.txt")
+  message(FATAL_ERROR "README.txt does not name the licence")
 endif()
 if(NOT readme MATCHES "^k24update ${VERSION} for Windows\n")
   message(FATAL_ERROR "README.txt does not begin with its title and version")
@@ -83,4 +95,4 @@ endif()
 if(NOT result EQUAL 0 OR NOT version STREQUAL expected_version)
   message(FATAL_ERROR "the packaged k24update.exe --version ended with ${result} and printed:\n${version}${errors}")
 endif()
-message(STATUS "${PACKAGE}.zip: k24update.exe and README.txt")
+message(STATUS "${PACKAGE}.zip: k24update.exe, README.txt and LICENSE.txt")
