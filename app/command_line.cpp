@@ -25,8 +25,25 @@ CommandLineRequest ReadCommandLineRequest(std::span<const std::string> args) {
   return CommandLineRequest::Update;
 }
 
+TraceRequest TakeTraceRequest(std::vector<std::string>& args) {
+  TraceRequest trace;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (args[i] != "--trace") {
+      continue;
+    }
+    trace.given = true;
+    const std::size_t end = i + 1 < args.size() ? i + 2 : i + 1;
+    if (i + 1 < args.size()) {
+      trace.path = args[i + 1];
+    }
+    args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(end));
+    break;
+  }
+  return trace;
+}
+
 std::string UsageText() {
-  return "Usage: k24update [diag]\n"
+  return "Usage: k24update [--trace FILE] [diag]\n"
          "       k24update --help | --version | --history\n"
          "\n"
          "Replaces the firmware of an Orvo Lumo K24 USB voice recorder with the version\n"
@@ -36,6 +53,10 @@ std::string UsageText() {
          "erases all data on the recorder); any other key leaves without a change.\n"
          "\n"
          "  diag       diagnostic mode: waive the firmware compatibility check\n"
+         "  --trace FILE\n"
+         "             write every control and bulk transfer of the run to FILE as it\n"
+         "             happens: a capture Wireshark opens (pcap, Linux usbmon records);\n"
+         "             k24trace(1), on Linux, shows and compares such captures\n"
          "  --help     show this text and exit\n"
          "  --version  show the version and exit\n"
          "  --history  show the update history, one record for every run that reached\n"
@@ -46,7 +67,7 @@ std::string UsageText() {
          "Any other command line starts an ordinary update.\n"
          "Exit status: 1 when another recorder application is running, 2 when\n"
          "--history finds no history or cannot read it, 0 otherwise.\n"
-         "See k24update(1).\n";
+         "See k24update(1) and k24trace(1).\n";
 }
 
 std::string VersionText(bool carriesSampleImages) {

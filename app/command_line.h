@@ -7,6 +7,7 @@
 
 #include <span>
 #include <string>
+#include <vector>
 
 namespace k24 {
 
@@ -22,6 +23,17 @@ enum class CommandLineRequest {
 // as only a lone "diag" does: with any other argument beside it, it is no
 // request and the dialogue starts as it always has.
 CommandLineRequest ReadCommandLineRequest(std::span<const std::string> args);
+
+// "--trace FILE": the update's transfers go into FILE, a capture Wireshark
+// opens (trace/tracing_driver.h). It goes with an update, beside "diag".
+struct TraceRequest {
+  bool given = false;
+  std::string path;  // empty when "--trace" came last, without a file name
+};
+
+// Takes the first "--trace FILE" out of `args` (wherever it stands), so the
+// rest keeps the meaning it has without it.
+TraceRequest TakeTraceRequest(std::vector<std::string>& args);
 
 // The texts for standard output.
 std::string UsageText();

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/entry.h"
 
@@ -17,6 +18,8 @@
 #include "history/history_store.h"
 #include "history/update_history.h"
 #include "images/image_digests.h"
+#include "trace/pcap_file.h"
+#include "trace/tracing_driver.h"
 
 namespace k24 {
 
@@ -51,8 +54,24 @@ std::optional<int> AnswerCommandLineRequest(std::span<const std::string> args) {
 
 int RunUpdater(std::span<const std::string> args, ImageSource& images, Console& console, InstanceLock& lock,
                UsbDriver& driver) {
+  // --trace: the platform's driver behind one that writes every transfer
+  // down; the dialogue sees the command line without it.
+  std::vector<std::string> dialogueArgs(args.begin(), args.end());
+  const TraceRequest trace = TakeTraceRequest(dialogueArgs);
+  std::unique_ptr<CaptureSink> traceFile;
+  std::unique_ptr<TracingDriver> tracing;
+  if (trace.given && trace.path.empty()) {
+    console.WriteError("k24update: --trace needs a file name; the run goes on untraced\n");
+  } else if (trace.given) {
+    traceFile = MakeCaptureFile(trace.path);
+    tracing = std::make_unique<TracingDriver>(driver, *traceFile, [&console, path = trace.path](const std::string& reason) {
+      console.WriteError("k24update: could not write the trace " + path + ": " + reason +
+                         "; the run goes on untraced\n");
+    });
+  }
+
   DeviceLink link;
-  link.driver = &driver;
+  link.driver = tracing ? static_cast<UsbDriver*>(tracing.get()) : &driver;
   link.clock = &SystemClock();
   DialoguePorts ports;
   ports.console = &console;
@@ -66,7 +85,7 @@ int RunUpdater(std::span<const std::string> args, ImageSource& images, Console& 
   ports.history = history.get();
   ports.wallClock = &SystemWallClock();
 
-  const int exitCode = RunDialogue(ports, args);
+  const int exitCode = RunDialogue(ports, dialogueArgs);
   console.Flush();
   return exitCode;
 }

@@ -20,6 +20,12 @@ inline void PutLe32(std::span<std::uint8_t> bytes, std::size_t offset, std::uint
   }
 }
 
+inline void PutLe64(std::span<std::uint8_t> bytes, std::size_t offset, std::uint64_t value) {
+  for (std::size_t i = 0; i < 8; ++i) {
+    bytes[offset + i] = static_cast<std::uint8_t>((value >> (8 * i)) & 0xFFu);
+  }
+}
+
 inline void PutBe16(std::span<std::uint8_t> bytes, std::size_t offset, std::uint16_t value) {
   bytes[offset] = static_cast<std::uint8_t>(value >> 8);
   bytes[offset + 1] = static_cast<std::uint8_t>(value & 0xFFu);
@@ -39,6 +45,14 @@ inline std::uint32_t GetLe32(std::span<const std::uint8_t> bytes, std::size_t of
   std::uint32_t value = 0;
   for (std::size_t i = 0; i < 4; ++i) {
     value |= static_cast<std::uint32_t>(bytes[offset + i]) << (8 * i);
+  }
+  return value;
+}
+
+inline std::uint64_t GetLe64(std::span<const std::uint8_t> bytes, std::size_t offset) {
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < 8; ++i) {
+    value |= static_cast<std::uint64_t>(bytes[offset + i]) << (8 * i);
   }
   return value;
 }

@@ -216,6 +216,27 @@ class LibusbDriver final : public UsbDriver {
     return Bulk(handle, LIBUSB_ENDPOINT_OUT, copy.data(), copy.size(), transferred);
   }
 
+  std::optional<UsbAddress> AddressOf(DriverHandle handle) override {
+    const OpenDevice* open = Find(handle);
+    if (open == nullptr) {
+      return std::nullopt;
+    }
+    return UsbAddress{libusb_get_bus_number(open->device), libusb_get_device_address(open->device)};
+  }
+
+  std::optional<std::uint8_t> PipeEndpoint(DriverHandle handle, std::uint32_t pipe) override {
+    const OpenDevice* open = Find(handle);
+    if (open == nullptr || (pipe != kPipeBulkOut && pipe != kPipeBulkIn)) {
+      return std::nullopt;
+    }
+    const std::uint8_t endpoint =
+        BulkEndpoint(open->device, pipe == kPipeBulkIn ? LIBUSB_ENDPOINT_IN : LIBUSB_ENDPOINT_OUT);
+    if (endpoint == 0) {
+      return std::nullopt;
+    }
+    return endpoint;
+  }
+
   std::optional<PresenceCounts> PresenceEvents(std::uint16_t vendorId, std::uint16_t productId) override {
     if (Context() == nullptr || !hotplug_) {
       return std::nullopt;

@@ -23,6 +23,13 @@ namespace k24 {
 
 using DriverHandle = std::uint32_t;
 
+// Where a device sits on the bus: its bus number and the address the bus gave
+// it (a device that restarts comes back under a new address).
+struct UsbAddress {
+  std::uint16_t bus = 0;
+  std::uint8_t device = 0;
+};
+
 // Arrivals and departures of devices of one identity seen so far.
 struct PresenceCounts {
   std::uint64_t arrivals = 0;
@@ -58,6 +65,16 @@ class UsbDriver {
                         std::span<std::uint8_t> data, std::uint32_t& transferred) = 0;
   virtual bool BulkWrite(DriverHandle handle, std::span<const std::uint8_t, 4> pipe,
                          std::span<const std::uint8_t> data, std::uint32_t& transferred) = 0;
+
+  // The device's bus and address, for a trace of its transfers; none when the
+  // backend cannot tell (the EZ-USB driver knows its devices by name only).
+  virtual std::optional<UsbAddress> AddressOf(DriverHandle /*handle*/) { return std::nullopt; }
+  // The endpoint address (bit 7 set for IN) that the device's bulk pipe of the
+  // driver's numbering (1 out, 2 in) is, for a trace; none when the backend
+  // cannot tell.
+  virtual std::optional<std::uint8_t> PipeEndpoint(DriverHandle /*handle*/, std::uint32_t /*pipe*/) {
+    return std::nullopt;
+  }
 
   // Counts of arrivals and departures of devices with this identity, taken
   // from bus events; none when the backend has no events.

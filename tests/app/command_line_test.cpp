@@ -58,6 +58,45 @@ INSTANTIATE_TEST_SUITE_P(
                       CommandLineCase{{"--hist"}, CommandLineRequest::Update, false},
                       CommandLineCase{{"--help "}, CommandLineRequest::Update, false}));
 
+struct TraceCase {
+  std::vector<std::string> arguments;  // after the program's name
+  bool given;
+  std::string path;
+  std::vector<std::string> rest;  // what the dialogue then sees after the name
+};
+
+void PrintTo(const TraceCase& line, std::ostream* out) {
+  *out << "k24update";
+  for (const std::string& argument : line.arguments) *out << " '" << argument << "'";
+}
+
+class TraceOption : public ::testing::TestWithParam<TraceCase> {};
+
+TEST_P(TraceOption, IsTakenOutWithItsFileAndTheRestKeepsItsMeaning) {
+  std::vector<std::string> args{"k24update"};
+  args.insert(args.end(), GetParam().arguments.begin(), GetParam().arguments.end());
+  const TraceRequest trace = TakeTraceRequest(args);
+  EXPECT_EQ(trace.given, GetParam().given);
+  EXPECT_EQ(trace.path, GetParam().path);
+  std::vector<std::string> rest{"k24update"};
+  rest.insert(rest.end(), GetParam().rest.begin(), GetParam().rest.end());
+  EXPECT_EQ(args, rest);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, TraceOption,
+    ::testing::Values(TraceCase{{}, false, "", {}}, TraceCase{{"diag"}, false, "", {"diag"}},
+                      TraceCase{{"--trace", "run.pcap"}, true, "run.pcap", {}},
+                      TraceCase{{"--trace", "run.pcap", "diag"}, true, "run.pcap", {"diag"}},
+                      TraceCase{{"diag", "--trace", "run.pcap"}, true, "run.pcap", {"diag"}},
+                      // The word after it is the file, whatever it is.
+                      TraceCase{{"--trace", "diag"}, true, "diag", {}},
+                      TraceCase{{"diag", "--trace"}, true, "", {"diag"}},
+                      // Only the first; a second stays, and makes the line an ordinary update.
+                      TraceCase{{"--trace", "a", "--trace", "b"}, true, "a", {"--trace", "b"}},
+                      TraceCase{{"--trace=run.pcap"}, false, "", {"--trace=run.pcap"}},
+                      TraceCase{{"--TRACE", "run.pcap"}, false, "", {"--TRACE", "run.pcap"}}));
+
 TEST(VersionText, NamesTheProjectVersionAndSaysWhenTheImagesAreSamples) {
   EXPECT_EQ(VersionText(false), std::string("k24update ") + K24_EXPECTED_VERSION + "\n");
   EXPECT_EQ(VersionText(true), std::string("k24update ") + K24_EXPECTED_VERSION +

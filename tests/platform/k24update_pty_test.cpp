@@ -113,7 +113,7 @@ TEST_P(UpdaterInformation, PrintsItsTextAndExitsZeroWithoutTheLock) {
   const std::string argument = GetParam().argument;
   const std::string version = std::string("k24update ") + K24_EXPECTED_VERSION + "\n";
   const std::string expected = argument == "--help" ? UsageText() : VersionText(EmbeddedImagesAreSamples());
-  ASSERT_EQ(expected.rfind(argument == "--help" ? "Usage: k24update [diag]\n" : version, 0), 0u) << expected;
+  ASSERT_EQ(expected.rfind(argument == "--help" ? "Usage: k24update [--trace FILE] [diag]\n" : version, 0), 0u) << expected;
 
   options_.withTerminal = GetParam().withTerminal;
   Child updater;
