@@ -7,6 +7,7 @@ K24_PACKAGES=(
   libusb-1.0-0-dev
   umockdev libumockdev-dev libglib2.0-dev
   mandoc
+  libpcap-dev tshark
   clang-14 libclang-rt-14-dev
   clang-tidy
 )
