@@ -262,6 +262,16 @@ bool HandleControl(RecorderModel& model, std::uint8_t direction, std::uint8_t re
   entry.index = index;
   entry.length = static_cast<std::uint32_t>(data.size());
   if (direction == 0) entry.data.assign(data.begin(), data.end());
+  if (model.standIn != nullptr) {
+    const bool answered = model.standIn->Control(model, direction, request, value, index, data, moved);
+    entry.ok = answered;
+    if (direction == 1) {
+      const std::span<const std::uint8_t> reply = data.first(std::min<std::size_t>(moved, data.size()));
+      entry.data.assign(reply.begin(), reply.end());
+    }
+    model.log.push_back(std::move(entry));
+    return answered;
+  }
 
   if (model.vanishAtRequest != 0 && model.controlRequests >= model.vanishAtRequest) {
     model.onBus = false;
@@ -304,6 +314,12 @@ bool HandleBulkOut(RecorderModel& model, std::span<const std::uint8_t> data, std
   entry.length = static_cast<std::uint32_t>(data.size());
   entry.data.assign(data.begin(), data.end());
   moved = 0;
+  if (model.standIn != nullptr) {
+    const bool answered = model.standIn->BulkOut(model, data, moved);
+    entry.ok = answered;
+    model.log.push_back(std::move(entry));
+    return answered;
+  }
   const TransferFaultKind planned = TransferFaultHere(model);
   if (planned == TransferFaultKind::VanishAt) VanishNow(model);
   bool ok = model.onBus && model.pendingNandWrite;
@@ -335,6 +351,14 @@ bool HandleBulkIn(RecorderModel& model, std::span<std::uint8_t> data, std::uint3
   entry.direction = 1;
   entry.length = static_cast<std::uint32_t>(data.size());
   moved = 0;
+  if (model.standIn != nullptr) {
+    const bool answered = model.standIn->BulkIn(model, data, moved);
+    entry.ok = answered;
+    const std::span<const std::uint8_t> delivered = data.first(std::min<std::size_t>(moved, data.size()));
+    entry.data.assign(delivered.begin(), delivered.end());
+    model.log.push_back(std::move(entry));
+    return answered;
+  }
   const TransferFaultKind planned = TransferFaultHere(model);
   if (planned == TransferFaultKind::VanishAt) VanishNow(model);
   bool ok = model.onBus && model.pendingNandRead;

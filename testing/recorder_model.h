@@ -103,6 +103,21 @@ struct LoggedTransfer {
   bool ok = false;
 };
 
+struct RecorderModel;
+
+// A recorder that answers in the model's place: the front doors hand the
+// model every transfer as ever, the model counts and logs it, and this gives
+// the answer (a capture played back, testing/replay_recorder.h). It may take
+// the model off the bus and bring it back as the model's own restarts do.
+class StandInRecorder {
+ public:
+  virtual ~StandInRecorder() = default;
+  virtual bool Control(RecorderModel& model, std::uint8_t direction, std::uint8_t request, std::uint16_t value,
+                       std::uint16_t index, std::span<std::uint8_t> data, std::uint32_t& moved) = 0;
+  virtual bool BulkOut(RecorderModel& model, std::span<const std::uint8_t> data, std::uint32_t& moved) = 0;
+  virtual bool BulkIn(RecorderModel& model, std::span<std::uint8_t> data, std::uint32_t& moved) = 0;
+};
+
 struct RecorderModel {
   // Memories. Erased flash and NAND read 0xFF; programming only clears bits.
   std::vector<std::uint8_t> flash = std::vector<std::uint8_t>(kModelFlashSize, 0xFF);
@@ -137,6 +152,7 @@ struct RecorderModel {
   int leaveAfterTransfer = 0;          // gone for good once the n-th transfer (control or bulk) is done
   std::vector<TransferFault> transferFaults;  // faults by transfer index (the first that matches applies)
   Clock* clock = nullptr;              // the host's clock, for returns timed in virtual milliseconds
+  StandInRecorder* standIn = nullptr;  // answers every transfer in the model's place when set
 
   // What happened.
   std::vector<LoggedTransfer> log;

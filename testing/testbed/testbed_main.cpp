@@ -8,9 +8,14 @@
 //   k24-testbed --k24update PATH [scenario options] [--on TEXT --press KEY]...
 //               [--out DIR] [--interactive] [-- ARGS FOR K24UPDATE]
 //
+// With --replay CAPTURE the recorder answers from a capture instead of the
+// model (testing/replay_recorder.h); the first transfer that differs from the
+// capture's ends the run (k24update is stopped there) and is reported.
+//
 // Exit status: 0 when k24update ran to its end (its own exit code is in the
-// results), 2 for a usage error, 3 when it did not end in time, 77 when the
-// mocked bus cannot be set up on this machine.
+// results), 2 for a usage error, 3 when it did not end in time, 4 when a
+// replay stopped at a difference, 77 when the mocked bus cannot be set up on
+// this machine.
 #include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -32,15 +37,18 @@
 
 #include "dialogue/instance_lock.h"
 #include "testing/recorder_model.h"
+#include "testing/replay_recorder.h"
 #include "testing/testbed/terminal_session.h"
 #include "testing/testbed/usbfs_door.h"
 #include "tools/sample_images.h"
+#include "trace/capture_file.h"
 
 namespace k24::emulator {
 namespace {
 
 constexpr int kExitUsage = 2;
 constexpr int kExitTimeout = 3;
+constexpr int kExitReplayDiffered = 4;
 constexpr int kExitNoUmockdev = 77;
 constexpr const char* kPreloadLibrary = "libumockdev-preload.so.0";
 constexpr const char* kNotConnectedText = "Device is not connected.\n";
@@ -69,6 +77,7 @@ struct Options {
   bool holdLock = false;
   bool notEmulated = false;  // do not tell k24update that the recorder is the emulator
   std::vector<RequestFault> requestFaults;
+  std::string replay;       // a capture the recorder answers from, instead of the model
   uid_t asUser = 0;         // run k24update as this user
   mode_t nodeMode = 0;      // the recorder's device node mode, when set
 
@@ -100,8 +109,11 @@ void Usage() {
       "  --node-mode OCTAL     mode of the recorder's device node (default: owner only)\n"
       "  --not-emulated        do not tell k24update that this recorder is the emulator\n"
       "                        (a build with sample images then writes nothing)\n"
-      "  --signal-at-request N SIG  send signal SIG (INT, TERM, HUP, QUIT, TSTP or a number) to\n"
-      "                        k24update once the recorder has taken N control requests\n"
+      "  --signal-at-request N SIG  send signal SIG (INT, TERM, HUP, QUIT, TSTP, KILL or a number)\n"
+      "                        to k24update once the recorder has taken N control requests\n"
+      "  --replay CAPTURE      answer from CAPTURE (pcap or pcapng, Linux usbmon or USBPcap) instead\n"
+      "                        of the model; the first transfer that differs from the capture's\n"
+      "                        stops k24update and is reported (exit status 4)\n"
       "keys and output:\n"
       "  --on TEXT --press KEY type KEY once TEXT has appeared (esc, enter, up, f1, ctrl-c, \\xNN or text)\n"
       "  --interactive         pass this terminal's keys through instead\n"
@@ -109,7 +121,8 @@ void Usage() {
       "                        to standard error)\n"
       "  --out DIR             write output, errors (the updater's standard error, kept apart\n"
       "                        unless --interactive), exit-code, state, flash.bin, nand.bin,\n"
-      "                        requests.log\n"
+      "                        requests.log, bulk-out.bin and bulk-in.bin (the bulk data the\n"
+      "                        recorder took and gave, in order), replay (with --replay)\n"
       "  --timeout SECONDS     give up after this long (default 120)\n"
       "measurements (written to the state):\n"
       "  --measure-wait S      once k24update says it is not connected, measure its CPU time and\n"
@@ -186,6 +199,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       fault.kind = ControlFault::ShortReply;
       fault.replyLength = static_cast<std::uint32_t>(std::strtoul(value->substr(colon + 1).c_str(), nullptr, 10));
       options.requestFaults.push_back(fault);
+    } else if (arg == "--replay") {
+      options.replay = *value;
     } else if (arg == "--as-user") {
       options.asUser = static_cast<uid_t>(std::strtoul(value->c_str(), nullptr, 10));
     } else if (arg == "--node-mode") {
@@ -310,6 +325,15 @@ void WriteFile(const std::string& path, const void* data, std::size_t size) {
 
 void WriteText(const std::string& path, const std::string& text) { WriteFile(path, text.data(), text.size()); }
 
+// The data of every bulk transfer of one direction the recorder carried, in order.
+std::vector<std::uint8_t> BulkData(const RecorderModel& model, LoggedTransfer::Kind kind) {
+  std::vector<std::uint8_t> bytes;
+  for (const LoggedTransfer& entry : model.log) {
+    if (entry.kind == kind) bytes.insert(bytes.end(), entry.data.begin(), entry.data.end());
+  }
+  return bytes;
+}
+
 // What a process has used so far, over all its threads: CPU time in clock
 // ticks (user and system, /proc/PID/stat) and voluntary context switches,
 // which count its wakeups from sleep (/proc/PID/task/*/status).
@@ -369,6 +393,22 @@ class RawUserTerminal {
 int Run(const Options& options) {
   RecorderModel model;
   SetUpRecorder(options, model);
+  std::optional<ReplayRecorder> replay;
+  if (!options.replay.empty()) {
+    RecorderCapture capture;
+    std::string cutShort;
+    std::string error;
+    if (!ReadRecorderCapture(options.replay, capture, cutShort, error)) {
+      std::fprintf(stderr, "k24-testbed: --replay %s: %s\n", options.replay.c_str(), error.c_str());
+      return kExitUsage;
+    }
+    if (!cutShort.empty()) {
+      std::fprintf(stderr, "k24-testbed: --replay %s: read up to where it is cut short: %s\n",
+                   options.replay.c_str(), cutShort.c_str());
+    }
+    replay.emplace(std::move(capture));
+    model.standIn = &*replay;
+  }
 
   // The updater's instance lock gets a name of this run, so that parallel
   // runs and a real updater on this machine never meet.
@@ -433,6 +473,7 @@ int Run(const Options& options) {
   std::chrono::steady_clock::time_point plugInAt{};
   bool timedOut = false;
   bool signalSent = false;
+  bool replayDiffered = false;
 
   // Measurements.
   enum class Measuring { NotYet, Settling, Running, Done };
@@ -524,6 +565,20 @@ int Run(const Options& options) {
         signalSent = true;
       }
     }
+    if (replay) {
+      bool differed = false;
+      {
+        std::lock_guard<std::mutex> guard(door.Lock());
+        differed = replay->Differed();
+      }
+      if (differed) {
+        // The run ends at the first difference: nothing after it means anything.
+        replayDiffered = true;
+        session.Kill();
+        output += session.Pump(0, false);
+        break;
+      }
+    }
     if (session.OutputClosed() && session.ExitCode()) {
       endedAt = std::chrono::steady_clock::now();
       break;
@@ -561,6 +616,11 @@ int Run(const Options& options) {
       WriteText(dir + "exit-code", std::to_string(exitCode) + "\n");
       WriteText(dir + "state", state);
       WriteText(dir + "requests.log", DescribeLog(model));
+      const std::vector<std::uint8_t> bulkOut = BulkData(model, LoggedTransfer::Kind::BulkOut);
+      const std::vector<std::uint8_t> bulkIn = BulkData(model, LoggedTransfer::Kind::BulkIn);
+      WriteFile(dir + "bulk-out.bin", bulkOut.data(), bulkOut.size());
+      WriteFile(dir + "bulk-in.bin", bulkIn.data(), bulkIn.size());
+      if (replay) WriteText(dir + "replay", replay->Report());
       WriteFile(dir + "flash.bin", model.flash.data(), model.flash.size());
       WriteFile(dir + "nand.bin", model.nand.data(), model.nand.size());
     }
@@ -568,6 +628,11 @@ int Run(const Options& options) {
   if (options.interactive || options.echo) {
     std::printf("\n--- k24update ended with exit code %d; the recorder now holds:\n%s", exitCode, state.c_str());
   }
+  if (replay) {
+    std::lock_guard<std::mutex> guard(door.Lock());
+    std::fputs(replay->Report().c_str(), stderr);
+  }
+  if (replayDiffered) return kExitReplayDiffered;
   if (timedOut) {
     std::fprintf(stderr, "k24-testbed: k24update did not end within %d s\n", options.timeoutSeconds);
     return kExitTimeout;
