@@ -59,12 +59,12 @@ CapturedEnd UsbPcapEnd(std::uint32_t status) {
   return CapturedEnd::OtherError;
 }
 
-class Assembler {
- public:
+struct Assembler {
   std::vector<Urb> urbs;
+  std::map<std::uint64_t, std::size_t> pending;  // transfers on their way, by id
 
   Urb* Begin(std::uint64_t id, std::uint8_t transferType, std::uint64_t frame, UsbAddress address) {
-    pending_[id] = urbs.size();
+    pending[id] = urbs.size();
     Urb urb;
     urb.transferType = transferType;
     urb.transfer.control = transferType == kUsbmonControl;
@@ -77,14 +77,11 @@ class Assembler {
   // The transfer of this id still on its way; none when its submission is
   // not in the capture.
   Urb* Pending(std::uint64_t id) {
-    const auto it = pending_.find(id);
-    return it == pending_.end() ? nullptr : &urbs[it->second];
+    const auto it = pending.find(id);
+    return it == pending.end() ? nullptr : &urbs[it->second];
   }
 
-  void Finish(std::uint64_t id) { pending_.erase(id); }
-
- private:
-  std::map<std::uint64_t, std::size_t> pending_;
+  void Finish(std::uint64_t id) { pending.erase(id); }
 };
 
 void TakeUsbmon(const CapturePacket& packet, std::uint64_t frame, Assembler& assembler) {

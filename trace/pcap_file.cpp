@@ -1,8 +1,8 @@
 #include "trace/pcap_file.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <utility>
 
 #include "common/byte_order.h"
@@ -36,26 +36,23 @@ namespace {
 class CaptureFile final : public CaptureSink {
  public:
   explicit CaptureFile(std::string path) : path_(std::move(path)) {}
-  CaptureFile(const CaptureFile&) = delete;
-  CaptureFile& operator=(const CaptureFile&) = delete;
-  ~CaptureFile() override {
-    if (file_ != nullptr) {
-      std::fclose(file_);
-    }
-  }
 
   bool Write(std::span<const std::uint8_t> piece, std::string& reason) override {
-    if (file_ == nullptr) {
-      file_ = std::fopen(path_.c_str(), "wb");
-      if (file_ == nullptr) {
-        reason = std::strerror(errno);
+    if (!file_.is_open()) {
+      // Without a buffer of its own (set before the file opens): each piece
+      // goes to the system in the call that writes it.
+      file_.rdbuf()->pubsetbuf(nullptr, 0);
+      errno = 0;
+      file_.open(path_, std::ios::binary | std::ios::trunc);
+      if (!file_.is_open()) {
+        reason = errno != 0 ? std::strerror(errno) : "the file cannot be made";
         return false;
       }
-      // Unbuffered: each piece goes to the system in the call that writes it.
-      std::setvbuf(file_, nullptr, _IONBF, 0);
     }
     errno = 0;
-    if (std::fwrite(piece.data(), 1, piece.size(), file_) != piece.size() || std::fflush(file_) != 0) {
+    file_.write(reinterpret_cast<const char*>(piece.data()), static_cast<std::streamsize>(piece.size()));
+    file_.flush();
+    if (!file_) {
       reason = errno != 0 ? std::strerror(errno) : "the write was cut short";
       return false;
     }
@@ -64,7 +61,7 @@ class CaptureFile final : public CaptureSink {
 
  private:
   std::string path_;
-  std::FILE* file_ = nullptr;
+  std::ofstream file_;
 };
 
 }  // namespace

@@ -38,8 +38,8 @@ class CaptureSink {
 
 // A file, created (or emptied) at the first write, not before: a run that
 // reaches no recorder leaves none, and the file of a run still going on is
-// not emptied by another that ends at the instance lock. Written through
-// stdio without a buffer of its own: every piece is one write to the system.
+// not emptied by another that ends at the instance lock. Written without a
+// buffer of its own: every piece goes to the system as it is written.
 std::unique_ptr<CaptureSink> MakeCaptureFile(const std::string& path);
 
 }  // namespace k24
