@@ -86,7 +86,7 @@ bool ReplayRecorder::Play(RecorderModel& model, const CapturedTransfer& sent, st
                   sent, moved);
   }
   const CapturedTransfer& expected = capture_.events[next_].transfer;
-  if (const std::optional<std::string> why = TransferDifference(expected, sent, false)) {
+  if (const std::optional<std::string> why = TransferDifference(expected, sent, false, DifferenceNames{"capture", "program"})) {
     return Differ(model, *why, &expected, sent, moved);
   }
   if (expected.end == CapturedEnd::NoCompletion) {

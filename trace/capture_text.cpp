@@ -34,13 +34,16 @@ std::optional<std::size_t> FirstDifference(std::span<const std::uint8_t> a, std:
   return static_cast<std::size_t>(at.first - a.begin());
 }
 
-std::string ByteDifference(const char* what, std::size_t at, std::uint8_t expected, std::uint8_t other) {
-  return std::string(what) + " differs at byte " + std::to_string(at) + ": " + Hex(expected, 2) + " against " +
-         Hex(other, 2);
+// "the data sent differs at byte 5: capture 0x9B, program 0xC1"
+std::string ByteDifference(const char* what, std::size_t at, std::uint8_t expected, std::uint8_t other,
+                           const DifferenceNames& names) {
+  return std::string(what) + " differs at byte " + std::to_string(at) + ": " + names.expected + " " +
+         Hex(expected, 2) + ", " + names.other + " " + Hex(other, 2);
 }
 
-std::string Numbered(const char* what, std::uint64_t expected, std::uint64_t other) {
-  return std::string(what) + " differs: " + std::to_string(expected) + " against " + std::to_string(other);
+std::string Numbered(const char* what, std::uint64_t expected, std::uint64_t other, const DifferenceNames& names) {
+  return std::string(what) + " differs: " + names.expected + " " + std::to_string(expected) + ", " + names.other +
+         " " + std::to_string(other);
 }
 
 std::string EventWords(const CaptureEvent& event) {
@@ -106,33 +109,36 @@ std::string DescribeOutcome(const CapturedTransfer& transfer) {
 }
 
 std::optional<std::string> TransferDifference(const CapturedTransfer& expected, const CapturedTransfer& other,
-                                              bool outcomes) {
+                                              bool outcomes, const DifferenceNames& names) {
   if (expected.control != other.control || expected.in != other.in) {
     return std::string("the kind of transfer differs");
   }
   if (expected.control) {
     if (const auto at = FirstDifference(expected.setup, other.setup)) {
-      return ByteDifference("the setup packet", *at, expected.setup[*at], other.setup[*at]);
+      return ByteDifference("the setup packet", *at, expected.setup[*at], other.setup[*at], names);
     }
   } else if (expected.asked && other.asked && *expected.asked != *other.asked) {
-    return Numbered("the length asked", *expected.asked, *other.asked);
+    return Numbered("the length asked", *expected.asked, *other.asked, names);
   }
   if (!expected.in) {
     if (expected.sentLength != other.sentLength) {
-      return Numbered("the length of the data sent", expected.sentLength, other.sentLength);
+      return Numbered("the length of the data sent", expected.sentLength, other.sentLength, names);
     }
     if (const auto at = FirstDifference(expected.sent, other.sent)) {
-      return ByteDifference("the data sent", *at, expected.sent[*at], other.sent[*at]);
+      return ByteDifference("the data sent", *at, expected.sent[*at], other.sent[*at], names);
     }
   }
   if (!outcomes) return std::nullopt;
   if (expected.end != other.end || (expected.end == CapturedEnd::OtherError && expected.status != other.status)) {
-    return "the outcome differs: " + DescribeOutcome(expected) + " against " + DescribeOutcome(other);
+    return "the outcome differs: " + std::string(names.expected) + " " + DescribeOutcome(expected) + "; " +
+           names.other + " " + DescribeOutcome(other);
   }
-  if (expected.moved != other.moved) return Numbered("the count of bytes moved", expected.moved, other.moved);
+  if (expected.moved != other.moved) {
+    return Numbered("the count of bytes moved", expected.moved, other.moved, names);
+  }
   if (expected.in) {
     if (const auto at = FirstDifference(expected.received, other.received)) {
-      return ByteDifference("the data received", *at, expected.received[*at], other.received[*at]);
+      return ByteDifference("the data received", *at, expected.received[*at], other.received[*at], names);
     }
   }
   return std::nullopt;
@@ -149,7 +155,7 @@ CaptureComparison CompareCaptures(const RecorderCapture& a, const RecorderCaptur
     if (first.kind != second.kind) {
       difference = "one has a restart where the other has a transfer";
     } else if (first.kind == CaptureEvent::Kind::Transfer) {
-      difference = TransferDifference(first.transfer, second.transfer, true);
+      difference = TransferDifference(first.transfer, second.transfer, true, DifferenceNames{"A", "B"});
     }
     if (first.kind == CaptureEvent::Kind::Transfer) ++transfer;
     if (difference) {

@@ -26,14 +26,21 @@ std::string DescribeRequest(const CapturedTransfer& transfer);
 // "no completion in the capture".
 std::string DescribeOutcome(const CapturedTransfer& transfer);
 
-// The first way in which `other` differs from `expected`, in words; none when
+// What the two sides of a difference are called in its words.
+struct DifferenceNames {
+  const char* expected;
+  const char* other;
+};
+
+// The first way in which `other` differs from `expected`, in words
+// ("the data sent differs at byte 5: capture 0x9B, program 0xC1"); none when
 // they are alike. Compared: control or bulk, direction, the setup packet, the
 // length asked (where both captures give it) and the data sent; with
 // `outcomes`, also how each ended, the bytes moved and the data received.
 // Bulk endpoint numbers are not compared: the recorder has one bulk pipe each
 // way, and a trace made through a driver that numbers pipes gives the pipe.
 std::optional<std::string> TransferDifference(const CapturedTransfer& expected, const CapturedTransfer& other,
-                                              bool outcomes);
+                                              bool outcomes, const DifferenceNames& names);
 
 struct CaptureComparison {
   bool match = true;

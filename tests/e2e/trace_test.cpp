@@ -274,23 +274,26 @@ TEST_F(TestbedRun, ACaptureWithOneDataByteChangedStopsTheReplayAtThatTransfer) {
   const std::string report = ReadAll(replayRun / "replay");
   EXPECT_EQ(report.rfind("replay: the program's transfer " + std::to_string(transfer) +
                              " differs from the capture's (frame " + std::to_string(frame) +
-                             "): the data sent differs at byte 5: " + hex[0] + " against " + hex[1] +
+                             "): the data sent differs at byte 5: capture " + hex[0] + ", program " + hex[1] +
                              "\n  capture: out 0x21 WriteFlash value 0x",
                          0),
             0u)
       << report;
   EXPECT_NE(report.find("\n  program: out 0x21 WriteFlash value 0x"), std::string::npos) << report;
-  // The recorder took every transfer up to that one, which it refused, and no other.
+  // The recorder took every transfer up to that one as the run did, refused
+  // that one, and every one the program made while it was being stopped.
   const std::vector<std::string> taken = Lines(ReadAll(replayRun / "requests.log"));
-  ASSERT_EQ(taken.size(), transfer);
-  EXPECT_EQ(taken.back().rfind("out 0x21 ", 0), 0u);
-  EXPECT_NE(taken.back().find("FAILED"), std::string::npos);
+  const std::vector<std::string> original = Lines(ReadAll(run / "requests.log"));
+  ASSERT_GE(taken.size(), transfer);
+  for (std::size_t i = 0; i + 1 < transfer; ++i) EXPECT_EQ(taken[i], original[i]);
+  EXPECT_EQ(taken[transfer - 1], original[transfer - 1].substr(0, original[transfer - 1].size() - 2) + "FAILED");
+  for (std::size_t i = transfer; i < taken.size(); ++i) EXPECT_NE(taken[i].find("FAILED"), std::string::npos);
   EXPECT_EQ(ReadState(replayRun / "state").at("exit-code"), "137");  // stopped there
 
   std::string compared;
   EXPECT_EQ(RunForOutput(dir_, {K24_TRACE_TOOL, "compare", trace.string(), changed.string()}, compared), 1);
   EXPECT_NE(compared.find("the captures differ at transfer " + std::to_string(transfer) +
-                          ": the data sent differs at byte 5: " + hex[1] + " against " + hex[0]),
+                          ": the data sent differs at byte 5: A " + hex[1] + ", B " + hex[0]),
             std::string::npos)
       << compared;
 }

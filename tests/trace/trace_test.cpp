@@ -399,17 +399,17 @@ INSTANTIATE_TEST_SUITE_P(
         ComparisonCase{"OneByteSent",
                        Capture({Event(Transfer(0xC6, true, {2, 1})), Event(Transfer(0x23, true, {})), Restart(),
                                 Event(Transfer(0x21, false, {9, 8, 0x17, 6}))}),
-                       "the captures differ at transfer 3: the data sent differs at byte 2: 0x07 against 0x17\n"
+                       "the captures differ at transfer 3: the data sent differs at byte 2: A 0x07, B 0x17\n"
                        "  A frame 0: out 0x21 WriteFlash value 0x0000 index 0x0000 length 4: 09 08 07 06 -> ok, 4 "
                        "bytes\n  B frame 0: out 0x21 WriteFlash"},
         ComparisonCase{"OneByteReceived",
                        Capture({Event(Transfer(0xC6, true, {2, 0})), Event(Transfer(0x23, true, {})), Restart(),
                                 Event(Transfer(0x21, false, {9, 8, 7, 6}))}),
-                       "the captures differ at transfer 1: the data received differs at byte 1: 0x01 against 0x00"},
+                       "the captures differ at transfer 1: the data received differs at byte 1: A 0x01, B 0x00"},
         ComparisonCase{"Stalled",
                        Capture({Event(Stalled(Transfer(0xC6, true, {2, 1}))), Event(Transfer(0x23, true, {})),
                                 Restart(), Event(Transfer(0x21, false, {9, 8, 7, 6}))}),
-                       "the captures differ at transfer 1: the outcome differs: ok, 2 bytes: 02 01 against stall "
+                       "the captures differ at transfer 1: the outcome differs: A ok, 2 bytes: 02 01; B stall "
                        "(status -32), 0 bytes"},
         ComparisonCase{"NoRestart",
                        Capture({Event(Transfer(0xC6, true, {2, 1})), Event(Transfer(0x23, true, {})),
