@@ -8,6 +8,8 @@
 //   K24_MODEL_STATE        file that receives the recorder's state when the
 //                          program ends (exit code excepted: the caller sees it)
 //   K24_MODEL_FLASH        file that receives the recorder's flash then
+//   K24_MODEL_REQUESTS     file that receives the requests the recorder took,
+//                          one line each, as the testbed's requests.log
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -88,6 +90,10 @@ void ModelRecorder::WriteState() {
         << "image-region: " << ImageRegion(model) << "\n"
         << "restarts: " << model.restarts << "\n"
         << "open-handles: " << Recorder().kernel.openHandles << "\n";
+  const std::string requestsPath = Variable("K24_MODEL_REQUESTS", "");
+  if (!requestsPath.empty()) {
+    std::ofstream(requestsPath, std::ios::trunc) << emulator::DescribeLog(model);
+  }
   const std::string flashPath = Variable("K24_MODEL_FLASH", "");
   if (!flashPath.empty()) {
     std::ofstream flash(flashPath, std::ios::binary | std::ios::trunc);

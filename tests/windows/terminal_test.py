@@ -9,7 +9,9 @@ recorder holds afterwards are checked.
 Scenarios: no-recorder (k24update.exe with no driver: the wait, then Esc),
 flash-path-update (k24update_model.exe, whose driver is answered by the
 recorder model: a recorder with boot loader 1.0, updated through the boot
-loader upgrade by flash programming).
+loader upgrade by flash programming), flash-path-trace (the same update with
+--trace: tshark, named by K24_TSHARK, decodes every record of the capture the
+Windows build wrote, and its requests are those the recorder model took).
 
 Wine's console draws on the terminal with escape sequences (cursor shown and
 hidden), which are taken out before comparing; the program's standard output is
@@ -63,6 +65,8 @@ SCENARIOS = {
                    "boot-loader-after: 1.2", "firmware-after: 2.0", "outcome: updated"],
     },
 }
+SCENARIOS["flash-path-trace"] = dict(SCENARIOS["flash-path-update"], trace=True)
+del SCENARIOS["flash-path-trace"]["record"]
 
 
 def on_terminal(program_text):
@@ -119,6 +123,62 @@ def history(wine_run, program):
     return done.stdout.decode(errors="replace").replace("\r\n", "\n")
 
 
+def tshark_rows(capture, fields, display_filter=None):
+    """tshark's fields of each frame of `capture`, one list per frame."""
+    import subprocess
+    command = [os.environ["K24_TSHARK"], "-r", capture, "-T", "fields", "-E", "separator=/t"]
+    for field in fields:
+        command += ["-e", field]
+    if display_filter:
+        command += ["-Y", display_filter]
+    done = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+    if done.returncode != 0:
+        raise RuntimeError("tshark could not read %s: %s" % (capture, done.stderr.decode(errors="replace")))
+    return [line.split("\t") for line in done.stdout.decode().splitlines()]
+
+
+def check_trace(capture, requests_file, state, failures):
+    """The trace holds every transfer the recorder model took, as tshark
+    decodes it; the EZ-USB driver tells no addresses, so the trace numbers the
+    recorder's appearances: one more after each restart it came back from."""
+    if not os.path.exists(os.environ.get("K24_TSHARK", "")):
+        failures.append("tshark is missing: scripts/setup.sh installs it (Debian package tshark)")
+        return
+    if not os.path.exists(capture):
+        failures.append("no trace was written")
+        return
+    undecoded = tshark_rows(capture, ["frame.number"], '!usb || _ws.malformed || _ws.expert.severity >= "error"')
+    if undecoded:
+        failures.append("tshark did not decode %d frames" % len(undecoded))
+    rows = tshark_rows(capture, ["usb.urb_id", "usb.urb_type", "usb.transfer_type", "usb.endpoint_address",
+                                 "usb.bmRequestType", "usb.setup.bRequest", "usb.setup.wValue", "usb.setup.wLength",
+                                 "usb.urb_status", "usb.urb_len", "usb.device_address"])
+    ended_ok = {row[0]: row[8] == "0" for row in rows if row[1] == "'C'"}
+    lines = []
+    for row in rows:
+        if row[1] != "'S'":
+            continue
+        ok = "ok" if ended_ok.get(row[0]) else "FAILED"
+        inward = int(row[3], 16) & 0x80
+        if row[2] == "0x02":
+            lines.append("%s 0x%02X value=0x%04X len=%d %s\n" % ("in " if inward else "out", int(row[5]),
+                                                                  int(row[6], 16), int(row[7]), ok))
+        else:
+            lines.append("bulk-%s len=%d %s\n" % ("in" if inward else "out", int(row[9]), ok))
+    with open(requests_file) as taken:
+        expected = taken.read()
+    if "".join(lines) != expected:
+        failures.append("the trace's requests differ from the recorder's:\n%s\nagainst\n%s" %
+                        ("".join(lines), expected))
+    if len(rows) != 2 * expected.count("\n"):
+        failures.append("%d records for %d transfers" % (len(rows), expected.count("\n")))
+    appearances = sorted({int(row[10]) for row in rows})
+    # The last request is a restart the recorder does not come back from in the trace.
+    if appearances != list(range(1, int(state.get("restarts", "0")) + 1)):
+        failures.append("device numbers %s for %s restarts" % (appearances, state.get("restarts")))
+    print("--- the trace: %d records, devices %s" % (len(rows), appearances))
+
+
 def main():
     wine_run, name, program = sys.argv[1:4]
     scenario = SCENARIOS[name]
@@ -129,8 +189,12 @@ def main():
         environment["K24_EMULATED_RECORDER"] = "1"
         environment["K24_TEST_LOCK_NAME"] = "k24-terminal-test-%d" % os.getpid()
         environment["K24_MODEL_STATE"] = "Z:" + state_file
+        requests_file = os.path.join(directory, "requests.log")
+        environment["K24_MODEL_REQUESTS"] = "Z:" + requests_file
+        trace_file = os.path.join(directory, "trace.pcap")
+        arguments = ["--trace", "Z:" + trace_file] if scenario.get("trace") else []
         history_before = history(wine_run, program) if "record" in scenario else ""
-        output, exit_code, keys_typed = run([wine_run, program], environment, scenario["keys"])
+        output, exit_code, keys_typed = run([wine_run, program] + arguments, environment, scenario["keys"])
         print("--- output (escape sequences taken out):")
         print(output.decode(errors="replace").replace("\r", ""), end="")
         print("--- exit code %d" % exit_code)
@@ -141,8 +205,8 @@ def main():
             failures.append("output differs:\n  got      %r\n  expected %r" % (output, expected))
         if exit_code != scenario["exit_code"]:
             failures.append("exit code %d, expected %d" % (exit_code, scenario["exit_code"]))
+        state = {}
         if scenario["state"] is not None:
-            state = {}
             if os.path.exists(state_file):
                 with open(state_file) as lines:
                     for line in lines:
@@ -154,6 +218,8 @@ def main():
             for field, value in scenario["state"].items():
                 if state.get(field) != value:
                     failures.append("%s is %r, expected %r" % (field, state.get(field), value))
+        if scenario.get("trace"):
+            check_trace(trace_file, requests_file, state, failures)
         if "record" in scenario:
             history_after = history(wine_run, program)
             if not history_after.startswith(history_before):
