@@ -92,11 +92,16 @@ bool ReplayRecorder::Play(RecorderModel& model, const CapturedTransfer& sent, st
   if (expected.end == CapturedEnd::NoCompletion) {
     return Differ(model, "cannot be answered: the capture ends before it came back", &expected, sent, moved);
   }
-  if (expected.in && (expected.moved > received.size() || expected.received.size() < expected.moved)) {
+  // A count beyond what the program's transfer holds is no answer to it.
+  const std::size_t room = expected.in ? received.size() : sent.sentLength;
+  if (expected.moved > room) {
     return Differ(model,
-                  expected.moved > received.size() ? "asks for less than the capture's reply holds"
-                                                   : "cannot be answered: the capture did not keep the data received",
+                  "holds less than the capture says moved (" + std::to_string(expected.moved) + " bytes)",
                   &expected, sent, moved);
+  }
+  if (expected.in && expected.received.size() < expected.moved) {
+    return Differ(model, "cannot be answered: the capture did not keep the data received", &expected, sent,
+                  moved);
   }
   if (expected.in) {
     std::copy_n(expected.received.begin(), expected.moved, received.begin());

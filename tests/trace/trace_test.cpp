@@ -420,6 +420,31 @@ INSTANTIATE_TEST_SUITE_P(
                        "the captures differ after transfer 1: B ends there, A goes on with frame 0: in  0x23 Restart"}),
     [](const ::testing::TestParamInfo<ComparisonCase>& each) { return std::string(each.param.name); });
 
+// A capture whose completion says more bytes moved than the transfer held
+// (found by the capture fuzzer): the replay does not hand that count to the
+// program, it stops there.
+TEST(ReplayRecorder, StopsAtACountBeyondTheTransfer) {
+  CapturedTransfer write = Transfer(0x21, false, {9, 8, 7, 6});
+  write.moved = 5;
+  CapturedTransfer read = Transfer(0xC6, true, {2, 1});
+  read.moved = 3;
+  read.received = {2, 1, 0};
+  for (const CapturedTransfer& transfer : {write, read}) {
+    emulator::ReplayRecorder replay(Capture({Event(transfer)}));
+    emulator::RecorderModel model;
+    model.standIn = &replay;
+    std::vector<std::uint8_t> data = transfer.in ? std::vector<std::uint8_t>(2) : transfer.sent;
+    std::uint32_t moved = 0;
+    EXPECT_FALSE(emulator::HandleControl(model, transfer.in ? 1 : 0, SetupRequest(transfer), 0, 0, data, moved));
+    EXPECT_EQ(moved, 0u);
+    EXPECT_TRUE(replay.Differed());
+    EXPECT_NE(replay.Report().find("holds less than the capture says moved (" + std::to_string(transfer.moved) +
+                                   " bytes)"),
+              std::string::npos)
+        << replay.Report();
+  }
+}
+
 // The replay through the in-process door: the flash path's trace played back
 // to the same dialogue ends as the run did; with one byte of one WriteFlash
 // changed in the capture it stops there.
