@@ -55,7 +55,7 @@ struct CapturedTransfer {
   std::vector<std::uint8_t> received;  // IN data as far as the capture kept it
   std::uint32_t moved = 0;             // bytes the completion says moved
   CapturedEnd end = CapturedEnd::NoCompletion;
-  std::int64_t status = 0;  // the capture's own status value
+  std::int64_t status = 0;  // the capture's own status: usbmon's errno (-32), USBPcap's USBD status (0xC0000004)
   UsbAddress address;
   std::uint64_t frame = 0;  // the submission's packet, numbered from 1 as Wireshark does
 };

@@ -102,7 +102,14 @@ std::string DescribeRequest(const CapturedTransfer& transfer) {
 std::string DescribeOutcome(const CapturedTransfer& transfer) {
   std::string text = EndWords(transfer.end);
   if (transfer.end == CapturedEnd::NoCompletion) return text;
-  if (transfer.end != CapturedEnd::Ok) text += " (status " + std::to_string(transfer.status) + ")";
+  if (transfer.end != CapturedEnd::Ok) {
+    // usbmon's statuses are negative errno values; USBPcap's are USBD
+    // statuses, which read as hex (0xC0000004).
+    text += " (status " +
+            (transfer.status > 0xFFFF ? Hex(static_cast<std::uint64_t>(transfer.status), 8)
+                                      : std::to_string(transfer.status)) +
+            ")";
+  }
   text += ", " + std::to_string(transfer.moved) + (transfer.moved == 1 ? " byte" : " bytes");
   if (transfer.in && !transfer.received.empty()) text += ": " + ShortBytes(transfer.received);
   return text;
