@@ -82,5 +82,51 @@ def main():
     write("update", "flash-procedure", quiet + bytes([1, 0, 0, 0, 1]))
     write("update", "queries", quiet + bytes([2, 0, 0, 0, 1]))
 
+    # (d) captures: the link type byte (0: usbmon, 1: USBPcap), then packets,
+    # each a 16-bit length and its bytes.
+    def packets(link, *each):
+        return bytes([link]) + b"".join(struct.pack("<H", len(p)) + p for p in each)
+
+    def usbmon(urb, kind, transfer, endpoint, device, setup, status, length, data=b"", data_flag=0):
+        setup_flag = 0 if setup else ord("-")
+        return (struct.pack("<QBBBBHBBqiiII", urb, ord(kind), transfer, endpoint, device, 1, setup_flag, data_flag,
+                            1800000000, 0, status, length, len(data)) + (setup or bytes(8)) +
+                struct.pack("<iiII", 0, 0, 0, 0) + data)
+
+    def usbpcap(irp, info, transfer, endpoint, device, data, stage=None, status=0):
+        header_length = 27 if stage is None else 28
+        head = struct.pack("<HQIHBHHBBI", header_length, irp, status, 0x17 if stage is not None else 9, info, 1,
+                           device, endpoint, transfer, len(data))
+        return head + (bytes([stage]) if stage is not None else b"") + data
+
+    firmware_version = bytes([0xC0, 0xC6, 0, 0, 0, 0, 2, 0])
+    write_flash = bytes([0x40, 0x21, 0x40, 0x02, 0, 0, 4, 0])
+    descriptor = bytes([18, 1, 0, 2, 0, 0, 0, 64, 0xC4, 0x10, 0x12, 0x45, 0, 1, 0, 0, 0, 1])
+    write("capture", "usbmon-requests-restart-bulk", packets(
+        0,
+        usbmon(1, "S", 2, 0x80, 52, firmware_version, -115, 2, data_flag=ord("<")),
+        usbmon(1, "C", 2, 0x80, 52, None, 0, 2, bytes([2, 1])),
+        usbmon(2, "S", 2, 0x80, 53, bytes([0x80, 6, 0, 1, 0, 0, 18, 0]), -115, 18, data_flag=ord("<")),
+        usbmon(2, "C", 2, 0x80, 53, None, 0, 18, descriptor),
+        usbmon(3, "S", 2, 0x00, 53, write_flash, -115, 4, bytes([9, 8, 7, 6])),
+        usbmon(3, "C", 2, 0x00, 53, None, -32, 0, data_flag=ord(">")),
+        usbmon(4, "S", 3, 0x02, 53, None, -115, 3, bytes([1, 2, 3])),
+        usbmon(4, "C", 3, 0x02, 53, None, 0, 3, data_flag=ord(">")),
+        usbmon(5, "S", 3, 0x81, 53, None, -115, 4, data_flag=ord("<")),
+        usbmon(5, "C", 3, 0x81, 53, None, 0, 4, bytes([4, 5, 6, 7]))))
+    write("capture", "usbpcap-requests-bulk", packets(
+        1,
+        usbpcap(0x1000, 0, 2, 0x80, 7, firmware_version, stage=0),
+        usbpcap(0x1000, 1, 2, 0x80, 7, bytes([2, 1]), stage=1),
+        usbpcap(0x1000, 1, 2, 0x80, 7, b"", stage=2),
+        usbpcap(0x1040, 0, 2, 0x00, 7, write_flash, stage=0),
+        usbpcap(0x1040, 0, 2, 0x00, 7, bytes([9, 8, 7, 6]), stage=1),
+        usbpcap(0x1040, 1, 2, 0x00, 7, b"", stage=2, status=0xC0000004),
+        usbpcap(0x1080, 0, 3, 0x02, 7, bytes([1, 2, 3])),
+        usbpcap(0x1080, 1, 3, 0x02, 7, b""),
+        usbpcap(0x10C0, 0, 3, 0x81, 7, b""),
+        usbpcap(0x10C0, 1, 3, 0x81, 7, bytes([4, 5, 6, 7]))))
+
+
 if __name__ == "__main__":
     main()
