@@ -71,6 +71,7 @@ TEST(KeyDecoder, DecodesEachKeyAsTheDialogueComparesIt) {
       {"F1 (SS3)", {"\x1bOP"}, {0x3B00}},
       {"F1 (vt)", {"\x1b[11~"}, {0x3B00}},
       {"F1 (Linux console)", {"\x1b[[A"}, {0x3B00}},
+      {"F5 (Linux console), the last of its five", {"\x1b[[E"}, {0x3F00}},
       {"F4 (CSI)", {"\x1b[S"}, {0x3E00}},
       {"F5", {"\x1b[15~"}, {0x3F00}},
       {"F10", {"\x1b[21~"}, {0x4400}},
@@ -84,6 +85,8 @@ TEST(KeyDecoder, DecodesEachKeyAsTheDialogueComparesIt) {
       {"Page Down", {"\x1b[6~"}, {0x5100}},
       {"Insert", {"\x1b[2~"}, {0x5200}},
       {"Delete", {"\x1b[3~"}, {0x5300}},
+      // A modifier parameter after the key's number changes nothing: Ctrl+Delete is Delete.
+      {"Ctrl+Delete", {"\x1b[3;5~"}, {0x5300}},
       {"unknown sequence, consumed whole", {"\x1b[99~b"}, {0xFF00, 'b'}},
       {"Alt+x", {"\x1bx"}, {0xFF00}},
       {"a sequence cut by the next Esc", {"\x1b[1\x1b"}, {0xFF00, 27}},
@@ -98,6 +101,10 @@ TEST(KeyDecoder, DecodesEachKeyAsTheDialogueComparesIt) {
       {"UTF-8 character cut short by a pause", {"\xe2\x82", "y"}, {0xFF00, 'y'}},
       {"UTF-8 character cut by the next key", {"\xc3y"}, {0xFF00, 'y'}},
       {"a stray continuation byte", {"\xa9y"}, {0xFF00, 'y'}},
+      // 0xC0 and 0xC1 begin no character (they could only begin an overlong
+      // one): each is a key of its own, and so is the byte after it.
+      {"lead byte 0xC0", {"\xc0\xa9"}, {0xFF00, 0xFF00}},
+      {"lead byte 0xC1", {"\xc1\xbf"}, {0xFF00, 0xFF00}},
   };
   for (const KeyCase& c : cases) {
     SCOPED_TRACE(c.name);
