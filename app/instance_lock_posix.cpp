@@ -8,9 +8,10 @@
 // FIFO, a symbolic link or another user's private file under a lock file's
 // name) can take the lock away or make two instances run side by side.
 //
-// Test hook: the environment variable K24_TEST_LOCK_NAME, when set, replaces
-// the name asked for. The tests use it to keep their runs apart from a real
-// update and from each other; it is not meant for anything else.
+// Abstract names belong to a network namespace: a process in a container with
+// a network stack of its own neither sees nor blocks the name outside it. The
+// tests keep their runs apart that way, each in a namespace of its own; the
+// program has no setting that renames or switches off its lock.
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -28,12 +29,13 @@ class PosixInstanceLock final : public InstanceLock {
  public:
   // The socket is deliberately never closed: the lock is held until the
   // process ends, even if this object goes first.
-  LockOutcome Take(std::string_view requested) override {
-    const std::string name = InstanceLockName(requested);
+  LockOutcome Take(std::string_view name, std::string& reason) override {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     // A leading NUL puts the name in the abstract namespace.
     if (name.empty() || name.size() > sizeof address.sun_path - 1) {
+      reason = "a lock name of " + std::to_string(name.size()) + " bytes does not fit a socket address (1 to " +
+               std::to_string(sizeof address.sun_path - 1) + ")";
       return LockOutcome::Unavailable;
     }
     address.sun_path[0] = '\0';
@@ -42,14 +44,19 @@ class PosixInstanceLock final : public InstanceLock {
 
     const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
+      reason = std::string("socket: ") + std::strerror(errno);
       return LockOutcome::Unavailable;
     }
     if (bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
       return LockOutcome::Taken;
     }
-    const int reason = errno;
+    const int error = errno;
     close(fd);
-    return reason == EADDRINUSE ? LockOutcome::HeldElsewhere : LockOutcome::Unavailable;
+    if (error == EADDRINUSE) {
+      return LockOutcome::HeldElsewhere;
+    }
+    reason = std::string("bind: ") + std::strerror(error);
+    return LockOutcome::Unavailable;
   }
 };
 

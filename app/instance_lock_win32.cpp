@@ -1,10 +1,8 @@
 // The instance lock on Windows: a named mutex, created owned. When the name
 // already exists another recorder application holds it. The handle is never
 // closed: the system drops the name when the process ends, however it ends.
-//
-// Test hook: the environment variable K24_TEST_LOCK_NAME, when set, replaces
-// the name asked for, so tests can keep their runs apart; it is not meant for
-// anything else.
+// A mutex that cannot be made at all ends the run: the program never goes on
+// unlocked, and has no setting that renames or switches off its lock.
 #include <windows.h>
 
 #include <string>
@@ -14,14 +12,35 @@
 namespace k24 {
 namespace {
 
+std::string ErrorText(DWORD error) {
+  char* message = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+      reinterpret_cast<char*>(&message), 0, nullptr);
+  std::string text = length != 0 && message != nullptr ? std::string(message, length) : std::string();
+  if (message != nullptr) {
+    LocalFree(message);
+  }
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.')) {
+    text.pop_back();
+  }
+  return "error " + std::to_string(error) + (text.empty() ? "" : ", " + text);
+}
+
 class Win32InstanceLock final : public InstanceLock {
  public:
-  LockOutcome Take(std::string_view requested) override {
-    const std::string name = InstanceLockName(requested);
-    const HANDLE mutex = CreateMutexA(nullptr, TRUE, name.c_str());
+  LockOutcome Take(std::string_view name, std::string& reason) override {
+    const std::string terminated(name);
+    const HANDLE mutex = CreateMutexA(nullptr, TRUE, terminated.c_str());
     const DWORD error = GetLastError();
     if (mutex == nullptr) {
-      return error == ERROR_ACCESS_DENIED ? LockOutcome::HeldElsewhere : LockOutcome::Unavailable;
+      // Access denied: the name exists, made by another user with rights that
+      // keep us out. Anything else: no mutex of this name could be made.
+      if (error == ERROR_ACCESS_DENIED) {
+        return LockOutcome::HeldElsewhere;
+      }
+      reason = "CreateMutex: " + ErrorText(error);
+      return LockOutcome::Unavailable;
     }
     return error == ERROR_ALREADY_EXISTS ? LockOutcome::HeldElsewhere : LockOutcome::Taken;
   }

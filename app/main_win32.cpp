@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/entry.h"
+#include "dialogue/dialogue.h"
 #include "images/image_source.h"
 #include "link/driver_ezusb.h"
 
@@ -43,6 +44,10 @@ int main(int argc, char** argv) {
   // The images are read from this program's own file, loaded once, now.
   std::unique_ptr<k24::ImageSource> images = k24::OpenExecutableImageSource(OwnPath());
   std::unique_ptr<k24::Console> console = k24::MakeSystemConsole();
+  // Without a console for keys the run ends here, before the lock and the driver.
+  if (const std::optional<int> refused = k24::RefuseWithoutKeyInput(*console)) {
+    return *refused;
+  }
   std::unique_ptr<k24::InstanceLock> lock = k24::MakeSystemInstanceLock();
   std::unique_ptr<k24::UsbDriver> driver = k24::MakeEzusbDriver(k24::ProgramEzusbKernel());
 

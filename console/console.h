@@ -35,6 +35,9 @@ class Console {
   // Drops every key typed so far and not yet read, so that only a key pressed
   // after the prompt that follows can answer it.
   virtual void DiscardTypedAhead() = 0;
+  // Whether key presses can be read at all: there is a terminal (on Windows,
+  // a console) to read them from. Without one no prompt could be answered.
+  virtual bool HasKeyInput() = 0;
   // Between these two the signals that end or stop the program (Ctrl+C among
   // them) are held, so the recorder is never left half written; one that came
   // in the meantime takes effect at EndCriticalSection.

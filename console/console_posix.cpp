@@ -1,5 +1,6 @@
 // The console on POSIX systems: messages to standard output, key presses from
-// the controlling terminal (/dev/tty), also when standard input is redirected.
+// the controlling terminal (/dev/tty), also when standard input is redirected;
+// without a controlling terminal, from standard input when it is a terminal.
 //
 // Terminal modes. From the moment the console is made until the program ends,
 // the terminal is kept in a "quiet" mode: no echo, no line editing, Ctrl+C
@@ -306,9 +307,14 @@ void ReleaseConsole() {
 }
 
 bool OpenTerminal() {
-  const int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0 && isatty(STDIN_FILENO) == 1) {
+    // No controlling terminal (a new session, as setsid makes), but standard
+    // input is a terminal: keys come from there.
+    fd = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
+  }
   if (fd < 0) {
-    return false;  // no controlling terminal
+    return false;  // no terminal for keys at all
   }
   if (tcgetattr(fd, &gOriginalMode) != 0) {
     close(fd);
@@ -456,6 +462,10 @@ class PosixConsole final : public Console {
       tcflush(gTerminal, TCIFLUSH);
     }
   }
+
+  // The terminal is there from the start or never: opened when the console
+  // is made.
+  bool HasKeyInput() override { return gTerminal >= 0 || terminalLost_; }
 
   void BeginCriticalSection() override { BeginSection(); }
 

@@ -21,8 +21,9 @@
 // Output. Standard output, in the C runtime's text mode as in every Windows
 // program ("\n" goes out as "\r\n"), unbuffered on a console.
 //
-// No console at all (a pipe, a service): no key is ever waiting, and a read
-// gives a value that answers no prompt.
+// No console at all (a pipe, a service): HasKeyInput says so, and the program
+// ends before its dialogue starts; no key is ever waiting, and a read gives a
+// value that answers no prompt.
 #include <windows.h>
 
 #include <atomic>
@@ -228,6 +229,8 @@ class Win32Console final : public Console {
       ExitProcess(kControlExitCode);
     }
   }
+
+  bool HasKeyInput() override { return input_ != INVALID_HANDLE_VALUE || lost_; }
 
  private:
   // A key without a character whose scan code the console does not give.

@@ -18,6 +18,14 @@ int RunStages(DialoguePorts& ports, DialogueState& state, std::span<const std::s
 
 }  // namespace
 
+std::optional<int> RefuseWithoutKeyInput(Console& console) {
+  if (console.HasKeyInput()) {
+    return std::nullopt;
+  }
+  console.WriteError(kNoTerminalLine);
+  return kExitNoTerminal;
+}
+
 int RunDialogue(DialoguePorts& ports, std::span<const std::string> args) {
   auto state = std::make_unique<DialogueState>();
   ports.link->lastProbeRefused = false;  // a refusal met by an earlier run on this link is not this run's

@@ -25,6 +25,16 @@ namespace k24 {
 
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitLockHeld = 1;
+// The lock could not be taken at all (one line on standard error says why):
+// the same code as a lock held elsewhere, since no update ran.
+inline constexpr int kExitLockUnavailable = 1;
+
+// No terminal (on Windows, no console) to read key presses from: started by
+// cron, a service, or ssh without a terminal. No prompt could be answered, and
+// the connection wait would hold the lock for ever.
+inline constexpr int kExitNoTerminal = 3;
+inline constexpr const char* kNoTerminalLine =
+    "k24update: no terminal or console to read key presses from; the update needs one to answer its prompts\n";
 
 inline constexpr const char* kSampleImagesRefusal =
     "This k24update carries sample images, not real recorder firmware: nothing was changed on the recorder.\n";
@@ -78,6 +88,11 @@ struct DialoguePorts {
   HistoryStore* history = nullptr;
   WallClock* wallClock = nullptr;
 };
+
+// Before anything else of an update, the lock and the bus included: without
+// key input, kNoTerminalLine on standard error and kExitNoTerminal; none when
+// the dialogue can run.
+std::optional<int> RefuseWithoutKeyInput(Console& console);
 
 // The whole dialogue. args[0] is the program's name; the rest are the
 // command-line arguments. Returns the exit code.

@@ -2,6 +2,7 @@
 // recorder, and the version queries up to the boot loader report.
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "dialogue/dialogue.h"
@@ -18,8 +19,17 @@ std::optional<int> StartDialogue(DialoguePorts& ports, DialogueState& state, std
 
   Print(console, "Orvo Lumo K24 Firmware Updater version 1.0\n\n");
 
-  if (ports.lock->Take(kInstanceLockName) == LockOutcome::HeldElsewhere) {
+  std::string whyNoLock;
+  const LockOutcome lock = ports.lock->Take(kInstanceLockName, whyNoLock);
+  if (lock == LockOutcome::HeldElsewhere) {
     return EndAfterKey(console, "Close all other digital recorder applications and try again.\n", kExitLockHeld);
+  }
+  if (lock != LockOutcome::Taken) {
+    // Without the lock another recorder application could talk to the
+    // recorder at the same time: the run never goes on unlocked.
+    console.WriteError("k24update: could not take the instance lock " + std::string(kInstanceLockName) + ": " +
+                       whyNoLock + "\n");
+    return kExitLockUnavailable;
   }
 
   SetTargetDevice(link, kRecorderVendorId, kRecorderProductId);

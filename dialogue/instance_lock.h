@@ -13,20 +13,17 @@ inline constexpr std::string_view kInstanceLockName = "VocsetLumoK24";
 enum class LockOutcome {
   Taken,          // this process now holds the name
   HeldElsewhere,  // the name already existed: another application holds it
-  Unavailable,    // the lock could not be made at all; the update goes on
+  Unavailable,    // the lock could not be made at all: the run ends, it never goes on unlocked
 };
 
 class InstanceLock {
  public:
   virtual ~InstanceLock() = default;
-  virtual LockOutcome Take(std::string_view name) = 0;
+  // Takes the lock of this name, exactly as given. Unavailable comes with
+  // `reason` filled: why the lock could not be made.
+  virtual LockOutcome Take(std::string_view name, std::string& reason) = 0;
 };
 
 std::unique_ptr<InstanceLock> MakeSystemInstanceLock();
-
-// The name a system lock is taken under: `requested`, unless the environment
-// variable K24_TEST_LOCK_NAME replaces it. That is a hook for the tests, which
-// keep their runs apart with it, not a setting for use.
-std::string InstanceLockName(std::string_view requested);
 
 }  // namespace k24

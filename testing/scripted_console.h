@@ -70,6 +70,7 @@ class ScriptedConsole final : public Console {
     ++discards;
     typedAhead.clear();
   }
+  bool HasKeyInput() override { return hasKeyInput; }
   void BeginCriticalSection() override {
     ++inCriticalSection;
     ++criticalSectionBegins;
@@ -99,6 +100,7 @@ class ScriptedConsole final : public Console {
   int criticalSectionBegins = 0;
   int criticalSectionEnds = 0;
   int readsInCriticalSection = 0;
+  bool hasKeyInput = true;  // a terminal to read keys from
 };
 
 }  // namespace k24::emulator

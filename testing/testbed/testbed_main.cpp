@@ -12,10 +12,13 @@
 // model (testing/replay_recorder.h); the first transfer that differs from the
 // capture's ends the run (k24update is stopped there) and is reported.
 //
+// Each run is in a network namespace of its own, where k24update's instance
+// lock (an abstract socket name) is the run's alone.
+//
 // Exit status: 0 when k24update ran to its end (its own exit code is in the
 // results), 2 for a usage error, 3 when it did not end in time, 4 when a
-// replay stopped at a difference, 77 when the mocked bus cannot be set up on
-// this machine.
+// replay stopped at a difference, 77 when the mocked bus or the run's network
+// namespace cannot be set up on this machine.
 #include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -36,6 +39,7 @@
 #include <vector>
 
 #include "dialogue/instance_lock.h"
+#include "testing/network_namespace.h"
 #include "testing/recorder_model.h"
 #include "testing/replay_recorder.h"
 #include "testing/testbed/terminal_session.h"
@@ -104,7 +108,8 @@ void Usage() {
       "  --absence MS          how long a restart keeps it off the bus (default 100, as short as 1)\n"
       "  --other-devices N     put N other USB devices on the bus (at most 50)\n"
       "  --short-reply CODE:N  every request CODE (hex) is answered with only N bytes\n"
-      "  --hold-lock           hold the updater's instance lock while it runs\n"
+      "  --hold-lock           hold the updater's instance lock while it runs (in the run's\n"
+      "                        network namespace, where the updater looks for it)\n"
       "  --as-user UID         run k24update as this user (the testbed stays root)\n"
       "  --node-mode OCTAL     mode of the recorder's device node (default: owner only)\n"
       "  --not-emulated        do not tell k24update that this recorder is the emulator\n"
@@ -410,17 +415,21 @@ int Run(const Options& options) {
     model.standIn = &*replay;
   }
 
-  // The updater's instance lock gets a name of this run, so that parallel
-  // runs and a real updater on this machine never meet.
+  // The run gets a network namespace of its own, and with it the updater's
+  // instance lock (an abstract socket name): parallel runs and a real
+  // updater on this machine never meet, under the lock's real name.
   if (!options.outDir.empty()) mkdir(options.outDir.c_str(), 0755);
-  if (std::getenv("K24_TEST_LOCK_NAME") == nullptr) {
-    setenv("K24_TEST_LOCK_NAME", ("K24Testbed-" + std::to_string(getpid())).c_str(), 1);
+  std::string error;
+  if (!EnterOwnNetworkNamespace(error)) {
+    std::fprintf(stderr, "k24-testbed: no network namespace of its own for the run: %s\n", error.c_str());
+    return kExitNoUmockdev;
   }
   std::unique_ptr<InstanceLock> heldLock;
   if (options.holdLock) {
     heldLock = MakeSystemInstanceLock();
-    if (heldLock->Take(kInstanceLockName) != LockOutcome::Taken) {
-      std::fputs("k24-testbed: could not take the instance lock\n", stderr);
+    std::string reason;
+    if (heldLock->Take(kInstanceLockName, reason) != LockOutcome::Taken) {
+      std::fprintf(stderr, "k24-testbed: could not take the instance lock %s\n", reason.c_str());
       return kExitUsage;
     }
   }
@@ -439,7 +448,6 @@ int Run(const Options& options) {
   if (options.asUser != 0) umask(0);
 
   UsbfsDoor door(model);
-  std::string error;
   if (!door.Start(error)) {
     std::fprintf(stderr, "k24-testbed: umockdev cannot run here: %s\n", error.c_str());
     return kExitNoUmockdev;

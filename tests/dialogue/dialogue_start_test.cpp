@@ -75,9 +75,16 @@ TEST_F(DialogueStartTest, LockHeldElsewhereEndsWithExitCodeOneBeforeAnyProbe) {
   EXPECT_EQ(bus.probes, 0);
 }
 
-TEST_F(DialogueStartTest, LockThatCannotBeMadeDoesNotStopTheUpdate) {
+// A lock that cannot be made for any reason but another holder: the run
+// never goes on unlocked. One line says why; no key is waited for.
+TEST_F(DialogueStartTest, LockThatCannotBeMadeEndsWithExitCodeOneBeforeAnyProbe) {
   lock.outcome = LockOutcome::Unavailable;
-  EXPECT_EQ(Start(), std::nullopt);
+  lock.unavailableReason = "socket: Too many open files";
+  EXPECT_EQ(Start(), 1);
+  EXPECT_EQ(console.output, kBanner);
+  EXPECT_EQ(console.errors, "k24update: could not take the instance lock VocsetLumoK24: socket: Too many open files\n");
+  EXPECT_EQ(console.rawReads, 0);
+  EXPECT_EQ(bus.probes, 0);
 }
 
 TEST_F(DialogueStartTest, NoBootLoaderEndsAfterOneKey) {

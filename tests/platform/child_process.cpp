@@ -11,6 +11,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "testing/network_namespace.h"
+
 extern char** environ;
 
 namespace k24::test {
@@ -102,16 +104,25 @@ bool Child::Start(const std::vector<std::string>& argv, const ChildOptions& opti
     int terminal = nullDevice;
     if (options.withTerminal) {
       // A session leader without a terminal that opens one gets it as its
-      // controlling terminal.
-      terminal = open(slaveName.c_str(), O_RDWR);
+      // controlling terminal, unless told not to.
+      terminal = open(slaveName.c_str(), options.terminalNotControlling ? O_RDWR | O_NOCTTY : O_RDWR);
       if (terminal < 0) {
         ChildFails();
       }
     }
-    const int input = options.inputFromPipe ? inputEnds[0] : nullDevice;
+    if (options.ownNetworkNamespace) {
+      // The test process has one thread: what this allocates is safe here.
+      std::string error;
+      if (!k24::emulator::EnterOwnNetworkNamespace(error)) {
+        ChildFails();
+      }
+    }
+    const int input = options.inputFromPipe                                      ? inputEnds[0]
+                      : options.withTerminal && options.terminalNotControlling ? terminal
+                                                                               : nullDevice;
     const int output = outputEnds[1] >= 0 ? outputEnds[1] : terminal;
     if (dup2(input, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0 ||
-        dup2(terminal, STDERR_FILENO) < 0) {
+        dup2(options.errorsToOutput ? output : terminal, STDERR_FILENO) < 0) {
       ChildFails();
     }
     if (options.ignoreHangUp) {

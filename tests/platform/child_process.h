@@ -24,6 +24,9 @@ struct ChildOptions {
   bool inputFromPipe = false;    // standard input from a pipe the test holds (else /dev/null)
   uid_t runAsUser = 0;           // non-zero: drop to this user and its group first
   bool ignoreHangUp = false;     // started with SIGHUP ignored, as by nohup
+  bool terminalNotControlling = false;  // the terminal is standard input, but not the controlling terminal
+  bool ownNetworkNamespace = false;     // in a network namespace of its own (its own abstract socket names)
+  bool errorsToOutput = false;          // standard error goes where standard output goes
   std::vector<std::pair<std::string, std::string>> environment;  // added to ours
 };
 

@@ -42,9 +42,7 @@ bool StartLockProbe(Child& probe, const std::string& name, uid_t asUser = 0,
 
 class InstanceLockTest : public ::testing::Test {
  protected:
-  void SetUp() override { unsetenv("K24_TEST_LOCK_NAME"); }
   void TearDown() override {
-    unsetenv("K24_TEST_LOCK_NAME");
     unsetenv("K24_LOCK_DIR");
     for (const std::string& path : made_) {
       unlink(path.c_str());
@@ -81,19 +79,45 @@ TEST_F(InstanceLockTest, SecondProcessFindsItHeldUntilTheHolderIsKilled) {
   ASSERT_TRUE(third.WaitForOutput("taken\n")) << third.Output();
 }
 
-TEST_F(InstanceLockTest, ASecondTakeInTheSameProcessFindsItHeld) {
-  const std::string name = UniqueName("twice");
-  EXPECT_EQ(MakeSystemInstanceLock()->Take(name), LockOutcome::Taken);
-  EXPECT_EQ(MakeSystemInstanceLock()->Take(name), LockOutcome::HeldElsewhere);
+LockOutcome TakeName(const std::string& name) {
+  std::string reason;
+  return MakeSystemInstanceLock()->Take(name, reason);
 }
 
-// The test hook replaces whatever name is asked for.
-TEST_F(InstanceLockTest, TestNameReplacesTheNameAskedFor) {
-  const std::string name = UniqueName("hook");
-  setenv("K24_TEST_LOCK_NAME", name.c_str(), 1);
-  EXPECT_EQ(MakeSystemInstanceLock()->Take(kInstanceLockName), LockOutcome::Taken);
-  unsetenv("K24_TEST_LOCK_NAME");
-  EXPECT_EQ(MakeSystemInstanceLock()->Take(name), LockOutcome::HeldElsewhere);
+TEST_F(InstanceLockTest, ASecondTakeInTheSameProcessFindsItHeld) {
+  const std::string name = UniqueName("twice");
+  EXPECT_EQ(TakeName(name), LockOutcome::Taken);
+  EXPECT_EQ(TakeName(name), LockOutcome::HeldElsewhere);
+}
+
+// A lock that cannot be made is never mistaken for a lock taken or one held
+// elsewhere: it is unavailable, and says why. A name is the one case the
+// tests can bring about on demand.
+TEST_F(InstanceLockTest, ALockThatCannotBeMadeIsUnavailableWithItsReason) {
+  Child probe;
+  ASSERT_TRUE(StartLockProbe(probe, std::string(108, 'n')));
+  ASSERT_TRUE(probe.WaitForOutput("\n")) << probe.Output();
+  EXPECT_EQ(probe.Output(), "unavailable: a lock name of 108 bytes does not fit a socket address (1 to 107)\n");
+}
+
+// The name is one per network namespace: a holder in a namespace of its own
+// (a container with its own network stack) neither sees nor blocks one
+// outside it.
+TEST_F(InstanceLockTest, AHolderInAnotherNetworkNamespaceDoesNotMeetThisOne) {
+  const std::string name = UniqueName("namespaces");
+  ASSERT_EQ(TakeName(name), LockOutcome::Taken);
+  Child inside;
+  ChildOptions options;
+  options.withTerminal = false;
+  options.inputFromPipe = true;
+  options.ownNetworkNamespace = true;
+  ASSERT_TRUE(inside.Start({kProbe, "lock", name}, options));
+  ASSERT_TRUE(inside.WaitForOutput("\n")) << inside.Output();
+  EXPECT_EQ(inside.Output(), "taken\n");
+  Child outside;
+  ASSERT_TRUE(StartLockProbe(outside, name));
+  ASSERT_TRUE(outside.WaitForOutput("\n")) << outside.Output();
+  EXPECT_EQ(outside.Output(), "held\n");
 }
 
 // Another user holding the name blocks us all the same.
@@ -118,7 +142,7 @@ TEST_F(InstanceLockTest, IsSharedWithOtherUsers) {
   Child other;
   ASSERT_TRUE(StartLockProbe(other, name, kNobody, program));
   ASSERT_TRUE(other.WaitForOutput("taken\n")) << other.Output();
-  EXPECT_EQ(MakeSystemInstanceLock()->Take(name), LockOutcome::HeldElsewhere);
+  EXPECT_EQ(TakeName(name), LockOutcome::HeldElsewhere);
 }
 
 // Whatever is planted in the file system where a lock file would be, or a
@@ -152,7 +176,7 @@ TEST_F(InstanceLockTest, NothingPlantedInTheFileSystemSwitchesItOff) {
     made_.push_back(path);  // removed however the case ends
     directories_.push_back(path);
     ASSERT_TRUE(c.plant(path)) << path;
-    EXPECT_EQ(MakeSystemInstanceLock()->Take(name), LockOutcome::Taken);
+    EXPECT_EQ(TakeName(name), LockOutcome::Taken);
     Child second;
     ASSERT_TRUE(StartLockProbe(second, name));
     ASSERT_TRUE(second.WaitForOutput("\n"));

@@ -3,14 +3,17 @@
 #include <cstdlib>
 #include <ostream>
 #include <string>
+#include <vector>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "app/command_line.h"
+#include "dialogue/dialogue.h"
 #include "dialogue/instance_lock.h"
 #include "images/image_digests.h"
+#include "testing/network_namespace.h"
 #include "tests/platform/child_process.h"
 
 namespace k24::test {
@@ -21,18 +24,22 @@ const std::string kUpdater = K24_UPDATER;
 constexpr const char* kBanner = "Orvo Lumo K24 Firmware Updater version 1.0\n\n";
 constexpr const char* kNotConnected = "Device is not connected.\nConnect device to continue or press Esc to exit.\n";
 
-// Each run gets a lock name of its own, so it neither meets nor blocks a real
-// update or another test running on the machine.
+// Each test runs in a network namespace of its own, and the updaters it
+// starts with it: their instance lock (an abstract socket name) neither meets
+// nor blocks a real update or another test running on the machine.
 class UpdaterOnTerminal : public ::testing::Test {
  protected:
   void SetUp() override {
-    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    lockName_ = std::string("K24UpdaterTest-") + test->name() + "-" + std::to_string(getpid());
-    options_.environment.emplace_back("K24_TEST_LOCK_NAME", lockName_);
+    std::string error;
+    ASSERT_TRUE(emulator::EnterOwnNetworkNamespace(error)) << error;
   }
-  void TearDown() override { unsetenv("K24_TEST_LOCK_NAME"); }
 
-  std::string lockName_;
+  // Takes the instance lock as another recorder application would.
+  static void HoldTheLock() {
+    std::string reason;
+    ASSERT_EQ(MakeSystemInstanceLock()->Take(kInstanceLockName, reason), LockOutcome::Taken) << reason;
+  }
+
   ChildOptions options_;
 };
 
@@ -69,10 +76,12 @@ TEST_F(UpdaterOnTerminal, LostTerminalEndsTheConnectionWait) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-// Any key ends it, Ctrl+C too: during a read it is a key, not a signal.
+// Any key ends it, Ctrl+C too: during a read it is a key, not a signal. No
+// variable of the environment renames the lock the program takes (the one
+// the tests once used included).
 TEST_F(UpdaterOnTerminal, EndsWithExitCode1WhenAnotherApplicationHoldsTheLock) {
-  setenv("K24_TEST_LOCK_NAME", lockName_.c_str(), 1);
-  ASSERT_EQ(MakeSystemInstanceLock()->Take(kInstanceLockName), LockOutcome::Taken);
+  HoldTheLock();
+  options_.environment.emplace_back("K24_TEST_LOCK_NAME", "K24SomeOtherName");
   const std::string expected = std::string(kBanner) +
                                "Close all other digital recorder applications and try again.\n"
                                "Press any key to exit.\n";
@@ -93,6 +102,43 @@ TEST_F(UpdaterOnTerminal, EndsWithExitCode1WhenAnotherApplicationHoldsTheLock) {
   }
 }
 
+// Without a terminal for keys (cron, a service, ssh without -t: standard
+// input not a terminal and no controlling terminal) no prompt could be
+// answered: one line on standard error and exit code 3, at once, instead of
+// a wait for the recorder that nothing could end; and before the lock (held
+// by another application the second time, and never reported).
+TEST_F(UpdaterOnTerminal, WithoutATerminalEndsAtOnceBeforeTheLock) {
+  options_.withTerminal = false;
+  options_.errorsToOutput = true;
+  for (const bool lockHeld : {false, true}) {
+    SCOPED_TRACE(lockHeld ? "lock held elsewhere" : "lock free");
+    if (lockHeld) HoldTheLock();
+    const std::vector<std::string> command = lockHeld ? std::vector<std::string>{kUpdater, "diag"}
+                                                      : std::vector<std::string>{kUpdater};
+    Child updater;
+    ASSERT_TRUE(updater.Start(command, options_));
+    int status = 0;
+    ASSERT_TRUE(updater.WaitForExit(status)) << "still running without a terminal: " << updater.Output();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kExitNoTerminal) << status;
+    updater.DrainOutput();
+    EXPECT_EQ(updater.Output(), kNoTerminalLine);
+  }
+}
+
+// A terminal on standard input is one for keys, also without a controlling
+// terminal (setsid from a terminal): the dialogue runs and Esc ends the wait.
+TEST_F(UpdaterOnTerminal, ReadsKeysFromStandardInputWithoutAControllingTerminal) {
+  options_.terminalNotControlling = true;
+  Child updater;
+  ASSERT_TRUE(updater.Start({kUpdater}, options_));
+  ASSERT_TRUE(updater.WaitForOutput(std::string(kBanner) + kNotConnected)) << updater.Output();
+  ASSERT_TRUE(updater.Type("\x1b"));
+  int status = 0;
+  ASSERT_TRUE(updater.WaitForExit(status)) << updater.Output();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(SameMode(updater.Mode(), updater.StartMode()));
+}
+
 // --help and --version answer at once, even while another recorder
 // application holds the lock: nothing is taken and nothing waited for, on a
 // terminal or with none at all (as in a script or a package check).
@@ -108,8 +154,7 @@ void PrintTo(const InformationCase& information, std::ostream* out) {
 class UpdaterInformation : public UpdaterOnTerminal, public ::testing::WithParamInterface<InformationCase> {};
 
 TEST_P(UpdaterInformation, PrintsItsTextAndExitsZeroWithoutTheLock) {
-  setenv("K24_TEST_LOCK_NAME", lockName_.c_str(), 1);
-  ASSERT_EQ(MakeSystemInstanceLock()->Take(kInstanceLockName), LockOutcome::Taken);
+  HoldTheLock();
   const std::string argument = GetParam().argument;
   const std::string version = std::string("k24update ") + K24_EXPECTED_VERSION + "\n";
   const std::string expected = argument == "--help" ? UsageText() : VersionText(EmbeddedImagesAreSamples());

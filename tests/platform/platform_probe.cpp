@@ -7,7 +7,8 @@
 //   platform_probe idle [FILE] "idle\n", creates FILE (when given), then sits
 //                              outside any read for 60 s
 //   platform_probe nokey       KeyWaiting and two ReadKeys, reported
-//   platform_probe lock NAME   Take(NAME), reported; when taken, holds the
+//   platform_probe lock NAME   Take(NAME), reported ("taken", "held" or
+//                              "unavailable: REASON"); when taken, holds the
 //                              lock until standard input closes
 //   platform_probe critical bystander|alone
 //                              with "bystander", first starts a thread that
@@ -99,11 +100,12 @@ int Crash(k24::Console& console, int signalNumber) {
 }
 
 int Lock(const char* name) {
-  const k24::LockOutcome outcome = k24::MakeSystemInstanceLock()->Take(name);
-  const char* text = outcome == k24::LockOutcome::Taken           ? "taken\n"
-                     : outcome == k24::LockOutcome::HeldElsewhere ? "held\n"
-                                                                  : "unavailable\n";
-  std::fputs(text, stdout);
+  std::string reason;
+  const k24::LockOutcome outcome = k24::MakeSystemInstanceLock()->Take(name, reason);
+  const std::string text = outcome == k24::LockOutcome::Taken           ? "taken\n"
+                           : outcome == k24::LockOutcome::HeldElsewhere ? "held\n"
+                                                                        : "unavailable: " + reason + "\n";
+  std::fputs(text.c_str(), stdout);
   std::fflush(stdout);
   if (outcome == k24::LockOutcome::Taken) {
     WaitForInputToClose();

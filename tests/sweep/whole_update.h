@@ -65,6 +65,7 @@ class JudgedConsole final : public Console {
   void WaitForKey(std::uint32_t timeoutMs, std::span<const int> /*alsoWatch*/) override {
     if (clock != nullptr) clock->SleepMs(timeoutMs);
   }
+  bool HasKeyInput() override { return true; }
   void BeginCriticalSection() override { ++inCriticalSection; }
   void EndCriticalSection() override { --inCriticalSection; }
 

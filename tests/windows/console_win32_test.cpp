@@ -12,23 +12,7 @@
 namespace k24 {
 namespace {
 
-INPUT_RECORD Key(bool down, WORD virtualKey, WORD scanCode, char character, DWORD controls = 0) {
-  INPUT_RECORD event{};
-  event.EventType = KEY_EVENT;
-  event.Event.KeyEvent.bKeyDown = down ? TRUE : FALSE;
-  event.Event.KeyEvent.wRepeatCount = 1;
-  event.Event.KeyEvent.wVirtualKeyCode = virtualKey;
-  event.Event.KeyEvent.wVirtualScanCode = scanCode;
-  event.Event.KeyEvent.uChar.AsciiChar = character;
-  event.Event.KeyEvent.dwControlKeyState = controls;
-  return event;
-}
-
-// Press and release.
-void Tap(std::vector<INPUT_RECORD>& events, WORD virtualKey, WORD scanCode, char character, DWORD controls = 0) {
-  events.push_back(Key(true, virtualKey, scanCode, character, controls));
-  events.push_back(Key(false, virtualKey, scanCode, character, controls));
-}
+using test::Tap;
 
 INPUT_RECORD Focus() {
   INPUT_RECORD event{};
@@ -49,22 +33,7 @@ std::string KeysReadFrom(const std::vector<INPUT_RECORD>& events, int keys, DWOR
     ADD_FAILURE() << "the probe never got ready: " << probe.Output();
     return {};
   }
-  FreeConsole();
-  if (AttachConsole(probe.Id()) == FALSE) {
-    ADD_FAILURE() << "cannot attach to the probe's console: error " << GetLastError();
-    return {};
-  }
-  const HANDLE input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   nullptr, OPEN_EXISTING, 0, nullptr);
-  DWORD written = 0;
-  const bool wrote = input != INVALID_HANDLE_VALUE &&
-                     WriteConsoleInputA(input, events.data(), static_cast<DWORD>(events.size()), &written) != FALSE;
-  EXPECT_TRUE(wrote) << "error " << GetLastError();
-  EXPECT_EQ(written, events.size());
-  if (input != INVALID_HANDLE_VALUE) {
-    CloseHandle(input);
-  }
-  FreeConsole();
+  EXPECT_TRUE(test::WriteKeyEvents(probe.Id(), events)) << "error " << GetLastError();
   exitCode = probe.Finish(30'000);
   // Standard output is in text mode, as in every Windows program: "\n" goes
   // out as "\r\n".

@@ -187,7 +187,6 @@ def main():
         state_file = os.path.join(directory, "state")
         environment = dict(scenario.get("environment", {}))
         environment["K24_EMULATED_RECORDER"] = "1"
-        environment["K24_TEST_LOCK_NAME"] = "k24-terminal-test-%d" % os.getpid()
         environment["K24_MODEL_STATE"] = "Z:" + state_file
         requests_file = os.path.join(directory, "requests.log")
         environment["K24_MODEL_REQUESTS"] = "Z:" + requests_file

@@ -97,4 +97,36 @@ DWORD ChildProcess::Finish(DWORD timeoutMs) {
 
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
 
+bool WriteKeyEvents(DWORD processId, const std::vector<INPUT_RECORD>& events) {
+  FreeConsole();
+  if (AttachConsole(processId) == FALSE) {
+    return false;
+  }
+  const HANDLE input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING, 0, nullptr);
+  DWORD written = 0;
+  const bool wrote = input != INVALID_HANDLE_VALUE &&
+                     WriteConsoleInputA(input, events.data(), static_cast<DWORD>(events.size()), &written) != FALSE &&
+                     written == events.size();
+  if (input != INVALID_HANDLE_VALUE) {
+    CloseHandle(input);
+  }
+  FreeConsole();
+  return wrote;
+}
+
+void Tap(std::vector<INPUT_RECORD>& events, WORD virtualKey, WORD scanCode, char character, DWORD controls) {
+  for (const bool down : {true, false}) {
+    INPUT_RECORD event{};
+    event.EventType = KEY_EVENT;
+    event.Event.KeyEvent.bKeyDown = down ? TRUE : FALSE;
+    event.Event.KeyEvent.wRepeatCount = 1;
+    event.Event.KeyEvent.wVirtualKeyCode = virtualKey;
+    event.Event.KeyEvent.wVirtualScanCode = scanCode;
+    event.Event.KeyEvent.uChar.AsciiChar = character;
+    event.Event.KeyEvent.dwControlKeyState = controls;
+    events.push_back(event);
+  }
+}
+
 }  // namespace k24::test

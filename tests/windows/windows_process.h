@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace k24::test {
 
@@ -37,5 +38,13 @@ class ChildProcess {
 
 // Quotes a path for a command line.
 std::string Quoted(const std::string& path);
+
+// Writes key events into the input of the console of process `processId`
+// (one made with CREATE_NO_WINDOW), as a person typing there would. This
+// process leaves its own console to do so.
+bool WriteKeyEvents(DWORD processId, const std::vector<INPUT_RECORD>& events);
+
+// A key pressed and released.
+void Tap(std::vector<INPUT_RECORD>& events, WORD virtualKey, WORD scanCode, char character, DWORD controls = 0);
 
 }  // namespace k24::test
