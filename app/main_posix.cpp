@@ -1,4 +1,5 @@
 // The program's entry on Linux: the platform's ports, then the dialogue.
+#include <csignal>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +16,11 @@ int main(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) {
     args.emplace_back(argv[i]);
   }
+
+  // A reader of the output that goes away (`--history | head`) makes a write
+  // fail instead of ending the program: --history then says so, as for any
+  // output that does not take the history, and an update goes on.
+  signal(SIGPIPE, SIG_IGN);
 
   // Usage, version and history before anything else is made. Exit code 1
   // stays the lock's alone.

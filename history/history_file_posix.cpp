@@ -4,6 +4,12 @@
 // with one write to a file opened for appending, so records of two runs never
 // interleave. Only a regular file is written or read: the append happens
 // while ending signals are held, so nothing on the way may block.
+//
+// The path is walked one directory at a time from "/", each opened with
+// O_NOFOLLOW: no symbolic link is followed anywhere in it, so a link planted
+// in the state path (by another user, for a run as root) never decides where
+// the history is made, written or read. A file with more than one name (a
+// hard link) is not the history either. Reading applies the same rules.
 #include "history/history_file_posix.h"
 
 #include <fcntl.h>
@@ -11,70 +17,131 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace k24 {
 namespace {
 
 constexpr const char* kNoPath = "neither XDG_STATE_HOME nor HOME is an absolute path";
 constexpr const char* kNotRegular = "it is not a regular file";
+constexpr const char* kNotFollowed = " is a symbolic link, which is not followed";
 constexpr std::size_t kPieceSize = std::size_t{64} * 1024;
 
 std::string BelongsToAnother(const std::string& what, uid_t found, uid_t owner) {
   return what + " belongs to user " + std::to_string(found) + ", not to user " + std::to_string(owner);
 }
 
-// Why opening the history failed, as the one who reads the line can act on it.
-std::string OpenFailure(int error) {
-  switch (error) {
-    case ELOOP: return "it is a symbolic link, which is not followed";
-    case ENXIO: return kNotRegular;  // a FIFO without a reader, a socket, a device without its driver
-    default: return std::strerror(error);
+// Closes a descriptor when it goes.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  ~Descriptor() { Reset(-1); }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  [[nodiscard]] int Get() const { return fd_; }
+  void Reset(int fd) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
   }
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// The path's directories from "/" down, and the file's name.
+struct SplitPath {
+  std::vector<std::string> directories;
+  std::string file;
+};
+
+SplitPath Split(const std::string& path) {
+  SplitPath split;
+  std::size_t from = 0;
+  while (from < path.size()) {
+    const std::size_t slash = path.find('/', from);
+    const std::size_t to = slash == std::string::npos ? path.size() : slash;
+    if (to > from) split.directories.push_back(path.substr(from, to - from));
+    from = to + 1;
+  }
+  if (!split.directories.empty()) {
+    split.file = split.directories.back();
+    split.directories.pop_back();
+  }
+  return split;
 }
 
-// Makes each missing directory of `path` up to its last slash. With `owner`,
-// the deepest directory that is there must be that user's when anything is
-// to be made in it, the file included.
-bool MakeParentDirectories(const std::string& path, std::optional<uid_t> owner, std::string& reason) {
+// Why opening `name` in `directory` (shown as `shown`) failed: a link gets a
+// reason of its own, whatever the error that the refusal to follow it gave.
+std::string OpenFailure(int directory, const std::string& name, const std::string& shown, int error) {
   struct stat status {};
-  std::string deepest = "/";
-  if (stat(deepest.c_str(), &status) != 0) {
-    reason = std::strerror(errno);
-    return false;
+  if (fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode)) {
+    return shown + kNotFollowed;
   }
-  uid_t deepestOwner = status.st_uid;
-  bool madeOne = false;
-  for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-    const std::string directory = path.substr(0, slash);
-    if (!madeOne) {
-      if (stat(directory.c_str(), &status) == 0) {
-        deepest = directory;
-        deepestOwner = status.st_uid;
-        continue;
+  if (error == ENXIO) {
+    return kNotRegular;  // a FIFO without a reader, a socket, a device without its driver
+  }
+  return std::strerror(error);
+}
+
+// What the walk down the path found.
+struct Walk {
+  Descriptor directory;  // the file's directory, once reached
+  bool missing = false;  // a directory on the way is not there (and none was to be made)
+  std::string reason;
+};
+
+// Walks the directories of `path` from "/" without following a link. With
+// `make`, a missing directory is made (0700); with `owner` too, only in a
+// directory of that user's, and nothing is made before that is known.
+void WalkTo(const SplitPath& path, bool make, std::optional<uid_t> owner, Walk& walk) {
+  walk.directory.Reset(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (walk.directory.Get() < 0) {
+    walk.reason = std::strerror(errno);
+    return;
+  }
+  std::string shown;
+  for (const std::string& name : path.directories) {
+    const std::string here = shown.empty() ? "/" : shown;
+    shown += "/" + name;
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int next = openat(walk.directory.Get(), name.c_str(), flags);
+    if (next < 0 && errno == ENOENT) {
+      if (!make) {
+        walk.missing = true;
+        walk.reason = std::strerror(ENOENT);
+        return;
       }
-      if (errno != ENOENT) {
-        reason = std::strerror(errno);
-        return false;
+      struct stat status {};
+      if (fstat(walk.directory.Get(), &status) != 0) {
+        walk.reason = std::strerror(errno);
+        return;
       }
-      if (owner && deepestOwner != *owner) {
-        reason = BelongsToAnother(deepest, deepestOwner, *owner);
-        return false;
+      if (owner && status.st_uid != *owner) {
+        walk.reason = BelongsToAnother(here, status.st_uid, *owner);
+        return;
       }
+      if (mkdirat(walk.directory.Get(), name.c_str(), 0700) != 0 && errno != EEXIST) {
+        walk.reason = std::strerror(errno);
+        return;
+      }
+      next = openat(walk.directory.Get(), name.c_str(), flags);
     }
-    if (mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
-      reason = std::strerror(errno);
-      return false;
+    if (next < 0) {
+      walk.reason = OpenFailure(walk.directory.Get(), name, shown, errno);
+      return;
     }
-    madeOne = true;
+    walk.directory.Reset(next);
   }
-  if (!madeOne && owner && deepestOwner != *owner && lstat(path.c_str(), &status) != 0 && errno == ENOENT) {
-    reason = BelongsToAnother(deepest, deepestOwner, *owner);
-    return false;
-  }
-  return true;
 }
 
 bool ClearNonBlocking(int file, std::string& reason) {
@@ -84,6 +151,21 @@ bool ClearNonBlocking(int file, std::string& reason) {
     return false;
   }
   return true;
+}
+
+// Whether an open file may stand for the history: a regular file with one
+// name, of `owner`'s when one is asked for.
+bool IsTheHistory(int file, std::optional<uid_t> owner, struct stat& status, std::string& reason) {
+  if (fstat(file, &status) != 0) {
+    reason = std::strerror(errno);
+  } else if (!S_ISREG(status.st_mode)) {
+    reason = kNotRegular;
+  } else if (owner && status.st_uid != *owner) {
+    reason = BelongsToAnother("it", status.st_uid, *owner);
+  } else if (status.st_nlink != 1) {
+    reason = "it has " + std::to_string(status.st_nlink) + " names (hard links), not one";
+  }
+  return reason.empty();
 }
 
 class HistoryFile final : public HistoryStore {
@@ -97,27 +179,39 @@ class HistoryFile final : public HistoryStore {
       return written;
     }
     written.location = *path_;
-    if (!MakeParentDirectories(*path_, owner_, written.reason)) {
+    // A history at the size limit (ulimit -f) must cost a line, not the
+    // program: the write then fails with EFBIG instead of raising SIGXFSZ.
+    // The program writes no other file.
+    signal(SIGXFSZ, SIG_IGN);
+    const SplitPath split = Split(*path_);
+    Walk walk;
+    WalkTo(split, true, owner_, walk);
+    if (!walk.reason.empty()) {
+      written.reason = walk.reason;
       return written;
     }
+    if (owner_) {
+      // The file too is made only in a directory of the owner's.
+      struct stat status {};
+      struct stat there {};
+      if (fstatat(walk.directory.Get(), split.file.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT &&
+          fstat(walk.directory.Get(), &status) == 0 && status.st_uid != *owner_) {
+        written.reason = BelongsToAnother(path_->substr(0, path_->rfind('/')), status.st_uid, *owner_);
+        return written;
+      }
+    }
     // Not blocking on the way in: a FIFO at the path would wait for a reader for ever.
-    const int file =
-        open(path_->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
-    if (file < 0) {
-      written.reason = OpenFailure(errno);
+    Descriptor file(openat(walk.directory.Get(), split.file.c_str(),
+                           O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600));
+    if (file.Get() < 0) {
+      written.reason = OpenFailure(walk.directory.Get(), split.file, "it", errno);
       return written;
     }
     struct stat status {};
-    if (fstat(file, &status) != 0) {
-      written.reason = std::strerror(errno);
-    } else if (!S_ISREG(status.st_mode)) {
-      written.reason = kNotRegular;
-    } else if (owner_ && status.st_uid != *owner_) {
-      written.reason = BelongsToAnother("it", status.st_uid, *owner_);
-    } else if (ClearNonBlocking(file, written.reason)) {
-      Write(file, record, status.st_size, written.reason);
+    if (IsTheHistory(file.Get(), owner_, status, written.reason) && ClearNonBlocking(file.Get(), written.reason)) {
+      Write(file.Get(), record, status.st_size, written.reason);
     }
-    if (close(file) != 0 && written.reason.empty()) {
+    if (close(file.Release()) != 0 && written.reason.empty()) {
       written.reason = std::strerror(errno);
     }
     written.ok = written.reason.empty();
@@ -126,30 +220,47 @@ class HistoryFile final : public HistoryStore {
 
   HistoryRead Read(const HistorySink& sink) override {
     HistoryRead read;
-    if (!path_) {
-      read.reason = kNoPath;
-      return read;
+    const Descriptor file(OpenForReading(read));
+    if (file.Get() >= 0) {
+      Copy(file.Get(), sink, read);
     }
-    read.location = *path_;
-    const int file = open(path_->c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (file < 0) {
-      read.status = errno == ENOENT ? HistoryRead::Status::Missing : HistoryRead::Status::Unreadable;
-      read.reason = std::strerror(errno);
-      return read;
-    }
-    struct stat status {};
-    if (fstat(file, &status) != 0) {
-      read.reason = std::strerror(errno);
-    } else if (!S_ISREG(status.st_mode)) {
-      read.reason = kNotRegular;
-    } else if (ClearNonBlocking(file, read.reason)) {
-      Copy(file, sink, read);
-    }
-    close(file);
     return read;
   }
 
  private:
+  // Opens the history to read it, by the same rules as the append; -1, with
+  // the status and reason in `read`, when it is not there or may not be read.
+  int OpenForReading(HistoryRead& read) const {
+    if (!path_) {
+      read.reason = kNoPath;
+      return -1;
+    }
+    read.location = *path_;
+    const SplitPath split = Split(*path_);
+    Walk walk;
+    WalkTo(split, false, owner_, walk);
+    if (walk.missing) {
+      read.status = HistoryRead::Status::Missing;
+    }
+    if (!walk.reason.empty()) {
+      read.reason = walk.reason;
+      return -1;
+    }
+    Descriptor file(
+        openat(walk.directory.Get(), split.file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (file.Get() < 0) {
+      const int error = errno;
+      read.status = error == ENOENT ? HistoryRead::Status::Missing : HistoryRead::Status::Unreadable;
+      read.reason = OpenFailure(walk.directory.Get(), split.file, "it", error);
+      return -1;
+    }
+    struct stat status {};
+    if (!IsTheHistory(file.Get(), owner_, status, read.reason) || !ClearNonBlocking(file.Get(), read.reason)) {
+      return -1;
+    }
+    return file.Release();
+  }
+
   // One write of the whole record; a part of it is taken back, so that the
   // next record does not begin in the middle of a line. The instance lock
   // keeps any other run of the program from writing meanwhile.

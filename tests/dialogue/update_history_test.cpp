@@ -582,6 +582,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         PathCase{"xdg_set", "/var/state", "/home/op", "/var/state/k24update/history.log"},
         PathCase{"xdg_with_a_trailing_slash", "/var/state/", "/home/op", "/var/state/k24update/history.log"},
+        PathCase{"xdg_with_several_trailing_slashes", "/var/state///", "/home/op", "/var/state/k24update/history.log"},
         PathCase{"xdg_empty", "", "/home/op", "/home/op/.local/state/k24update/history.log"},
         PathCase{"xdg_relative", "state", "/home/op", "/home/op/.local/state/k24update/history.log"},
         PathCase{"xdg_unset", nullptr, "/home/op", "/home/op/.local/state/k24update/history.log"},

@@ -499,6 +499,38 @@ TEST_F(TestbedRun, HistoryIntoAFullStandardOutputSaysSo) {
                               ": standard output: No space left on device\n");
 }
 
+// A reader that goes away (`k24update --history | head -c 10`): --history
+// says so and ends with exit code 2, as for any output that does not take the
+// history, instead of dying of SIGPIPE.
+TEST_F(TestbedRun, HistoryIntoAPipeClosedEarlySaysSo) {
+  std::filesystem::create_directories(HistoryFile(dir_).parent_path());
+  std::ofstream(HistoryFile(dir_)) << "run: 2026-12-10T05:12:33Z\noutcome: updated\n\n";
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  close(ends[0]);  // nobody reads
+  const std::string err = (dir_ / "history.stderr").string();
+  std::vector<std::string> environment = EnvironmentFor(dir_, "");
+  std::vector<char*> envp;
+  for (std::string& each : environment) envp.push_back(each.data());
+  envp.push_back(nullptr);
+  std::string program = K24_UPDATER;
+  std::string argument = "--history";
+  char* argv[] = {program.data(), argument.data(), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv, envp.data()), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(ends[1]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << "wait status " << status;
+  EXPECT_EQ(ReadAll(err), "k24update: could not show the update history " + HistoryFile(dir_).string() +
+                              ": standard output: Broken pipe\n");
+}
+
 // A copy of the shipped k24update with one bit changed in one of its embedded
 // images: the digests recorded in the program when it was built refuse the
 // image, and the recorder is left as it was.

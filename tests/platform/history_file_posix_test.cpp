@@ -255,16 +255,68 @@ INSTANTIATE_TEST_SUITE_P(
                      [](const fs::path& state, const fs::path& file) {
                        return MakeLink(file, state.parent_path() / "elsewhere");
                      },
-                     "it is a symbolic link, which is not followed", "read: , 5 bytes"},
+                     "it is a symbolic link, which is not followed",
+                     "unreadable: it is a symbolic link, which is not followed, 0 bytes"},
+        // Another name of a file elsewhere: as root, another user's hard
+        // link to a file of root's would otherwise pass for root's history.
+        ObstacleCase{"a_hard_link",
+                     [](const fs::path& state, const fs::path& file) {
+                       fs::create_directories(file.parent_path());
+                       fs::create_hard_link(state.parent_path() / "elsewhere", file);
+                       return -1;
+                     },
+                     "it has 2 names (hard links), not one", "unreadable: it has 2 names (hard links), not one, 0 bytes"},
         ObstacleCase{"a_link_to_dev_zero",
                      [](const fs::path&, const fs::path& file) { return MakeLink(file, "/dev/zero"); },
                      "it is a symbolic link, which is not followed",
-                     "unreadable: it is not a regular file, 0 bytes"}),
+                     "unreadable: it is a symbolic link, which is not followed, 0 bytes"}),
+    [](const auto& instance) { return std::string(instance.param.name); });
+
+// No symbolic link is followed in any directory of the path either, for
+// writing or reading: a link planted there (by another user, for a run as
+// root) never decides where the history goes. The directory it points to is
+// left as it was.
+struct DirectoryLinkCase {
+  const char* name;
+  const char* link;          // relative to the test's directory; it points to "target"
+  const char* stateHome;     // XDG_STATE_HOME, relative to the test's directory
+};
+
+void PrintTo(const DirectoryLinkCase& c, std::ostream* out) { *out << c.name; }
+
+class HistoryFileDirectoryLinkTest : public HistoryFileTest,
+                                     public ::testing::WithParamInterface<DirectoryLinkCase> {};
+
+TEST_P(HistoryFileDirectoryLinkTest, IsNotFollowed) {
+  const fs::path target = dir_ / "target";
+  fs::create_directories(target);
+  const fs::path link = dir_ / GetParam().link;
+  fs::create_directories(link.parent_path());
+  fs::create_directory_symlink(target, link);
+  ScopedVariable xdg("XDG_STATE_HOME", (dir_ / GetParam().stateHome).string());
+  const std::unique_ptr<HistoryStore> store = MakeSystemHistoryStore();
+  const HistoryWrite written = store->Append("run: x\n\n");
+  const std::string reason = link.string() + " is a symbolic link, which is not followed";
+  EXPECT_FALSE(written.ok);
+  EXPECT_EQ(written.reason, reason);
+  std::string text;
+  const HistoryRead read = ReadThrough(*store, text);
+  EXPECT_EQ(read.status, HistoryRead::Status::Unreadable);
+  EXPECT_EQ(read.reason, reason);
+  EXPECT_TRUE(fs::is_empty(target)) << "something was made where the link points";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Places, HistoryFileDirectoryLinkTest,
+    ::testing::Values(DirectoryLinkCase{"the_state_directory", "state", "state"},
+                      DirectoryLinkCase{"a_directory_above_it", "above", "above/state"},
+                      DirectoryLinkCase{"the_programs_directory", "state/k24update", "state"}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
 // A run as root (sudo -E keeps the user's HOME) makes nothing in, and writes
-// nothing to, what belongs to another user: here the owner asked for is one
-// the test's files do not belong to.
+// nothing to, what belongs to another user, nor reads another user's file
+// for --history: here the owner asked for is one the test's files do not
+// belong to.
 struct OwnerCase {
   const char* name;
   void (*setUp)(const fs::path& state, const fs::path& file);
@@ -296,6 +348,13 @@ TEST_P(HistoryFileOwnerTest, AnotherUsersDirectoryOrFileIsLeftAlone) {
   if (!fs::exists(state / "k24update")) {
     EXPECT_FALSE(fs::exists(state)) << "no directory is made in part";
   }
+  std::string text;
+  const HistoryRead read = ReadThrough(*MakeHistoryFile(file.string(), other), text);
+  EXPECT_EQ(read.status, fileWasThere ? HistoryRead::Status::Unreadable : HistoryRead::Status::Missing);
+  if (fileWasThere) {
+    EXPECT_EQ(read.reason, written.reason);
+  }
+  EXPECT_EQ(text, "");
 
   // The same places are the user's own history.
   const HistoryWrite own = MakeHistoryFile(file.string(), me)->Append("run: x\n\n");
@@ -317,23 +376,58 @@ INSTANTIATE_TEST_SUITE_P(
                                 }, nullptr}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
-// A write the file system cuts short (a full disk, the size limit here) is
+// A history that cannot grow (the size limit, ulimit -f) is a reason like
+// any other, not the end of the program (SIGXFSZ, which would kill it, is not
+// ignored by the test's child: the store sees to it). A write cut short is
 // taken back: the next record begins on a line of its own.
-TEST_F(HistoryFileTest, APartOfARecordIsTakenBack) {
+struct SizeLimitCase {
+  const char* name;
+  long long roomLeft;  // bytes the limit allows beyond the history's size; negative: below it
+  const char* reason;
+};
+
+void PrintTo(const SizeLimitCase& c, std::ostream* out) { *out << c.name; }
+
+class HistoryFileSizeLimitTest : public HistoryFileTest, public ::testing::WithParamInterface<SizeLimitCase> {};
+
+TEST_P(HistoryFileSizeLimitTest, CostsAReasonAndLeavesTheHistoryWhole) {
   const fs::path file = dir_ / "k24update" / "history.log";
   const std::string first = "run: 1\noutcome: updated\n\n";
   const std::string path = file.string();
   ASSERT_TRUE(MakeHistoryFile(path, std::nullopt)->Append(first).ok);
   const std::string answer = InChild([&] {
-    std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{first.size() + 5, first.size() + 5};
+    const auto bytes = static_cast<rlim_t>(static_cast<long long>(first.size()) + GetParam().roomLeft);
+    const rlimit limit{bytes, bytes};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return std::string("(no size limit)");
     return MakeHistoryFile(path, std::nullopt)->Append("run: 2\noutcome: updated\n\n").reason;
   });
-  EXPECT_EQ(answer, "only 5 of 25 bytes of the record were written");
+  EXPECT_EQ(answer, GetParam().reason);
   EXPECT_EQ(ReadAll(file), first);
   ASSERT_TRUE(MakeHistoryFile(path, std::nullopt)->Append("run: 3\n\n").ok);
   EXPECT_EQ(ReadAll(file), first + "run: 3\n\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, HistoryFileSizeLimitTest,
+    ::testing::Values(SizeLimitCase{"room_for_a_part", 5, "only 5 of 25 bytes of the record were written"},
+                      SizeLimitCase{"already_larger", -10, "File too large"}),
+    [](const auto& instance) { return std::string(instance.param.name); });
+
+// The program run as root makes its history only in directories of root's
+// (a state directory of another user's, as sudo -E leaves HOME, stays as it
+// was); as any other user it is its own. The decision of the shipped store.
+TEST_F(HistoryFileTest, AsRootNothingIsMadeInAnotherUsersStateDirectory) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root, to run as root with another user's state directory";
+  }
+  constexpr uid_t kNobody = 65534;
+  const fs::path state = dir_ / "state";
+  fs::create_directories(state);
+  ASSERT_EQ(chown(state.c_str(), kNobody, kNobody), 0);
+  ScopedVariable xdg("XDG_STATE_HOME", state.string());
+  const std::string answer = InChild([] { return MakeSystemHistoryStore()->Append("run: x\n\n").reason; });
+  EXPECT_EQ(answer, state.string() + " belongs to user 65534, not to user 0");
+  EXPECT_TRUE(fs::is_empty(state));
 }
 
 TEST_F(HistoryFileTest, WithoutAnAbsoluteStateDirectoryNothingIsWritten) {
