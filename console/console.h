@@ -43,6 +43,11 @@ class Console {
   // in the meantime takes effect at EndCriticalSection.
   virtual void BeginCriticalSection() = 0;
   virtual void EndCriticalSection() = 0;
+  // Inside a critical section: the name of a signal held there that will end
+  // the program at EndCriticalSection ("SIGINT"; on Windows "CTRL_C_EVENT"
+  // and the like), or nullptr when none is held. A stop (Ctrl+Z), after which
+  // the program goes on, is not one.
+  virtual const char* HeldEndingSignal() = 0;
 };
 
 // One key press as the dialogue compares it: a character, or a key without a

@@ -79,6 +79,9 @@ std::array<char, kOutputBlockSize> gOutputBuffer{};
 std::atomic<std::size_t> gOutputLength{0};
 
 constexpr std::array<int, 5> kEndingSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
+// Their names; a stop (SIGTSTP) does not end the program, so it has none here.
+constexpr std::array<const char*, kEndingSignals.size()> kEndingSignalNames = {"SIGINT", "SIGTERM", "SIGHUP",
+                                                                               "SIGQUIT", nullptr};
 constexpr std::array<int, 4> kCrashSignals = {SIGSEGV, SIGBUS, SIGFPE, SIGABRT};
 std::array<struct sigaction, kEndingSignals.size()> gPreviousActions{};
 std::array<struct sigaction, kCrashSignals.size()> gPreviousCrashActions{};
@@ -294,6 +297,25 @@ void EndSection() {
   pthread_sigmask(SIG_SETMASK, &gMaskBeforeSection, nullptr);
 }
 
+// A signal that will end the program when the open section ends: one a
+// handler on another thread marked, or one still pending because every
+// thread blocks it.
+const char* HeldSignalName() {
+  if (gCriticalDepth.load() == 0) {
+    return nullptr;
+  }
+  sigset_t pending;
+  sigemptyset(&pending);
+  sigpending(&pending);
+  for (std::size_t i = 0; i < kEndingSignals.size(); ++i) {
+    if (kEndingSignalNames[i] != nullptr &&
+        (gHeldSignals[i].load() != 0 || sigismember(&pending, kEndingSignals[i]) == 1)) {
+      return kEndingSignalNames[i];
+    }
+  }
+  return nullptr;
+}
+
 // Ends the console's hold on the process: output flushed, terminal restored.
 // Idempotent; also runs from atexit so that an exit() anywhere restores too.
 void ReleaseConsole() {
@@ -470,6 +492,8 @@ class PosixConsole final : public Console {
   void BeginCriticalSection() override { BeginSection(); }
 
   void EndCriticalSection() override { EndSection(); }
+
+  const char* HeldEndingSignal() override { return HeldSignalName(); }
 
  private:
   std::uint16_t ReadKeyFromTerminal() {

@@ -16,7 +16,9 @@
 // handler holds Ctrl+C and Ctrl+Break (noted, acted on when the section ends,
 // by ending the program as the console would have) and a console close, log
 // off or shut down (its handler thread waits until the section ends, as long
-// as the system lets it; the system ends the program once it returns).
+// as the system lets it). Any of them held ends the program as the section
+// ends, at once; HeldEndingSignal names the first, so that the run's record
+// can say so before.
 //
 // Output. Standard output, in the C runtime's text mode as in every Windows
 // program ("\n" goes out as "\r\n"), unbuffered on a console.
@@ -40,16 +42,31 @@ constexpr std::uint16_t kNoConsoleKey = 0xFFFF;
 // How a Ctrl+C or Ctrl+Break ends a program (the console's own handler does so).
 constexpr UINT kControlExitCode = 0xC000013A;  // STATUS_CONTROL_C_EXIT
 
+constexpr int kNoEvent = -1;
+
 std::atomic<int> gCriticalDepth{0};
-std::atomic<bool> gHeldBreak{false};
+// The first console control event held in the open section (kNoEvent: none).
+std::atomic<int> gHeldEvent{kNoEvent};
 HANDLE gSectionEnded = nullptr;  // manual reset; set while no section is open
+
+const char* ControlEventName(int event) {
+  switch (event) {
+    case CTRL_C_EVENT: return "CTRL_C_EVENT";
+    case CTRL_BREAK_EVENT: return "CTRL_BREAK_EVENT";
+    case CTRL_CLOSE_EVENT: return "CTRL_CLOSE_EVENT";
+    case CTRL_LOGOFF_EVENT: return "CTRL_LOGOFF_EVENT";
+    case CTRL_SHUTDOWN_EVENT: return "CTRL_SHUTDOWN_EVENT";
+    default: return "console control event";
+  }
+}
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
   if (gCriticalDepth.load() == 0) {
     return FALSE;  // the console's own handling: the program ends
   }
+  int none = kNoEvent;
+  gHeldEvent.compare_exchange_strong(none, static_cast<int>(event));
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
-    gHeldBreak.store(true);
     return TRUE;
   }
   // Close, log off, shut down: the program ends when this returns, whatever it
@@ -221,13 +238,23 @@ class Win32Console final : public Console {
     if (gCriticalDepth.fetch_sub(1) != 1) {
       return;
     }
+    const bool held = gHeldEvent.exchange(kNoEvent) != kNoEvent;
     if (gSectionEnded != nullptr) {
-      SetEvent(gSectionEnded);
+      SetEvent(gSectionEnded);  // a close, log off or shut down held meanwhile goes on
     }
-    if (gHeldBreak.exchange(false)) {
+    // Whatever was held ends the program here, as the console would have:
+    // at once, not some moment later on the way into the next write.
+    if (held) {
       Flush();
       ExitProcess(kControlExitCode);
     }
+  }
+
+  // Every held event ends the program: Ctrl+C and Ctrl+Break here, a close,
+  // log off or shut down once its handler returns.
+  const char* HeldEndingSignal() override {
+    const int event = gHeldEvent.load();
+    return gCriticalDepth.load() > 0 && event != kNoEvent ? ControlEventName(event) : nullptr;
   }
 
   bool HasKeyInput() override { return input_ != INVALID_HANDLE_VALUE || lost_; }

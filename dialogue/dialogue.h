@@ -69,6 +69,7 @@ struct DialogueState {
   UpdateRecord record;
   bool recordOpen = false;
   bool recordWritten = false;
+  bool historyTroubleTold = false;  // the line for a history that could not be written was written
 };
 
 // The platform beneath the dialogue.
@@ -109,13 +110,25 @@ void TellOfRefusedRecorder(DialoguePorts& ports, DialogueState& state);
 // The run's record (run_record.cpp). Opened once the recorder's versions are
 // read; each step taken is added; closed, with how the run ended, as soon as
 // that is settled (before the last key, and inside the critical section of a
-// procedure, so that a signal held there cannot cost the record), and then
-// appended to the history. A history that cannot be written costs one line
-// on standard error and changes nothing else. A run ended by a signal outside
-// a critical section (SIGTERM at a prompt, say; Ctrl+C there is only a key)
-// leaves no record: nothing holds the signal while the dialogue waits.
+// procedure, so that a signal held there cannot cost the record; such a
+// signal is named in it), and then appended to the history. Before each
+// procedure's first write the record as it stands is appended too, as
+// unfinished: a run ended while it writes (killed, the power lost) leaves that
+// one, and the next run says so. A history that cannot be written costs one
+// line on standard error, once in a run, and changes nothing else. A run
+// ended by a signal outside a critical section (SIGTERM at a prompt, say;
+// Ctrl+C there is only a key) before it began writing leaves no record:
+// nothing holds the signal while the dialogue waits.
 void OpenRunRecord(DialoguePorts& ports, DialogueState& state);
 void RecordStep(DialogueState& state, HistoryStep step);
+// Called inside a procedure's critical section, before its first write:
+// `writing` names it; the versions it may change are "unknown" in the
+// unfinished record.
+void RecordWritingBegins(DialoguePorts& ports, DialogueState& state, const char* writing, bool bootLoaderMayChange,
+                         bool firmwareMayChange);
 void CloseRunRecord(DialoguePorts& ports, DialogueState& state, RunEnd end);
+// Says on standard error when the history's last run that began writing to
+// a recorder never finished. Called under the lock, before this run writes.
+void TellOfUnfinishedRun(DialoguePorts& ports);
 
 }  // namespace k24

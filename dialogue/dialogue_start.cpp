@@ -31,6 +31,8 @@ std::optional<int> StartDialogue(DialoguePorts& ports, DialogueState& state, std
                        whyNoLock + "\n");
     return kExitLockUnavailable;
   }
+  // Under the lock: no other run is writing its record meanwhile.
+  TellOfUnfinishedRun(ports);
 
   SetTargetDevice(link, kRecorderVendorId, kRecorderProductId);
 

@@ -75,8 +75,12 @@ std::optional<int> UpgradeBootLoader(DialoguePorts& ports, DialogueState& state)
     return kExitOk;
   }
   console.BeginCriticalSection();
+  const bool nandPath = state.currentBootLoaderVersion < kFlashReplacedBootLoaderVersion;
+  // The flash path's programming state erases part of the firmware; the NAND
+  // path writes the boot area alone.
+  RecordWritingBegins(ports, state, "boot-loader-upgrade", true, !nandPath);
   Print(console, "Replacing Boot Loader...");
-  if (state.currentBootLoaderVersion < kFlashReplacedBootLoaderVersion) {
+  if (nandPath) {
     // The recorder restarts by itself after accepting the new boot area, and
     // may do so before it answers the commit: a commit that failed counts as
     // accepted. Only that restart tells a recorder that took the boot area
@@ -112,6 +116,12 @@ std::optional<int> UpgradeBootLoader(DialoguePorts& ports, DialogueState& state)
       return EndAfterFailedBootLoaderUpgrade(ports, state);
     }
     record.bootLoaderAfter = state.carriedBootLoaderVersion;
+  }
+  // A signal held during the upgrade ends the program as this section ends,
+  // with the new boot loader in place and no firmware written: the record
+  // says so before.
+  if (console.HeldEndingSignal() != nullptr) {
+    CloseRunRecord(ports, state, RunEnd::EndedBySignalAfterBootLoaderUpgrade);
   }
   console.EndCriticalSection();
   return std::nullopt;
@@ -185,6 +195,7 @@ int ExecuteUpdate(DialoguePorts& ports, DialogueState& state) {
     }
   }
   console.BeginCriticalSection();
+  RecordWritingBegins(ports, state, "firmware-replacement", false, true);
   Print(console, "Replacing firmware...");
   const bool replaced = ReplaceFirmware(*ports.link, state);
   Print(console, replaced ? "OK\n" : "Failed\n");

@@ -227,6 +227,38 @@ class HistoryFile final : public HistoryStore {
     return read;
   }
 
+  HistoryRead ReadTail(std::size_t maxBytes, std::string& tail) override {
+    HistoryRead read;
+    tail.clear();
+    const Descriptor file(OpenForReading(read));
+    if (file.Get() < 0) {
+      return read;
+    }
+    struct stat status {};
+    if (fstat(file.Get(), &status) != 0) {
+      read.reason = std::strerror(errno);
+      return read;
+    }
+    const auto size = static_cast<std::size_t>(status.st_size);
+    const std::size_t take = size < maxBytes ? size : maxBytes;
+    tail.resize(take);
+    std::size_t got = 0;
+    while (got < take) {
+      const ssize_t part = pread(file.Get(), tail.data() + got, take - got, static_cast<off_t>(size - take + got));
+      if (part < 0 && errno == EINTR) continue;
+      if (part < 0) {
+        read.reason = std::strerror(errno);
+        tail.clear();
+        return read;
+      }
+      if (part == 0) break;  // shortened meanwhile
+      got += static_cast<std::size_t>(part);
+    }
+    tail.resize(got);
+    read.status = HistoryRead::Status::Read;
+    return read;
+  }
+
  private:
   // Opens the history to read it, by the same rules as the append; -1, with
   // the status and reason in `read`, when it is not there or may not be read.

@@ -112,9 +112,52 @@ class HistoryFile final : public HistoryStore {
 
   HistoryRead Read(const HistorySink& sink) override {
     HistoryRead read;
+    const HANDLE file = OpenForReading(read);
+    if (file == INVALID_HANDLE_VALUE) {
+      return read;
+    }
+    Copy(file, sink, read);
+    CloseHandle(file);
+    return read;
+  }
+
+  HistoryRead ReadTail(std::size_t maxBytes, std::string& tail) override {
+    HistoryRead read;
+    tail.clear();
+    const HANDLE file = OpenForReading(read);
+    if (file == INVALID_HANDLE_VALUE) {
+      return read;
+    }
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file, &size)) {
+      read.reason = ErrorText(GetLastError());
+    } else {
+      const auto whole = static_cast<std::size_t>(size.QuadPart);
+      const std::size_t take = whole < maxBytes ? whole : maxBytes;
+      LARGE_INTEGER from{};
+      from.QuadPart = static_cast<LONGLONG>(whole - take);
+      tail.resize(take);
+      DWORD got = 0;
+      if (!SetFilePointerEx(file, from, nullptr, FILE_BEGIN) ||
+          !ReadFile(file, tail.data(), static_cast<DWORD>(take), &got, nullptr)) {
+        read.reason = ErrorText(GetLastError());
+        tail.clear();
+      } else {
+        tail.resize(got);
+        read.status = HistoryRead::Status::Read;
+      }
+    }
+    CloseHandle(file);
+    return read;
+  }
+
+ private:
+  // Opens the history to read it; INVALID_HANDLE_VALUE, with the status and
+  // reason in `read`, when it is not there or not a file on disk.
+  HANDLE OpenForReading(HistoryRead& read) const {
     if (path_.empty()) {
       read.reason = kNoPath;
-      return read;
+      return INVALID_HANDLE_VALUE;
     }
     read.location = Narrow(path_);
     const HANDLE file = CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -124,18 +167,16 @@ class HistoryFile final : public HistoryStore {
       read.status = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? HistoryRead::Status::Missing
                                                                                    : HistoryRead::Status::Unreadable;
       read.reason = ErrorText(error);
-      return read;
+      return INVALID_HANDLE_VALUE;
     }
     if (GetFileType(file) != FILE_TYPE_DISK) {
       read.reason = kNotRegular;
-    } else {
-      Copy(file, sink, read);
+      CloseHandle(file);
+      return INVALID_HANDLE_VALUE;
     }
-    CloseHandle(file);
-    return read;
+    return file;
   }
 
- private:
   // A part of a record is taken back, so that the next record does not begin
   // in the middle of a line. The handle that appends cannot shorten the file,
   // so another one does; the instance lock keeps any other run of the program

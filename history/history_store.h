@@ -2,6 +2,7 @@
 // user's on each platform, a string in the tests) and what time it is.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -38,6 +39,9 @@ class HistoryStore {
   // Hands the whole history to `sink` in pieces of a bounded size, as
   // stored; a history that exists and is empty is Read, with no piece.
   virtual HistoryRead Read(const HistorySink& sink) = 0;
+  // The last `maxBytes` bytes of the history (all of it when it is shorter),
+  // for a look at its latest records; statuses and reasons as Read's.
+  virtual HistoryRead ReadTail(std::size_t maxBytes, std::string& tail) = 0;
 };
 
 // This user's history on this platform: on Linux

@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <string_view>
+#include <vector>
 
 #ifndef K24_VERSION
 #error "K24_VERSION (the project's version) is given by the build"
@@ -122,6 +124,8 @@ const char* RunEndName(RunEnd end) {
     case RunEnd::BootLoaderUpgradeFailed: return "boot-loader-upgrade-failed";
     case RunEnd::FirmwareReplacementFailed: return "firmware-replacement-failed";
     case RunEnd::Updated: return "updated";
+    case RunEnd::EndedBySignalAfterBootLoaderUpgrade: return "ended-by-signal-after-boot-loader-upgrade";
+    case RunEnd::Unfinished: return "unfinished";
   }
   return "?";
 }
@@ -163,8 +167,9 @@ std::string DescribeRequestResult(const SentRequest& request) {
 
 std::string FormatUpdateRecord(const UpdateRecord& record) {
   std::string text;
+  const bool unfinished = record.end == RunEnd::Unfinished;
   Field(text, "run", Iso8601Utc(record.startedAt));
-  Field(text, "ended", Iso8601Utc(record.endedAt));
+  Field(text, unfinished ? "writing-began" : "ended", Iso8601Utc(record.endedAt));
   Field(text, "program", std::string("k24update ") + record.programVersion);
   Field(text, "sample-images", record.imagesAreSamples ? "yes" : "no");
   Field(text, "image-sha256-fwc", Sha256Hex(record.imageDigests.firmware));
@@ -186,15 +191,164 @@ std::string FormatUpdateRecord(const UpdateRecord& record) {
   if (failed != nullptr) {
     FailureFields(text, *failed);
   }
+  if (unfinished) {
+    Field(text, "writing", record.writing);
+  }
   Field(text, "boot-loader-after", VersionOrUnknown(record.bootLoaderAfter));
   Field(text, "firmware-after", VersionOrUnknown(record.firmwareAfter));
+  if (!record.endingSignal.empty()) {
+    Field(text, "signal", record.endingSignal);
+  }
   Field(text, "outcome", RunEndName(record.end));
   text += '\n';
   return text;
 }
 
+namespace {
+
+constexpr std::string_view kUnfinishedLine = "\noutcome: unfinished\n";
+constexpr std::string_view kRunField = "run: ";
+// A block longer than this is no record of this program's: it goes out as it
+// is, without being held, so the view needs no more memory than this.
+constexpr std::size_t kLongestHeldBlock = std::size_t{64} * 1024;
+
+// The "run:" value of a record (its first line), or empty.
+std::string_view RunOf(std::string_view block) {
+  if (block.substr(0, kRunField.size()) != kRunField) {
+    return {};
+  }
+  const std::string_view rest = block.substr(kRunField.size());
+  return rest.substr(0, rest.find('\n'));
+}
+
+std::string FieldValue(std::string_view block, std::string_view name) {
+  const std::string key = "\n" + std::string(name) + ": ";
+  const std::size_t at = block.find(key);
+  if (at == std::string_view::npos) {
+    return {};
+  }
+  const std::size_t from = at + key.size();
+  return std::string(block.substr(from, block.find('\n', from) - from));
+}
+
+bool IsUnfinished(std::string_view block) { return block.find(kUnfinishedLine) != std::string_view::npos; }
+
+// Where the block that begins `text` ends (just past its empty line), or
+// npos when it does not end in `text`. A block ends at the first empty line.
+std::size_t BlockEnd(std::string_view text, bool atLineStart) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n' && (i == 0 ? atLineStart : text[i - 1] == '\n')) {
+      return i + 1;
+    }
+  }
+  return std::string_view::npos;
+}
+
+// The history as --history shows it, from the stored bytes as they come: an
+// unfinished record is held until the next record shows whether the same run
+// went on (then it is left out) or not (then it goes out as it is).
+class HistoryView {
+ public:
+  explicit HistoryView(const HistorySink& out) : out_(out) {}
+
+  bool Take(std::string_view piece, std::string& reason) {
+    while (!piece.empty()) {
+      if (passingThrough_) {
+        // The rest of an over-long block, straight out.
+        const std::size_t end = BlockEnd(piece, lastWasNewline_);
+        const std::string_view part = piece.substr(0, end == std::string_view::npos ? piece.size() : end);
+        lastWasNewline_ = part.back() == '\n';
+        if (!Emit(part, reason)) return false;
+        piece.remove_prefix(part.size());
+        passingThrough_ = end == std::string_view::npos;
+        continue;
+      }
+      block_.append(piece);
+      piece = {};
+      std::size_t end = 0;
+      while ((end = BlockEnd(std::string_view(block_), true)) != std::string_view::npos) {
+        if (!Block(block_.substr(0, end), reason)) return false;
+        block_.erase(0, end);
+      }
+      if (block_.size() > kLongestHeldBlock) {
+        if (!Release(reason) || !Emit(block_, reason)) return false;
+        lastWasNewline_ = block_.back() == '\n';
+        block_.clear();
+        passingThrough_ = true;
+      }
+    }
+    return true;
+  }
+
+  // The end of the history: what is held goes out.
+  bool Finish(std::string& reason) {
+    if (!block_.empty() && !Block(block_, reason)) return false;
+    block_.clear();
+    return Release(reason);
+  }
+
+ private:
+  bool Block(const std::string& block, std::string& reason) {
+    if (!held_.empty()) {
+      const std::string_view run = RunOf(block);
+      if (run.empty() || run != RunOf(held_)) {
+        if (!Emit(held_, reason)) return false;
+      }
+      held_.clear();
+    }
+    if (IsUnfinished(block)) {
+      held_ = block;
+      return true;
+    }
+    return Emit(block, reason);
+  }
+
+  bool Release(std::string& reason) {
+    if (held_.empty()) return true;
+    const bool emitted = Emit(held_, reason);
+    held_.clear();
+    return emitted;
+  }
+
+  bool Emit(std::string_view text, std::string& reason) { return text.empty() || out_(text, reason); }
+
+  const HistorySink& out_;
+  std::string block_;  // the block being read
+  std::string held_;   // an unfinished record, until the next block
+  bool passingThrough_ = false;
+  bool lastWasNewline_ = false;
+};
+
+}  // namespace
+
+std::optional<UnfinishedRun> FindUnfinishedRun(std::string_view historyEnd) {
+  // The blocks, each from a line start (the first may be cut: it has no run).
+  std::vector<std::string_view> blocks;
+  std::string_view rest = historyEnd;
+  while (!rest.empty()) {
+    const std::size_t end = BlockEnd(rest, true);
+    const std::size_t take = end == std::string_view::npos ? rest.size() : end;
+    blocks.push_back(rest.substr(0, take));
+    rest.remove_prefix(take);
+  }
+  for (std::size_t i = blocks.size(); i-- > 0;) {
+    if (RunOf(blocks[i]).empty() || !IsUnfinished(blocks[i])) {
+      continue;
+    }
+    if (i + 1 < blocks.size() && RunOf(blocks[i + 1]) == RunOf(blocks[i])) {
+      return std::nullopt;  // the last run that began writing went on to its end
+    }
+    return UnfinishedRun{std::string(RunOf(blocks[i])), FieldValue(blocks[i], "serial-number")};
+  }
+  return std::nullopt;
+}
+
 int ShowHistory(HistoryStore& store, const HistorySink& out, std::string& error) {
-  const HistoryRead read = store.Read(out);
+  HistoryView view(out);
+  HistoryRead read = store.Read([&view](std::string_view piece, std::string& reason) { return view.Take(piece, reason); });
+  if (read.status == HistoryRead::Status::Read && !view.Finish(read.reason)) {
+    read.status = HistoryRead::Status::NotShown;
+  }
   switch (read.status) {
     case HistoryRead::Status::Read:
       return 0;

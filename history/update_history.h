@@ -9,8 +9,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/version_word.h"
@@ -34,6 +36,13 @@ enum class RunEnd : std::uint8_t {
   BootLoaderUpgradeFailed,     // "Replacing Boot Loader..." ... "Failed"
   FirmwareReplacementFailed,   // "Replacing firmware...Failed"
   Updated,                     // "Replacing firmware...OK"
+  // The boot loader upgrade ended well, and a signal held during it (Ctrl+C,
+  // SIGTERM, ...) then ended the program before the firmware was written.
+  EndedBySignalAfterBootLoaderUpgrade,
+  // Not an end: the record a run appends as it begins to write to the
+  // recorder. The same run's next record follows it, unless the run was
+  // ended meanwhile (killed, the power lost).
+  Unfinished,
 };
 
 // One step the run took. A step whose result decides something has
@@ -66,10 +75,30 @@ struct UpdateRecord {
   std::optional<VersionWord> bootLoaderAfter;
   std::optional<VersionWord> firmwareAfter;
   RunEnd end = RunEnd::DeclinedAtOffer;
+  // A signal that was held when the outcome was settled, and that ended the
+  // program right after the record ("SIGINT"); empty when none.
+  std::string endingSignal;
+  // In an unfinished record: what the run began to write
+  // ("boot-loader-upgrade", "firmware-replacement"); `endedAt` is then when.
+  std::string writing;
 };
 
 // The record as its block of lines, the empty line that ends it included.
 std::string FormatUpdateRecord(const UpdateRecord& record);
+
+// A run whose latest record says it began writing to the recorder, with no
+// later record of the same run after it: it was ended while it wrote.
+struct UnfinishedRun {
+  std::string run;           // its "run:" time, as recorded
+  std::string serialNumber;  // as recorded
+};
+
+// Looks at the latest records of a history (its end, as ReadTail gives it):
+// the last run that began writing, when it did not finish.
+std::optional<UnfinishedRun> FindUnfinishedRun(std::string_view historyEnd);
+
+// How much of the history's end FindUnfinishedRun is given: many records.
+inline constexpr std::size_t kHistoryEndLooked = std::size_t{64} * 1024;
 
 // "2026-12-10T05:12:33Z".
 std::string Iso8601Utc(std::int64_t unixSeconds);
@@ -88,7 +117,9 @@ const char* ProgramVersion();
 // `k24update --history`: the whole history, a piece at a time, to `out`
 // (standard output) and exit code 0, an empty history too; when there is none
 // yet, or it cannot be read or shown, one line for standard error and
-// kExitNoHistory.
+// kExitNoHistory. Each run is shown once: an unfinished record is left out
+// where the same run's next record follows it, and shown as it is where none
+// does (the run was ended while it wrote).
 inline constexpr int kExitNoHistory = 2;
 int ShowHistory(HistoryStore& store, const HistorySink& out, std::string& error);
 

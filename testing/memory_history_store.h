@@ -50,6 +50,23 @@ class MemoryHistoryStore final : public HistoryStore {
     return read;
   }
 
+  HistoryRead ReadTail(std::size_t maxBytes, std::string& tail) override {
+    HistoryRead read;
+    read.location = location;
+    tail.clear();
+    if (failWith) {
+      read.reason = *failWith;
+      return read;
+    }
+    if (!exists) {
+      read.status = HistoryRead::Status::Missing;
+      return read;
+    }
+    tail = text.size() > maxBytes ? text.substr(text.size() - maxBytes) : text;
+    read.status = HistoryRead::Status::Read;
+    return read;
+  }
+
   std::string location = "(memory)";
   bool exists = false;                  // the store is there, empty or not
   std::size_t pieceSize = 16;           // what each piece handed to a reader holds at most

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -72,13 +73,20 @@ class ScriptedConsole final : public Console {
   }
   bool HasKeyInput() override { return hasKeyInput; }
   void BeginCriticalSection() override {
-    ++inCriticalSection;
+    if (inCriticalSection++ == 0) {
+      ++outermostSections;
+    }
     ++criticalSectionBegins;
   }
   void EndCriticalSection() override {
     --inCriticalSection;
     ++criticalSectionEnds;
+    if (inCriticalSection == 0 && SignalHeld()) {
+      signalActed = true;
+      if (onSignalActs) onSignalActs();  // the program would end here
+    }
   }
+  const char* HeldEndingSignal() override { return inCriticalSection > 0 && SignalHeld() ? signalName : nullptr; }
 
   std::deque<std::uint16_t> keys;
   std::deque<std::uint16_t> typedAhead;
@@ -101,6 +109,18 @@ class ScriptedConsole final : public Console {
   int criticalSectionEnds = 0;
   int readsInCriticalSection = 0;
   bool hasKeyInput = true;  // a terminal to read keys from
+  // An ending signal that comes while the outermost critical section of this
+  // number (from 1) is open: held there, it acts as that section ends, where
+  // `onSignalActs` is called (the program would end there; the dialogue here
+  // goes on, so a test looks at what was done by then).
+  int signalInSection = 0;
+  const char* signalName = "SIGINT";
+  std::function<void()> onSignalActs;
+  bool signalActed = false;
+  int outermostSections = 0;
+
+ private:
+  bool SignalHeld() const { return signalInSection != 0 && outermostSections == signalInSection && !signalActed; }
 };
 
 }  // namespace k24::emulator

@@ -85,6 +85,10 @@ bool TerminalSession::Start(const std::vector<std::string>& argv, bool forPerson
     // The preload sleeps briefly after every emulated ioctl; with the default
     // timer slack of 50 us each of those sleeps costs far more.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    if (fileSizeLimit_) {
+      const rlimit limit{static_cast<rlim_t>(*fileSizeLimit_), static_cast<rlim_t>(*fileSizeLimit_)};
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(124);
+    }
     if (runAsUser != 0) {
       const passwd* user = getpwuid(runAsUser);
       const gid_t group = user != nullptr ? user->pw_gid : static_cast<gid_t>(runAsUser);

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,6 +42,9 @@ class TerminalSession {
   // pass on); returns the new output. Empty once the child's side is closed.
   std::string Pump(int milliseconds, bool passKeysFromStdin);
 
+  // The size limit (ulimit -f) the program is started with, in bytes.
+  void LimitFileSize(std::uint64_t bytes) { fileSizeLimit_ = bytes; }
+
   void Type(const std::string& bytes);
 
   // What the program wrote to its standard error since the last call, when
@@ -64,6 +68,7 @@ class TerminalSession {
   bool outputClosed_ = false;
   std::optional<int> exitCode_;
   std::optional<double> cpuMs_;
+  std::optional<std::uint64_t> fileSizeLimit_;
 };
 
 }  // namespace k24::emulator

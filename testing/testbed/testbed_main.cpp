@@ -89,6 +89,7 @@ struct Options {
   // control requests (0: none).
   int signalAtRequest = 0;
   int signalToSend = 0;
+  long long fileSizeLimit = -1;  // k24update's file size limit (ulimit -f), in bytes; -1: as the testbed's
 
   std::vector<ScriptedKey> keys;
 };
@@ -112,6 +113,7 @@ void Usage() {
       "                        network namespace, where the updater looks for it)\n"
       "  --as-user UID         run k24update as this user (the testbed stays root)\n"
       "  --node-mode OCTAL     mode of the recorder's device node (default: owner only)\n"
+      "  --file-size-limit N   start k24update with a file size limit of N bytes (ulimit -f)\n"
       "  --not-emulated        do not tell k24update that this recorder is the emulator\n"
       "                        (a build with sample images then writes nothing)\n"
       "  --signal-at-request N SIG  send signal SIG (INT, TERM, HUP, QUIT, TSTP, KILL or a number)\n"
@@ -210,6 +212,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.asUser = static_cast<uid_t>(std::strtoul(value->c_str(), nullptr, 10));
     } else if (arg == "--node-mode") {
       options.nodeMode = static_cast<mode_t>(std::strtoul(value->c_str(), nullptr, 8));
+    } else if (arg == "--file-size-limit") {
+      options.fileSizeLimit = std::atoll(value->c_str());
     } else if (arg == "--absence") {
       options.absenceMs = std::atoi(value->c_str());
     } else if (arg == "--other-devices") {
@@ -461,6 +465,7 @@ int Run(const Options& options) {
   std::vector<std::string> argv = {options.k24update};
   argv.insert(argv.end(), options.updaterArgs.begin(), options.updaterArgs.end());
   TerminalSession session;
+  if (options.fileSizeLimit >= 0) session.LimitFileSize(static_cast<std::uint64_t>(options.fileSizeLimit));
   // A scripted run keeps the updater's standard error apart from the
   // dialogue on its terminal; a person sees both on the terminal.
   if (!session.Start(argv, options.interactive, error, options.asUser, !options.interactive)) {

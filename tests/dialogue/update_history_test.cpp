@@ -32,10 +32,14 @@ class HistoryTest : public DialogueFixture {
     wallClock.stepSeconds = 65;  // the record is closed 65 s after it was opened
   }
 
-  // The one record of the run.
+  // The run's last record: how it ended. Any before it are the unfinished
+  // records the run appended as it began to write.
   std::string Record() const {
-    EXPECT_EQ(history.records.size(), 1u) << history.text;
-    return history.records.empty() ? std::string() : history.records.front();
+    EXPECT_FALSE(history.records.empty()) << history.text;
+    for (std::size_t i = 0; i + 1 < history.records.size(); ++i) {
+      EXPECT_NE(history.records[i].find("\noutcome: unfinished\n"), std::string::npos) << history.records[i];
+    }
+    return history.records.empty() ? std::string() : history.records.back();
   }
 
   // The record from its first step (or, with no step, from boot-loader-after)
@@ -47,8 +51,10 @@ class HistoryTest : public DialogueFixture {
     return from == std::string::npos ? record : record.substr(from + 1);
   }
 
-  std::string Head(const char* bootLoaderBefore, const char* firmwareBefore) const {
-    return std::string("run: 2026-12-10T10:53:20Z\n") + "ended: 2026-12-10T10:54:25Z\n" +
+  // The lines every record begins with; `ended` is its second line.
+  std::string Head(const char* bootLoaderBefore, const char* firmwareBefore,
+                   const std::string& ended = "ended: 2026-12-10T10:54:25Z") const {
+    return std::string("run: 2026-12-10T10:53:20Z\n") + ended + "\n" +
            "program: k24update " + K24_EXPECTED_VERSION + "\n" + "sample-images: yes\n" +
            "image-sha256-fwc: " + Sha256Hex(imageDigests.firmware) + "\n" +
            "image-sha256-brc: " + Sha256Hex(imageDigests.nandReplacer) + "\n" +
@@ -59,11 +65,31 @@ class HistoryTest : public DialogueFixture {
   }
 };
 
-TEST_F(HistoryTest, FlashPathUpdateWholeRecord) {
+// The flash path's three records: one as each procedure begins to write
+// (the clock is read for each), then the finished one.
+TEST_F(HistoryTest, FlashPathUpdateWholeRecords) {
   model.bootLoaderVersion = 0x0100;
   Type({'Y', 'L', 'Y', ' '});
   EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(Record(), Head("1.0", "1.2") +
+  ASSERT_EQ(history.records.size(), 3u) << history.text;
+  EXPECT_EQ(history.records[0], Head("1.0", "1.2", "writing-began: 2026-12-10T10:54:25Z") +
+                                    "step: identity-check: K24A1 accepted\n"
+                                    "writing: boot-loader-upgrade\n"
+                                    "boot-loader-after: unknown\n"
+                                    "firmware-after: unknown\n"
+                                    "outcome: unfinished\n"
+                                    "\n");
+  EXPECT_EQ(history.records[1], Head("1.0", "1.2", "writing-began: 2026-12-10T10:55:30Z") +
+                                    "step: identity-check: K24A1 accepted\n"
+                                    "step: boot-loader-prepare: ok\n"
+                                    "step: boot-loader-program-replacer: ok\n"
+                                    "step: boot-loader-restart: ok\n"
+                                    "writing: firmware-replacement\n"
+                                    "boot-loader-after: 1.2\n"
+                                    "firmware-after: unknown\n"
+                                    "outcome: unfinished\n"
+                                    "\n");
+  EXPECT_EQ(Record(), Head("1.0", "1.2", "ended: 2026-12-10T10:56:35Z") +
                           "step: identity-check: K24A1 accepted\n"
                           "step: boot-loader-prepare: ok\n"
                           "step: boot-loader-program-replacer: ok\n"
@@ -76,7 +102,8 @@ TEST_F(HistoryTest, FlashPathUpdateWholeRecord) {
                           "firmware-after: 2.0\n"
                           "outcome: updated\n"
                           "\n");
-  EXPECT_EQ(history.text, Record()) << "the store holds the record as it was formatted";
+  EXPECT_EQ(history.text, history.records[0] + history.records[1] + Record())
+      << "the store holds the records as they were formatted";
 }
 
 TEST_F(HistoryTest, NandPathUpdate) {
@@ -408,20 +435,35 @@ INSTANTIATE_TEST_SUITE_P(Runs, UnwritableHistoryTest,
 // ends the program as that section ends, and the record is there by then.
 class WatchedStore final : public HistoryStore {
  public:
-  explicit WatchedStore(emulator::ScriptedConsole& console) : console_(console) {}
+  WatchedStore(emulator::ScriptedConsole& console, const emulator::RecorderModel& model)
+      : console_(console), model_(model) {}
   HistoryWrite Append(std::string_view record) override {
     sectionsOpen = console_.inCriticalSection;
     outputSoFar = console_.output;
     appended = record;
+    Seen seen{std::string(record), sectionsOpen, outputSoFar, {}};
+    for (const emulator::LoggedTransfer& each : model_.log) seen.requestsSoFar.push_back(each.request);
+    appends.push_back(seen);
     return {true, "watched", ""};
   }
   HistoryRead Read(const HistorySink&) override { return {}; }
+  HistoryRead ReadTail(std::size_t, std::string&) override { return {}; }
+  // The last append.
   int sectionsOpen = -1;
   std::string outputSoFar;
   std::string appended;
+  // Every append, and what had happened by then.
+  struct Seen {
+    std::string record;
+    int sectionsOpen;
+    std::string outputSoFar;
+    std::vector<std::uint8_t> requestsSoFar;  // the recorder's requests, by code
+  };
+  std::vector<Seen> appends;
 
  private:
   emulator::ScriptedConsole& console_;
+  const emulator::RecorderModel& model_;
 };
 
 struct SectionCase {
@@ -438,7 +480,7 @@ void PrintTo(const SectionCase& c, std::ostream* out) { *out << c.name; }
 class RecordInSectionTest : public HistoryTest, public ::testing::WithParamInterface<SectionCase> {};
 
 TEST_P(RecordInSectionTest, AppendedBeforeTheSectionEnds) {
-  WatchedStore store(console);
+  WatchedStore store(console, model);
   ports.history = &store;
   model.bootLoaderVersion = GetParam().bootLoader;
   GetParam().breakRecorder(model);
@@ -466,16 +508,182 @@ INSTANTIATE_TEST_SUITE_P(
                     "Press 'Y' to upgrade Boot Loader 1.0 to version 1.2 or other key to exit.\n", 1}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
+std::string EndOf(const std::string& text, std::size_t length) {
+  return text.size() < length ? text : text.substr(text.size() - length);
+}
+
+// Each procedure is on record, as unfinished, before its first write: a run
+// ended while it writes (killed, the power lost) leaves a record that says
+// so. Appended inside the procedure's section, before "Replacing ...".
+struct BegunCase {
+  const char* name;
+  VersionWord bootLoader;
+  std::vector<std::uint16_t> keys;
+  std::vector<std::string> writing;       // each unfinished record's "writing:", in order
+  std::vector<std::string> outputBefore;  // the output ends with this when it is appended
+};
+
+void PrintTo(const BegunCase& c, std::ostream* out) { *out << c.name; }
+
+class BegunRecordTest : public HistoryTest, public ::testing::WithParamInterface<BegunCase> {};
+
+TEST_P(BegunRecordTest, PrecedesEachProcedure) {
+  WatchedStore store(console, model);
+  ports.history = &store;
+  model.bootLoaderVersion = GetParam().bootLoader;
+  console.keys.assign(GetParam().keys.begin(), GetParam().keys.end());
+  Run();
+  ASSERT_EQ(store.appends.size(), GetParam().writing.size() + 1);
+  for (std::size_t i = 0; i < GetParam().writing.size(); ++i) {
+    SCOPED_TRACE(GetParam().writing[i]);
+    const WatchedStore::Seen& begun = store.appends[i];
+    EXPECT_NE(begun.record.find("\nwriting: " + GetParam().writing[i] + "\n"), std::string::npos) << begun.record;
+    EXPECT_NE(begun.record.find("\noutcome: unfinished\n\n"), std::string::npos) << begun.record;
+    EXPECT_EQ(begun.sectionsOpen, 2) << "the procedure's section and the record's own";
+    EXPECT_EQ(EndOf(begun.outputSoFar, GetParam().outputBefore[i].size()), GetParam().outputBefore[i]);
+  }
+  // Before the first one nothing but the queries reached the recorder.
+  for (const std::uint8_t code : store.appends.front().requestsSoFar) {
+    EXPECT_TRUE(code == GetFirmwareVersion || code == GetBootLoaderVersion || code == GetSerialNumber ||
+                code == ReadFlash)
+        << "request 0x" << std::hex << int{code} << " before the first record of the writing";
+  }
+  EXPECT_NE(store.appends.back().record.find("\noutcome: updated\n\n"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, BegunRecordTest,
+    ::testing::Values(
+        BegunCase{"flash_path", 0x0100, {'Y', 'L', 'Y', ' '}, {"boot-loader-upgrade", "firmware-replacement"},
+                  {" to version 1.2 or other key to exit.\n", "Replacing Boot Loader...OK\n"}},
+        BegunCase{"nand_path", 0x00FF, {'Y', 'L', 'Y', ' '}, {"boot-loader-upgrade", "firmware-replacement"},
+                  {" to version 1.2 or other key to exit.\n", "Replacing Boot Loader...OK\n"}},
+        BegunCase{"no_upgrade", 0x0102, {'Y', 'L', ' '}, {"firmware-replacement"},
+                  {"Press 'L' to confirm load or other key to exit.\n"}}),
+    [](const auto& instance) { return std::string(instance.param.name); });
+
+// A signal held during a procedure ends the program as its section ends; by
+// then the run's record is closed and names it. After a boot loader upgrade
+// that ended well the firmware is never written: the outcome says so.
+struct HeldSignalCase {
+  const char* name;
+  VersionWord bootLoader;
+  std::vector<std::uint16_t> keys;
+  int section;  // the outermost critical section, from 1, in which the signal comes
+  const char* signal;
+  std::string tail;  // the last record, from its first step
+};
+
+void PrintTo(const HeldSignalCase& c, std::ostream* out) { *out << c.name; }
+
+class HeldSignalRecordTest : public HistoryTest, public ::testing::WithParamInterface<HeldSignalCase> {};
+
+TEST_P(HeldSignalRecordTest, IsClosedBeforeTheSignalActs) {
+  model.bootLoaderVersion = GetParam().bootLoader;
+  console.keys.assign(GetParam().keys.begin(), GetParam().keys.end());
+  console.signalInSection = GetParam().section;
+  console.signalName = GetParam().signal;
+  std::vector<std::string> recordsWhenItActs;
+  std::string outputWhenItActs;
+  console.onSignalActs = [&] {
+    recordsWhenItActs = history.records;
+    outputWhenItActs = console.output;
+  };
+  Run();
+  ASSERT_TRUE(console.signalActed);
+  ASSERT_FALSE(recordsWhenItActs.empty());
+  const std::string& last = recordsWhenItActs.back();
+  EXPECT_EQ(last.substr(last.find("\nstep: ") + 1), GetParam().tail) << outputWhenItActs;
+  EXPECT_EQ(recordsWhenItActs.size(), 2u) << "the procedure's unfinished record, then the closed one";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sections, HeldSignalRecordTest,
+    ::testing::Values(
+        HeldSignalCase{"flash_boot_loader_upgrade", 0x0100, {'Y', 'L', 'Y', ' '}, 1, "SIGINT",
+                       "step: identity-check: K24A1 accepted\n"
+                       "step: boot-loader-prepare: ok\n"
+                       "step: boot-loader-program-replacer: ok\n"
+                       "step: boot-loader-restart: ok\n"
+                       "boot-loader-after: 1.2\n"
+                       "firmware-after: unknown\n"
+                       "signal: SIGINT\n"
+                       "outcome: ended-by-signal-after-boot-loader-upgrade\n\n"},
+        HeldSignalCase{"nand_boot_loader_upgrade", 0x00FF, {'Y', 'L', 'Y', ' '}, 1, "SIGQUIT",
+                       "step: identity-check: K24A1 accepted\n"
+                       "step: boot-loader-nand-rewrite: ok\n"
+                       "step: boot-loader-restart: ok\n"
+                       "boot-loader-after: 1.2\n"
+                       "firmware-after: 1.2\n"
+                       "signal: SIGQUIT\n"
+                       "outcome: ended-by-signal-after-boot-loader-upgrade\n\n"},
+        HeldSignalCase{"firmware_replacement", 0x0102, {'Y', 'L', ' '}, 1, "SIGTERM",
+                       "step: identity-check: K24A1 accepted\n"
+                       "step: firmware-write: ok\n"
+                       "step: firmware-start: ok\n"
+                       "step: serial-number-write: sent ABCDEW12345 (result not examined: ok)\n"
+                       "step: firmware-restart: sent\n"
+                       "boot-loader-after: 1.2\n"
+                       "firmware-after: 2.0\n"
+                       "signal: SIGTERM\n"
+                       "outcome: updated\n\n"}),
+    [](const auto& instance) { return std::string(instance.param.name); });
+
+// The next run says so when the history's last run that began writing never
+// finished: one line on standard error, under the lock, before the recorder
+// is looked for. What came before in the history, and whether it is said.
+struct UnfinishedCase {
+  const char* name;
+  std::string before;
+  bool told;
+};
+
+void PrintTo(const UnfinishedCase& c, std::ostream* out) { *out << c.name; }
+
+class UnfinishedRunTest : public HistoryTest, public ::testing::WithParamInterface<UnfinishedCase> {};
+
+const std::string kBegunRecord =
+    "run: 2026-12-09T08:00:00Z\nserial-number: ZYXWV98765\nwriting: firmware-replacement\noutcome: unfinished\n\n";
+const std::string kItsEnd = "run: 2026-12-09T08:00:00Z\nserial-number: ZYXWV98765\noutcome: updated\n\n";
+const std::string kLaterRunThatWroteNothing =
+    "run: 2026-12-09T09:00:00Z\nserial-number: ZYXWV98765\noutcome: declined-at-offer\n\n";
+
+TEST_P(UnfinishedRunTest, IsToldByTheNextRun) {
+  history.location = "/home/op/.local/state/k24update/history.log";
+  history.Append(GetParam().before);
+  Type({'n'});
+  Run();
+  EXPECT_EQ(console.errors,
+            GetParam().told ? "k24update: an earlier run (run: 2026-12-09T08:00:00Z, serial number ZYXWV98765) ended "
+                              "while it was writing to a recorder; its record is in "
+                              "/home/op/.local/state/k24update/history.log (k24update --history), and \"An "
+                              "interrupted update\" in the README says what to do\n"
+                            : "");
+  EXPECT_EQ(console.output.rfind(kBanner, 0), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Histories, UnfinishedRunTest,
+    ::testing::Values(UnfinishedCase{"begun_and_never_ended", kBegunRecord, true},
+                      UnfinishedCase{"begun_and_ended", kBegunRecord + kItsEnd, false},
+                      UnfinishedCase{"begun_then_a_later_run_that_wrote_nothing",
+                                     kBegunRecord + kLaterRunThatWroteNothing, true},
+                      UnfinishedCase{"begun_twice_and_ended", kBegunRecord + kBegunRecord + kItsEnd, false},
+                      UnfinishedCase{"begun_twice_and_never_ended", kBegunRecord + kBegunRecord, true},
+                      UnfinishedCase{"only_a_run_that_wrote_nothing", kLaterRunThatWroteNothing, false}),
+    [](const auto& instance) { return std::string(instance.param.name); });
+
 TEST_F(HistoryTest, EachRunAppendsOneRecordAfterTheOthers) {
   model.bootLoaderVersion = 0x0102;
   Type({'n'});
   Run();
   Type({'Y', 'L', ' '});
   Run();
-  ASSERT_EQ(history.records.size(), 2u);
+  ASSERT_EQ(history.records.size(), 3u);
   EXPECT_NE(history.records[0].find("outcome: declined-at-offer\n\n"), std::string::npos);
-  EXPECT_NE(history.records[1].find("outcome: updated\n\n"), std::string::npos);
-  EXPECT_EQ(history.text, history.records[0] + history.records[1]);
+  EXPECT_NE(history.records[1].find("outcome: unfinished\n\n"), std::string::npos);
+  EXPECT_NE(history.records[2].find("outcome: updated\n\n"), std::string::npos);
+  EXPECT_EQ(history.text, history.records[0] + history.records[1] + history.records[2]);
 }
 
 // The lines that say why a step failed, for each reason.
@@ -630,6 +838,12 @@ void TwoRecords(emulator::MemoryHistoryStore& s) {
   s.Append("run: b\noutcome: declined-at-offer\n\n");
 }
 
+// Runs that began writing: each run is shown once, by its last record.
+constexpr const char* kBegunA = "run: a\nwriting: boot-loader-upgrade\noutcome: unfinished\n\n";
+constexpr const char* kBegunAAgain = "run: a\nwriting: firmware-replacement\noutcome: unfinished\n\n";
+constexpr const char* kEndA = "run: a\noutcome: updated\n\n";
+constexpr const char* kB = "run: b\noutcome: declined-at-offer\n\n";
+
 INSTANTIATE_TEST_SUITE_P(
     Stores, ShowHistoryTest,
     ::testing::Values(
@@ -642,6 +856,38 @@ INSTANTIATE_TEST_SUITE_P(
         ShowCase{"unreadable", [](emulator::MemoryHistoryStore& s) { s.failWith = "Permission denied"; },
                  kExitNoHistory, "",
                  "k24update: could not read the update history /s/k24update/history.log: Permission denied\n"},
+        ShowCase{"begun_then_ended",
+                 [](emulator::MemoryHistoryStore& s) {
+                   s.Append(kBegunA);
+                   s.Append(kBegunAAgain);
+                   s.Append(kEndA);
+                   s.Append(kB);
+                 },
+                 0, std::string(kEndA) + kB, ""},
+        // Ended while it wrote: its last record is shown as it is, with the
+        // next run's after it.
+        ShowCase{"begun_and_never_ended",
+                 [](emulator::MemoryHistoryStore& s) {
+                   s.Append(kBegunA);
+                   s.Append(kBegunAAgain);
+                   s.Append(kB);
+                 },
+                 0, std::string(kBegunAAgain) + kB, ""},
+        ShowCase{"begun_and_never_ended_at_the_end",
+                 [](emulator::MemoryHistoryStore& s) {
+                   s.Append(kB);
+                   s.Append(kBegunA);
+                 },
+                 0, std::string(kB) + kBegunA, ""},
+        // Text that is no record of this program's goes out as it is, a cut
+        // short record at the end too.
+        ShowCase{"other_text",
+                 [](emulator::MemoryHistoryStore& s) {
+                   s.Append("\n\nnot a record\n\n");
+                   s.Append(kBegunA);
+                   s.Append("run: a\ncut sh");
+                 },
+                 0, "\n\nnot a record\n\nrun: a\ncut sh", ""},
         ShowCase{"standard_output_refuses", TwoRecords, kExitNoHistory, "",
                  "k24update: could not show the update history /s/k24update/history.log: standard output: No space "
                  "left on device\n",

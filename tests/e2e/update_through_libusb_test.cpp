@@ -382,9 +382,12 @@ TEST_P(InterruptedUpdate, SignalDuringProgrammingEndsTheProgramOnlyOnceTheFirmwa
   EXPECT_EQ(state.at("exit-code"), std::to_string(128 + GetParam().number));
   EXPECT_EQ(state.at("image-region"), "the sample firmware image (the one k24update carries)");
   EXPECT_EQ(state.at("firmware-version"), "2.0");
-  // The record was appended before the section ended, and with it the program.
+  // The record was appended before the section ended, and with it the
+  // program; it names the signal that ended it.
   const std::string history = ReadAll(HistoryFile(dir_));
-  EXPECT_NE(history.find("firmware-after: 2.0\noutcome: updated\n\n"), std::string::npos) << history;
+  EXPECT_NE(history.find(std::string("firmware-after: 2.0\nsignal: SIG") + GetParam().name + "\noutcome: updated\n\n"),
+            std::string::npos)
+      << history;
 
   const std::string flash = ReadAll(dir_ / "flash.bin");
   ASSERT_GE(flash.size(), kImageRegionSize);
@@ -397,9 +400,126 @@ INSTANTIATE_TEST_SUITE_P(Signals, InterruptedUpdate,
                          ::testing::Values(SignalCase{"INT", SIGINT}, SignalCase{"TERM", SIGTERM}),
                          [](const ::testing::TestParamInfo<SignalCase>& each) { return std::string(each.param.name); });
 
+// The records in a history file, in order: blocks of lines, each ended by
+// an empty line.
+std::vector<std::string> RecordsOf(const std::string& history) {
+  std::vector<std::string> records;
+  for (std::size_t from = 0; from < history.size();) {
+    const std::size_t end = history.find("\n\n", from);
+    const std::size_t to = end == std::string::npos ? history.size() : end + 2;
+    records.push_back(history.substr(from, to - from));
+    from = to;
+  }
+  return records;
+}
+
+std::string LastLines(const std::string& record, int count) {
+  std::size_t at = record.size() - 1;  // the empty line's own
+  for (int i = 0; i <= count && at != std::string::npos && at > 0; ++i) at = record.rfind('\n', at - 1);
+  return at == std::string::npos ? record : record.substr(at + 1);
+}
+
+struct UpgradeSignalCase {
+  const char* name;   // as k24-testbed takes it
+  int number;
+  int atRequest;      // the recorder's control requests taken when it is sent
+};
+
+void PrintTo(const UpgradeSignalCase& c, std::ostream* out) { *out << c.name << " at " << c.atRequest; }
+
+class SignalDuringTheBootLoaderUpgrade : public TestbedRun, public ::testing::WithParamInterface<UpgradeSignalCase> {};
+
+// A signal held during the boot loader upgrade (flash path: requests 5 to 196)
+// ends the program when the upgrade has ended, before the firmware is
+// written; the run's record is closed before that and says so.
+TEST_P(SignalDuringTheBootLoaderUpgrade, EndsTheProgramWithTheRecordClosed) {
+  const UpgradeSignalCase& c = GetParam();
+  const int status = RunTestbed(dir_, Join({"--boot-loader", "0x0100", "--signal-at-request",
+                                            std::to_string(c.atRequest), c.name},
+                                           FullUpdateKeys(true)));
+  if (status == kTestbedCannotRun) {
+    GTEST_SKIP() << "umockdev cannot run here: " << ReadAll(dir_ / "testbed.stderr");
+  }
+  ASSERT_EQ(status, 0) << ReadAll(dir_ / "testbed.stderr") << "kept in " << dir_;
+  EXPECT_EQ(ReadAll(dir_ / "output"), kBanner + Report("1.0") + UpgradeOffer("1.0")) << "kept in " << dir_;
+  const std::map<std::string, std::string> state = ReadState(dir_ / "state");
+  EXPECT_EQ(state.at("exit-code"), std::to_string(128 + c.number));
+  EXPECT_EQ(state.at("boot-loader-version"), "1.2");
+
+  const std::vector<std::string> records = RecordsOf(ReadAll(HistoryFile(dir_)));
+  ASSERT_EQ(records.size(), 2u) << "the upgrade's unfinished record and the closed one";
+  EXPECT_EQ(LastLines(records[1], 4), std::string("boot-loader-after: 1.2\nfirmware-after: unknown\nsignal: SIG") +
+                                          c.name + "\noutcome: ended-by-signal-after-boot-loader-upgrade\n\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, SignalDuringTheBootLoaderUpgrade,
+                         ::testing::Values(UpgradeSignalCase{"INT", SIGINT, 6}, UpgradeSignalCase{"TERM", SIGTERM, 60},
+                                           UpgradeSignalCase{"HUP", SIGHUP, 150},
+                                           UpgradeSignalCase{"QUIT", SIGQUIT, 196}),
+                         [](const ::testing::TestParamInfo<UpgradeSignalCase>& each) {
+                           return std::string(each.param.name) + "At" + std::to_string(each.param.atRequest);
+                         });
+
+// A run killed while it writes (SIGKILL: nothing holds it; a power cut is
+// the same) leaves the record it began with: --history shows it as it is,
+// unfinished, and the next run says so in one line on standard error.
+TEST_F(TestbedRun, ARunKilledWhileItWritesLeavesAnUnfinishedRecordThatTheNextRunPointsAt) {
+  const int status = RunTestbed(dir_, Join({"--boot-loader", "0x0102", "--signal-at-request", "50", "KILL"},
+                                           FullUpdateKeys(false)));
+  if (status == kTestbedCannotRun) {
+    GTEST_SKIP() << "umockdev cannot run here: " << ReadAll(dir_ / "testbed.stderr");
+  }
+  ASSERT_EQ(status, 0) << ReadAll(dir_ / "testbed.stderr") << "kept in " << dir_;
+  EXPECT_EQ(ReadAll(dir_ / "output"), kBanner + Report("1.2") + "Replacing firmware...");
+  EXPECT_EQ(ReadState(dir_ / "state").at("exit-code"), std::to_string(128 + SIGKILL));
+  const std::string history = ReadAll(HistoryFile(dir_));
+  const std::vector<std::string> records = RecordsOf(history);
+  ASSERT_EQ(records.size(), 1u) << history;
+  EXPECT_EQ(LastLines(records[0], 5), "step: identity-check: K24A1 accepted\nwriting: firmware-replacement\n"
+                                      "boot-loader-after: 1.2\nfirmware-after: unknown\noutcome: unfinished\n\n");
+
+  const std::string out = (dir_ / "history.stdout").string();
+  const std::string err = (dir_ / "history.stderr").string();
+  EXPECT_EQ(Spawn(dir_, {K24_UPDATER, "--history"}, out, err), 0);
+  EXPECT_EQ(ReadAll(out), history);
+
+  ASSERT_EQ(RunTestbed(dir_, {"--boot-loader", "0x0102", "--on", "Press 'Y' to load", "--press", "n"}), 0)
+      << ReadAll(dir_ / "testbed.stderr");
+  const std::string run = records[0].substr(5, records[0].find('\n') - 5);
+  EXPECT_EQ(ReadAll(dir_ / "errors"), "k24update: an earlier run (run: " + run +
+                                          ", serial number ABCDE12345) ended while it was writing to a recorder; its "
+                                          "record is in " + HistoryFile(dir_).string() +
+                                          " (k24update --history), and \"An interrupted update\" in the README says "
+                                          "what to do\n");
+}
+
+// A history that cannot grow (the file size limit, ulimit -f, below its
+// size) costs one line on standard error, as any unwritable history: the
+// update, the closing prompt and the terminal's mode are as ever (SIGXFSZ
+// does not end the program).
+TEST_F(TestbedRun, AHistoryAtTheFileSizeLimitCostsOneLine) {
+  std::filesystem::create_directories(HistoryFile(dir_).parent_path());
+  const std::string before = "run: 2026-12-01T00:00:00Z\n" + std::string(2000, 'x') + "\noutcome: updated\n\n";
+  std::ofstream(HistoryFile(dir_)) << before;
+  const int status =
+      RunTestbed(dir_, Join({"--boot-loader", "0x0102", "--file-size-limit", "1024"}, FullUpdateKeys(false)));
+  if (status == kTestbedCannotRun) {
+    GTEST_SKIP() << "umockdev cannot run here: " << ReadAll(dir_ / "testbed.stderr");
+  }
+  ASSERT_EQ(status, 0) << ReadAll(dir_ / "testbed.stderr") << "kept in " << dir_;
+  EXPECT_EQ(ReadAll(dir_ / "output"), kBanner + Report("1.2") + kFirmwareReplaced) << "kept in " << dir_;
+  EXPECT_EQ(ReadAll(dir_ / "errors"),
+            "k24update: could not write the update history " + HistoryFile(dir_).string() + ": File too large\n");
+  const std::map<std::string, std::string> state = ReadState(dir_ / "state");
+  EXPECT_EQ(state.at("exit-code"), "0");
+  EXPECT_EQ(state.at("firmware-version"), "2.0");
+  EXPECT_EQ(ReadAll(HistoryFile(dir_)), before);
+}
+
 // The update history the real program keeps, through the real file system:
 // a successful update and a failed one (FinishFirmware answered with 2 of its
-// 4 bytes) each append their record, and --history prints both as they are.
+// 4 bytes) each append an unfinished record as each procedure begins to
+// write, then their closing record; --history shows each run once, by that.
 TEST_F(TestbedRun, EachUpdateLeavesItsRecordAndHistoryPrintsThem) {
   const int updated = RunTestbed(dir_, Join({"--boot-loader", "0x0100"}, FullUpdateKeys(true)));
   if (updated == kTestbedCannotRun) {
@@ -414,20 +534,28 @@ TEST_F(TestbedRun, EachUpdateLeavesItsRecordAndHistoryPrintsThem) {
   EXPECT_EQ(ReadAll(dir_ / "output"),
             kBanner + Report("1.2") + "Replacing firmware...Failed\nPress any key to exit...\n");
   const std::string both = ReadAll(HistoryFile(dir_));
-  ASSERT_EQ(both.rfind(first, 0), 0u) << "the first record stays as it was, at the start";
-  const std::string second = both.substr(first.size());
+  ASSERT_EQ(both.rfind(first, 0), 0u) << "the first run's records stay as they were, at the start";
+  const std::vector<std::string> firstRecords = RecordsOf(first);
+  const std::vector<std::string> secondRecords = RecordsOf(both.substr(first.size()));
+  ASSERT_EQ(firstRecords.size(), 3u) << first;
+  ASSERT_EQ(secondRecords.size(), 2u) << both;
+  for (const std::string* begun : {&firstRecords[0], &firstRecords[1], &secondRecords[0]}) {
+    EXPECT_NE(begun->find("\noutcome: unfinished\n\n"), std::string::npos) << *begun;
+  }
+  const std::string& second = secondRecords[1];
 
   const auto tailFrom = [](const std::string& record) {
     const std::size_t step = record.find("\nstep: ");
     return step == std::string::npos ? record : record.substr(step + 1);
   };
   const std::string head = std::string("program: k24update ") + K24_EXPECTED_VERSION + "\nsample-images: yes\n";
-  for (const std::string* record : {&first, &second}) {
+  const std::string& firstRun = firstRecords[2];
+  for (const std::string* record : {&firstRun, &second}) {
     EXPECT_EQ(record->rfind("run: ", 0), 0u) << *record;
     EXPECT_NE(record->find(head), std::string::npos) << *record;
     EXPECT_NE(record->find("\nserial-number: ABCDE12345\nboot-loader-before: "), std::string::npos) << *record;
   }
-  EXPECT_EQ(tailFrom(first),
+  EXPECT_EQ(tailFrom(firstRun),
             "step: identity-check: K24A1 accepted\n"
             "step: boot-loader-prepare: ok\n"
             "step: boot-loader-program-replacer: ok\n"
@@ -454,7 +582,7 @@ TEST_F(TestbedRun, EachUpdateLeavesItsRecordAndHistoryPrintsThem) {
   const std::string out = (dir_ / "history.stdout").string();
   const std::string err = (dir_ / "history.stderr").string();
   EXPECT_EQ(Spawn(dir_, {K24_UPDATER, "--history"}, out, err), 0);
-  EXPECT_EQ(ReadAll(out), both);
+  EXPECT_EQ(ReadAll(out), firstRun + second);
   EXPECT_EQ(ReadAll(err), "");
 }
 

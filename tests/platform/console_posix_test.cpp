@@ -264,17 +264,21 @@ bool WaitForPending(const Child& child, int signalNumber, bool pending) {
 // Signals that would end the program wait for the end of a critical section,
 // also when the kernel hands them to a thread other than the one in the
 // section (a "bystander" that a library started with the signals unblocked);
-// then they end it the usual way: by that signal, terminal restored.
+// inside it the console names the one held (pending, or taken by the
+// bystander), and then it ends the program the usual way: by that signal,
+// terminal restored.
 TEST(SystemConsole, EndingSignalsWaitForTheEndOfACriticalSection) {
   struct Case {
     const char* how;
     int signalNumber;
-    bool typed;      // Ctrl+C on the keyboard rather than kill
-    bool bystander;  // another thread takes the signal while the section is open
+    bool typed;        // Ctrl+C on the keyboard rather than kill
+    bool bystander;    // another thread takes the signal while the section is open
+    const char* name;  // as HeldEndingSignal gives it inside the section
   };
-  for (const Case& c : {Case{"SIGINT", SIGINT, false, true}, Case{"SIGTERM", SIGTERM, false, true},
-                        Case{"SIGHUP", SIGHUP, false, true}, Case{"SIGTERM, one thread", SIGTERM, false, false},
-                        Case{"Ctrl+C, one thread", SIGINT, true, false}}) {
+  for (const Case& c : {Case{"SIGINT", SIGINT, false, true, "SIGINT"}, Case{"SIGTERM", SIGTERM, false, true, "SIGTERM"},
+                        Case{"SIGHUP", SIGHUP, false, true, "SIGHUP"},
+                        Case{"SIGTERM, one thread", SIGTERM, false, false, "SIGTERM"},
+                        Case{"Ctrl+C, one thread", SIGINT, true, false, "SIGINT"}}) {
     SCOPED_TRACE(c.how);
     ChildOptions options;
     options.inputFromPipe = true;
@@ -293,9 +297,9 @@ TEST(SystemConsole, EndingSignalsWaitForTheEndOfACriticalSection) {
       // The bystander may take the signal just as the section ends, and its
       // handler then ends the program a moment later, while the main thread
       // goes on: what matters is that nothing ended it inside the section.
-      EXPECT_EQ(probe.Output().rfind("inside\nending\n", 0), 0u) << probe.Output();
+      EXPECT_EQ(probe.Output().rfind(std::string("inside\nending, held: ") + c.name + "\n", 0), 0u) << probe.Output();
     } else {
-      EXPECT_EQ(probe.Output(), "inside\nending\n");
+      EXPECT_EQ(probe.Output(), std::string("inside\nending, held: ") + c.name + "\n");
     }
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signalNumber) << status;
     EXPECT_TRUE(SameMode(probe.Mode(), probe.StartMode()));

@@ -15,7 +15,8 @@
 //                              leaves the ending signals unblocked (as a
 //                              library's may); then in a critical section:
 //                              "inside\n", waits until standard input closes,
-//                              "ending\n"; after the section "after\n"
+//                              "ending, held: SIGNAME\n" (or "none", as
+//                              HeldEndingSignal says); after the section "after\n"
 //   platform_probe discard     "type ahead\n", waits until standard input
 //                              closes, DiscardTypedAhead, then as "keys 1"
 //   platform_probe sleep       "sleeping\n", WaitForKey (60 s, also watching
@@ -82,7 +83,8 @@ int Critical(k24::Console& console, bool withBystander) {
   console.BeginCriticalSection();
   console.Write("inside\n");
   WaitForInputToClose();
-  console.Write("ending\n");
+  const char* held = console.HeldEndingSignal();
+  k24::Print(console, "ending, held: %s\n", held != nullptr ? held : "none");
   console.EndCriticalSection();
   console.Write("after\n");
   return 0;

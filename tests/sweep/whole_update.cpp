@@ -311,12 +311,23 @@ std::optional<std::string> FieldOf(const std::string& record, const std::string&
 // after an update that ended well, the versions it wrote.
 void WholeUpdate::JudgeRecord(std::vector<std::string>& problems) const {
   const bool reached = console.output.find("Device is connected.\n") != std::string::npos;
-  if (history.records.size() != (reached ? 1u : 0u)) {
+  // Each procedure shown began with an unfinished record of the same run.
+  std::size_t procedures = 0;
+  for (const char* shown : {"Replacing Boot Loader...", "Replacing firmware..."}) {
+    if (console.output.find(shown) != std::string::npos) ++procedures;
+  }
+  if (history.records.size() != (reached ? procedures + 1 : 0u)) {
     problems.push_back("the history holds " + std::to_string(history.records.size()) + " records");
     return;
   }
   if (!reached) return;
-  const std::string& record = history.records.front();
+  const std::string& record = history.records.back();
+  for (std::size_t i = 0; i + 1 < history.records.size(); ++i) {
+    if (FieldOf(history.records[i], "outcome") != "unfinished" ||
+        FieldOf(history.records[i], "run") != FieldOf(record, "run")) {
+      problems.push_back("record " + std::to_string(i + 1) + " is not this run's unfinished one");
+    }
+  }
   const std::string outcome = FieldOf(record, "outcome").value_or("(none)");
   struct Shown {
     const char* ending;

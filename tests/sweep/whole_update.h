@@ -68,6 +68,7 @@ class JudgedConsole final : public Console {
   bool HasKeyInput() override { return true; }
   void BeginCriticalSection() override { ++inCriticalSection; }
   void EndCriticalSection() override { --inCriticalSection; }
+  const char* HeldEndingSignal() override { return nullptr; }
 
   Clock* clock = nullptr;
   std::deque<std::uint16_t> keys;

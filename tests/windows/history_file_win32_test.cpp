@@ -57,7 +57,17 @@ TEST(Win32HistoryFile, NoneThenEmptyThenEachRecordAsWritten) {
   EXPECT_EQ(refused.status, HistoryRead::Status::NotShown);
   EXPECT_EQ(refused.reason, "standard output: full");
   EXPECT_LT(shown.size(), big.size()) << "it stops at the first piece not taken";
+
+  // The end of the history, for the next run's look at its last records.
+  std::string tail;
+  const HistoryRead end = store->ReadTail(12, tail);
+  EXPECT_EQ(end.status, HistoryRead::Status::Read) << end.reason;
+  EXPECT_EQ(tail, "xx\n\nrun: 2\n\n");
+  EXPECT_EQ(store->ReadTail(1'000'000, tail).status, HistoryRead::Status::Read);
+  EXPECT_EQ(tail, big + "run: 2\n\n");
   fs::remove_all(base);
+  EXPECT_EQ(store->ReadTail(12, tail).status, HistoryRead::Status::Missing);
+  EXPECT_EQ(tail, "");
 }
 
 }  // namespace
