@@ -65,8 +65,10 @@ std::string UsageText() {
          "             %LOCALAPPDATA%\\k24update\\history.log\n"
          "\n"
          "Any other command line starts an ordinary update.\n"
-         "Exit status: 1 when another recorder application is running, 2 when\n"
-         "--history finds no history or cannot read it, 0 otherwise.\n"
+         "Exit status: 1 when another recorder application is running or the\n"
+         "instance lock cannot be taken, 2 when --history finds no history or cannot\n"
+         "read or show it, 3 when there is no terminal to read key presses from\n"
+         "(an update needs one for its prompts), 0 otherwise.\n"
          "See k24update(1) and k24trace(1).\n";
 }
 
