@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -124,6 +125,12 @@ bool Child::Start(const std::vector<std::string>& argv, const ChildOptions& opti
     if (dup2(input, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0 ||
         dup2(options.errorsToOutput ? output : terminal, STDERR_FILENO) < 0) {
       ChildFails();
+    }
+    if (options.openFilesLimit > 0) {
+      const rlimit limit{static_cast<rlim_t>(options.openFilesLimit), static_cast<rlim_t>(options.openFilesLimit)};
+      if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        ChildFails();
+      }
     }
     if (options.ignoreHangUp) {
       signal(SIGHUP, SIG_IGN);

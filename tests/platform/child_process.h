@@ -27,6 +27,7 @@ struct ChildOptions {
   bool terminalNotControlling = false;  // the terminal is standard input, but not the controlling terminal
   bool ownNetworkNamespace = false;     // in a network namespace of its own (its own abstract socket names)
   bool errorsToOutput = false;          // standard error goes where standard output goes
+  int openFilesLimit = 0;               // non-zero: RLIMIT_NOFILE (ulimit -n) for the program
   std::vector<std::pair<std::string, std::string>> environment;  // added to ours
 };
 

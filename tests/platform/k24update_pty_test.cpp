@@ -102,6 +102,35 @@ TEST_F(UpdaterOnTerminal, EndsWithExitCode1WhenAnotherApplicationHoldsTheLock) {
   }
 }
 
+// A lock that cannot be made (here: no descriptor left for its socket) ends
+// the run with one line saying why and exit code 1; it never goes on
+// unlocked. The descriptors the program opens before the lock may change:
+// the limit is raised one at a time from where the program cannot start at
+// all, and the first run that gets as far as the banner has none left for
+// the lock's socket.
+TEST_F(UpdaterOnTerminal, ALockThatCannotBeMadeEndsTheRun) {
+  for (int limit = 4; limit <= 16; ++limit) {
+    SCOPED_TRACE(limit);
+    options_.openFilesLimit = limit;
+    Child updater;
+    ASSERT_TRUE(updater.Start({kUpdater}, options_));
+    int status = 0;
+    if (!updater.WaitForExit(status)) {
+      FAIL() << "a run went on: " << updater.Output();
+    }
+    updater.DrainOutput();
+    if (updater.Output().find(kBanner) == std::string::npos) {
+      continue;  // ended before the dialogue: too few descriptors to start
+    }
+    EXPECT_EQ(updater.Output(), std::string(kBanner) +
+                                    "k24update: could not take the instance lock VocsetLumoK24: socket: Too many "
+                                    "open files\n");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    return;
+  }
+  FAIL() << "no limit let the program start";
+}
+
 // Without a terminal for keys (cron, a service, ssh without -t: standard
 // input not a terminal and no controlling terminal) no prompt could be
 // answered: one line on standard error and exit code 3, at once, instead of

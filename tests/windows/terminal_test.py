@@ -114,6 +114,23 @@ def run(command, environment, keys, timeout_s=120):
     return ESCAPE_SEQUENCES.sub(b"", raw), os.waitstatus_to_exitcode(status), next_key
 
 
+def clear_history(wine_run):
+    """Removes the update history of the Wine prefix that `wine_run` runs in
+    (%LOCALAPPDATA%\\k24update\\history.log, which Wine sets from the prefix
+    whatever the environment says): each run starts from none, so that an
+    earlier run ended while it wrote (a test killed midway) cannot add the next
+    run's line about it to the output."""
+    import glob
+    import re as regex
+    with open(wine_run) as script:
+        found = regex.search(r"^WINEPREFIX='([^']*)'", script.read(), regex.MULTILINE)
+    if not found:
+        raise RuntimeError("no WINEPREFIX in " + wine_run)
+    for path in glob.glob(os.path.join(found.group(1), "drive_c", "users", "*", "AppData", "Local", "k24update",
+                                       "history.log")):
+        os.remove(path)
+
+
 def history(wine_run, program):
     """What `program --history` prints (nothing when there is no history yet),
     with Windows's line ends made Unix's again."""
@@ -192,6 +209,7 @@ def main():
         environment["K24_MODEL_REQUESTS"] = "Z:" + requests_file
         trace_file = os.path.join(directory, "trace.pcap")
         arguments = ["--trace", "Z:" + trace_file] if scenario.get("trace") else []
+        clear_history(wine_run)
         history_before = history(wine_run, program) if "record" in scenario else ""
         output, exit_code, keys_typed = run([wine_run, program] + arguments, environment, scenario["keys"])
         print("--- output (escape sequences taken out):")
