@@ -27,7 +27,9 @@ struct ChildOptions {
   bool terminalNotControlling = false;  // the terminal is standard input, but not the controlling terminal
   bool ownNetworkNamespace = false;     // in a network namespace of its own (its own abstract socket names)
   bool errorsToOutput = false;          // standard error goes where standard output goes
-  int openFilesLimit = 0;               // non-zero: RLIMIT_NOFILE (ulimit -n) for the program
+  // Unix domain sockets refused to the program (socket(AF_UNIX, ...) fails
+  // with EAFNOSUPPORT), as a service's RestrictAddressFamilies= does.
+  bool denyUnixSockets = false;
   std::vector<std::pair<std::string, std::string>> environment;  // added to ours
 };
 
