@@ -70,5 +70,26 @@ TEST(Win32ConsoleKeys, AKeyWithoutACharacterOrScanCodeStillEndsOneRead) {
   EXPECT_EQ(exitCode, 0u);
 }
 
+// A Ctrl+C while the recorder is written is held: inside the section the
+// console names it, and as the section ends it ends the program as the
+// console would have (STATUS_CONTROL_C_EXIT), before anything after it.
+TEST(Win32ConsoleSections, AHeldCtrlCIsNamedAndEndsTheProgramAsTheSectionEnds) {
+  test::ChildProcess probe;
+  ASSERT_TRUE(probe.Start(test::Quoted(K24_CONSOLE_PROBE) + " critical", CREATE_NO_WINDOW));
+  ASSERT_TRUE(probe.ReadUntil("inside\r\n", 30'000)) << probe.Output();
+  FreeConsole();
+  ASSERT_TRUE(AttachConsole(probe.Id())) << "error " << GetLastError();
+  SetConsoleCtrlHandler(nullptr, TRUE);  // this process, attached too, ignores what it sends
+  const BOOL sent = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);  // to every process of the console
+  const DWORD sendError = GetLastError();
+  FreeConsole();
+  ASSERT_TRUE(sent) << "error " << sendError;
+  std::vector<INPUT_RECORD> key;
+  Tap(key, 'X', 0x2D, 'x');
+  ASSERT_TRUE(test::WriteKeyEvents(probe.Id(), key)) << "error " << GetLastError();
+  EXPECT_EQ(probe.Finish(30'000), 0xC000013Au);
+  EXPECT_EQ(probe.Output(), "inside\r\nheld: CTRL_C_EVENT\r\n");
+}
+
 }  // namespace
 }  // namespace k24
