@@ -19,8 +19,11 @@ int main(int argc, char** argv) {
 
   // A reader of the output that goes away (`--history | head`) makes a write
   // fail instead of ending the program: --history then says so, as for any
-  // output that does not take the history, and an update goes on.
+  // output that does not take the history, and an update goes on. So does a
+  // file that cannot grow (ulimit -f): the trace or the history then costs
+  // its line, never the program in the middle of a recorder write.
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
 
   // Usage, version and history before anything else is made. Exit code 1
   // stays the lock's alone.

@@ -181,7 +181,7 @@ class HistoryFile final : public HistoryStore {
     written.location = *path_;
     // A history at the size limit (ulimit -f) must cost a line, not the
     // program: the write then fails with EFBIG instead of raising SIGXFSZ.
-    // The program writes no other file.
+    // (The program's entry ignores it from the start, for its trace too.)
     signal(SIGXFSZ, SIG_IGN);
     const SplitPath split = Split(*path_);
     Walk walk;

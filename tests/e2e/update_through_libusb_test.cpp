@@ -627,6 +627,30 @@ TEST_F(TestbedRun, HistoryIntoAFullStandardOutputSaysSo) {
                               ": standard output: No space left on device\n");
 }
 
+// The trace too: with a file size limit below what the trace takes, its
+// writes fail from the first record on (before the history is touched), and
+// the update goes on to its end, untraced, instead of dying of SIGXFSZ in the
+// middle of a recorder write.
+TEST_F(TestbedRun, ATraceAtTheFileSizeLimitDoesNotEndTheRun) {
+  const std::filesystem::path trace = dir_ / "trace.pcap";
+  const int status = RunTestbed(
+      dir_, Join(Join({"--boot-loader", "0x0102", "--file-size-limit", "100"}, FullUpdateKeys(false)),
+                 {"--", "--trace", trace.string()}));
+  if (status == kTestbedCannotRun) {
+    GTEST_SKIP() << "umockdev cannot run here: " << ReadAll(dir_ / "testbed.stderr");
+  }
+  ASSERT_EQ(status, 0) << ReadAll(dir_ / "testbed.stderr") << "kept in " << dir_;
+  EXPECT_EQ(ReadAll(dir_ / "output"), kBanner + Report("1.2") + kFirmwareReplaced) << "kept in " << dir_;
+  const std::map<std::string, std::string> state = ReadState(dir_ / "state");
+  EXPECT_EQ(state.at("exit-code"), "0");
+  EXPECT_EQ(state.at("firmware-version"), "2.0");
+  EXPECT_EQ(ReadAll(dir_ / "errors").rfind("k24update: could not write the trace " + trace.string() +
+                                               ": File too large; the run goes on untraced\n",
+                                           0),
+            0u)
+      << ReadAll(dir_ / "errors");
+}
+
 // A reader that goes away (`k24update --history | head -c 10`): --history
 // says so and ends with exit code 2, as for any output that does not take the
 // history, instead of dying of SIGPIPE.
