@@ -9,20 +9,72 @@
 
 namespace k24 {
 
-CommandLineRequest ReadCommandLineRequest(std::span<const std::string> args) {
+namespace {
+
+// A number of a place: 1 to 255, without a leading zero.
+bool IsPlaceNumber(std::string_view text) {
+  if (text.empty() || text.size() > 3 || text[0] == '0') {
+    return false;
+  }
+  int value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') {
+      return false;
+    }
+    value = value * 10 + (c - '0');
+  }
+  return value <= 255;
+}
+
+}  // namespace
+
+bool IsPlace(std::string_view text) {
+  constexpr std::size_t kMaxPortChain = 7;
+  const std::size_t dash = text.find('-');
+  if (dash == std::string_view::npos || !IsPlaceNumber(text.substr(0, dash))) {
+    return false;
+  }
+  std::string_view ports = text.substr(dash + 1);
+  for (std::size_t count = 1; count <= kMaxPortChain; ++count) {
+    const std::size_t dot = ports.find('.');
+    if (!IsPlaceNumber(ports.substr(0, dot))) {
+      return false;
+    }
+    if (dot == std::string_view::npos) {
+      return true;
+    }
+    ports = ports.substr(dot + 1);
+  }
+  return false;
+}
+
+CommandLine ReadCommandLine(std::span<const std::string> args) {
+  CommandLine line;
+  if (args.size() >= 2 && args[1] == "--path") {
+    const bool shaped = args.size() == 3 || (args.size() == 4 && args[3] == "diag");
+    if (!shaped || !IsPlace(args[2])) {
+      line.request = CommandLineRequest::BadPath;
+      return line;
+    }
+    line.place = args[2];
+    line.diagnosticMode = args.size() == 4;
+    return line;
+  }
   if (args.size() != 2) {
-    return CommandLineRequest::Update;
+    return line;
   }
   if (args[1] == "--help") {
-    return CommandLineRequest::Help;
+    line.request = CommandLineRequest::Help;
+  } else if (args[1] == "--version") {
+    line.request = CommandLineRequest::Version;
+  } else if (args[1] == "--history") {
+    line.request = CommandLineRequest::History;
+  } else if (args[1] == "--list") {
+    line.request = CommandLineRequest::List;
+  } else if (args[1] == "diag") {
+    line.diagnosticMode = true;
   }
-  if (args[1] == "--version") {
-    return CommandLineRequest::Version;
-  }
-  if (args[1] == "--history") {
-    return CommandLineRequest::History;
-  }
-  return CommandLineRequest::Update;
+  return line;
 }
 
 TraceRequest TakeTraceRequest(std::vector<std::string>& args) {
@@ -44,6 +96,8 @@ TraceRequest TakeTraceRequest(std::vector<std::string>& args) {
 
 std::string UsageText() {
   return "Usage: k24update [--trace FILE] [diag]\n"
+         "       k24update [--trace FILE] --path PLACE [diag]\n"
+         "       k24update [--trace FILE] --list\n"
          "       k24update --help | --version | --history\n"
          "\n"
          "Replaces the firmware of an Orvo Lumo K24 USB voice recorder with the version\n"
@@ -51,23 +105,30 @@ std::string UsageText() {
          "firmware needs it. Connect the recorder, start k24update and answer its\n"
          "prompts: 'Y' to load the firmware offered, then 'L' to confirm (loading\n"
          "erases all data on the recorder); any other key leaves without a change.\n"
+         "With more than one recorder connected, nothing is sent to any of them until\n"
+         "only one is left, unless --path chooses one.\n"
          "\n"
-         "  diag       diagnostic mode: waive the firmware compatibility check\n"
-         "  --trace FILE\n"
-         "             write every control and bulk transfer of the run to FILE as it\n"
-         "             happens: a capture Wireshark opens (pcap, Linux usbmon records);\n"
-         "             k24trace(1), on Linux, shows and compares such captures\n"
-         "  --help     show this text and exit\n"
-         "  --version  show the version and exit\n"
-         "  --history  show the update history, one record for every run that reached\n"
-         "             a recorder: $XDG_STATE_HOME/k24update/history.log (by default\n"
-         "             ~/.local/state/k24update/history.log), on Windows\n"
-         "             %LOCALAPPDATA%\\k24update\\history.log\n"
+         "  diag          diagnostic mode: waive the firmware compatibility check\n"
+         "  --path PLACE  work with the recorder plugged in at PLACE alone, written as\n"
+         "                --list shows it (3-1.4: bus 3, port 4 of the hub on port 1);\n"
+         "                not on Windows, whose driver does not tell places\n"
+         "  --list        list the recorders on the bus, one line each: place, boot\n"
+         "                loader and firmware versions, serial number\n"
+         "  --trace FILE  write every control and bulk transfer of the run to FILE as it\n"
+         "                happens: a capture Wireshark opens (pcap, Linux usbmon records);\n"
+         "                k24trace(1), on Linux, shows and compares such captures\n"
+         "  --help        show this text and exit\n"
+         "  --version     show the version and exit\n"
+         "  --history     show the update history, one record for every run that reached\n"
+         "                a recorder: $XDG_STATE_HOME/k24update/history.log (by default\n"
+         "                ~/.local/state/k24update/history.log), on Windows\n"
+         "                %LOCALAPPDATA%\\k24update\\history.log\n"
          "\n"
          "Any other command line starts an ordinary update.\n"
          "Exit status: 1 when another recorder application is running or the\n"
          "instance lock cannot be taken, 2 when --history finds no history or cannot\n"
-         "read or show it, 3 when there is no terminal to read key presses from\n"
+         "read or show it, --list finds no recorder, or --path is given no place or\n"
+         "cannot be used here, 3 when there is no terminal to read key presses from\n"
          "(an update needs one for its prompts), 0 otherwise.\n"
          "See k24update(1) and k24trace(1).\n";
 }
@@ -78,6 +139,11 @@ std::string VersionText(bool carriesSampleImages) {
     text += "This build carries sample images, not real recorder firmware: it changes nothing on a recorder.\n";
   }
   return text;
+}
+
+std::string BadPathText() {
+  return "k24update: --path takes a place, written as k24update --list shows it (for instance 3-1.4),\n"
+         "and may be followed by diag alone\n";
 }
 
 bool RecorderSaidToBeEmulated() {

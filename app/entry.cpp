@@ -24,7 +24,15 @@
 namespace k24 {
 
 std::optional<int> AnswerCommandLineRequest(std::span<const std::string> args) {
-  switch (ReadCommandLineRequest(args)) {
+  // A --path without a place is refused before anything else, with or
+  // without a --trace beside it.
+  std::vector<std::string> untraced(args.begin(), args.end());
+  TakeTraceRequest(untraced);
+  if (ReadCommandLine(untraced).request == CommandLineRequest::BadPath) {
+    std::fputs(BadPathText().c_str(), stderr);
+    return kExitPlaceUnusable;
+  }
+  switch (ReadCommandLine(args).request) {
     case CommandLineRequest::Help:
       std::fputs(UsageText().c_str(), stdout);
       return kExitOk;
@@ -46,10 +54,18 @@ std::optional<int> AnswerCommandLineRequest(std::span<const std::string> args) {
       std::fputs(error.c_str(), stderr);
       return code;
     }
+    case CommandLineRequest::BadPath:  // answered above
     case CommandLineRequest::Update:
+    case CommandLineRequest::List:
       break;
   }
   return std::nullopt;
+}
+
+bool ListsRecorders(std::span<const std::string> args) {
+  std::vector<std::string> untraced(args.begin(), args.end());
+  TakeTraceRequest(untraced);
+  return ReadCommandLine(untraced).request == CommandLineRequest::List;
 }
 
 int RunUpdater(std::span<const std::string> args, ImageSource& images, Console& console, InstanceLock& lock,
@@ -79,13 +95,17 @@ int RunUpdater(std::span<const std::string> args, ImageSource& images, Console& 
   ports.link = &link;
   ports.images = &images;
   ports.imageDigests = &EmbeddedImageDigests();
-  ports.sampleImagesOnly = EmbeddedImagesAreSamples() && !RecorderSaidToBeEmulated();
+  ports.sampleImagesOnly = EmbeddedImagesAreSamples();
+  ports.recorderSaidToBeEmulated = RecorderSaidToBeEmulated();
   ports.imagesAreSamples = EmbeddedImagesAreSamples();
   const std::unique_ptr<HistoryStore> history = MakeSystemHistoryStore();
   ports.history = history.get();
   ports.wallClock = &SystemWallClock();
 
-  const int exitCode = RunDialogue(ports, dialogueArgs);
+  const CommandLine line = ReadCommandLine(dialogueArgs);
+  const int exitCode = line.request == CommandLineRequest::List
+                           ? ListRecorders(ports)
+                           : RunDialogue(ports, DialogueOptions{line.diagnosticMode, line.place});
   console.Flush();
   return exitCode;
 }

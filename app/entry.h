@@ -14,14 +14,19 @@
 namespace k24 {
 
 // Answers a request for usage, version or history on standard output (a
-// history that cannot be shown on standard error) and returns the exit
-// code; none when the command line starts the dialogue. Called before
-// anything else is made: no lock taken, no bus opened, no image read.
+// history that cannot be shown, or a --path without a place, on standard
+// error) and returns the exit code; none when the command line starts the
+// dialogue or the listing. Called before anything else is made: no lock
+// taken, no bus opened, no image read.
 std::optional<int> AnswerCommandLineRequest(std::span<const std::string> args);
 
-// The dialogue over the platform's ports, with the system's clocks and
-// update history and what the program recorded of its images; returns the
-// exit code once the dialogue's output is flushed.
+// Whether the command line asks for the listing (--list, a --trace beside
+// it or not), which reads no keys and so needs no terminal.
+bool ListsRecorders(std::span<const std::string> args);
+
+// The dialogue (or, for --list, the listing) over the platform's ports, with
+// the system's clocks and update history and what the program recorded of
+// its images; returns the exit code once the output is flushed.
 int RunUpdater(std::span<const std::string> args, ImageSource& images, Console& console, InstanceLock& lock,
                UsbDriver& driver);
 

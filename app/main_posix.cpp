@@ -36,9 +36,12 @@ int main(int argc, char** argv) {
   // file renamed over the program while it waits is never what gets loaded.
   std::unique_ptr<k24::ImageSource> images = k24::OpenExecutableImageSource("/proc/self/exe");
   std::unique_ptr<k24::Console> console = k24::MakeSystemConsole();
-  // Without a terminal for keys the run ends here, before the lock and the bus.
-  if (const std::optional<int> refused = k24::RefuseWithoutKeyInput(*console)) {
-    return *refused;
+  // Without a terminal for keys an update ends here, before the lock and the
+  // bus; the listing reads no keys.
+  if (!k24::ListsRecorders(args)) {
+    if (const std::optional<int> refused = k24::RefuseWithoutKeyInput(*console)) {
+      return *refused;
+    }
   }
   std::unique_ptr<k24::InstanceLock> lock = k24::MakeSystemInstanceLock();
   std::unique_ptr<k24::UsbDriver> driver = k24::MakeLibusbDriver();

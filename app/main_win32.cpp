@@ -44,9 +44,12 @@ int main(int argc, char** argv) {
   // The images are read from this program's own file, loaded once, now.
   std::unique_ptr<k24::ImageSource> images = k24::OpenExecutableImageSource(OwnPath());
   std::unique_ptr<k24::Console> console = k24::MakeSystemConsole();
-  // Without a console for keys the run ends here, before the lock and the driver.
-  if (const std::optional<int> refused = k24::RefuseWithoutKeyInput(*console)) {
-    return *refused;
+  // Without a console for keys an update ends here, before the lock and the
+  // driver; the listing reads no keys.
+  if (!k24::ListsRecorders(args)) {
+    if (const std::optional<int> refused = k24::RefuseWithoutKeyInput(*console)) {
+      return *refused;
+    }
   }
   std::unique_ptr<k24::InstanceLock> lock = k24::MakeSystemInstanceLock();
   std::unique_ptr<k24::UsbDriver> driver = k24::MakeEzusbDriver(k24::ProgramEzusbKernel());

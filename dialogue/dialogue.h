@@ -1,6 +1,7 @@
 // The update dialogue: one linear console dialogue from start to exit, the
 // only code that prints or reads keys. Its stages: start and connection,
-// report and confirmation, update execution.
+// report and confirmation, update execution. Beside it, the listing of the
+// recorders on the bus (k24update --list).
 #pragma once
 
 #include <cstdint>
@@ -36,8 +37,27 @@ inline constexpr int kExitNoTerminal = 3;
 inline constexpr const char* kNoTerminalLine =
     "k24update: no terminal or console to read key presses from; the update needs one to answer its prompts\n";
 
+// --list found no recorder; --path named no place, or the driver tells none.
+inline constexpr int kExitNoneListed = 2;
+inline constexpr int kExitPlaceUnusable = 2;
+
+// Said once while more than one recorder is connected and none was chosen
+// with --path: nothing is sent to any of them until one is left. The count
+// and the places ("1-1 and 1-2"), and what to do; the second text where the
+// driver tells no places, which --path needs.
+inline constexpr const char* kSeveralRecordersText =
+    "%d recorders are connected, at %s.\n"
+    "Disconnect all but the one to update, or press Esc and start k24update again with --path\n"
+    "and the place of the one to update (k24update --list shows each one's versions and serial number).\n";
+inline constexpr const char* kSeveralRecordersNoPlacesText =
+    "%d recorders are connected.\n"
+    "Disconnect all but the one to update, or press Esc to exit.\n";
+
 inline constexpr const char* kSampleImagesRefusal =
     "This k24update carries sample images, not real recorder firmware: nothing was changed on the recorder.\n";
+// The product string of the tests' recorder model: the only recorder a build
+// that carries sample images writes them into.
+inline constexpr const char* kRecorderModelProduct = "k24update recorder model (not a recorder)";
 
 // Said once in a run, on standard error beside the dialogue, when a recorder
 // is on the bus that this user may not open: the dialogue shows it as not
@@ -51,6 +71,12 @@ inline constexpr const char* kRecorderRefusedHint =
 // before it tells of it: udev gives the access a moment after the recorder
 // arrives, and a recorder that gets it in time needs no word.
 inline constexpr std::uint64_t kRecorderRefusedHintDelayMs = 1000;
+
+// What the command line chose for the dialogue.
+struct DialogueOptions {
+  bool diagnosticMode = false;        // "diag": the compatibility check is waived
+  std::optional<std::string> place;   // --path: the recorder at this place only
+};
 
 // What lives for the whole run. The two images are 63 KiB each: keep the
 // state on the heap.
@@ -78,9 +104,12 @@ struct DialoguePorts {
   InstanceLock* lock = nullptr;
   DeviceLink* link = nullptr;  // its driver and clock set; the target is set here
   // The images carried are the build's samples (patterns, not recorder
-  // firmware) and nobody said the recorder is the emulator: the dialogue runs
-  // up to the confirmations and then ends before anything is written.
+  // firmware): they go into no recorder but the tests' model, which shows
+  // itself by its product string, and only when the environment says too
+  // that the recorder is the emulator. Into any other, the dialogue runs up
+  // to the confirmations and then ends before anything is written.
   bool sampleImagesOnly = false;
+  bool recorderSaidToBeEmulated = false;
   ImageSource* images = nullptr;                // the carried images, opened at start
   const ImageDigests* imageDigests = nullptr;  // what each carried image must hash to
   bool imagesAreSamples = false;               // the carried images are the build's samples
@@ -95,14 +124,21 @@ struct DialoguePorts {
 // the dialogue can run.
 std::optional<int> RefuseWithoutKeyInput(Console& console);
 
-// The whole dialogue. args[0] is the program's name; the rest are the
-// command-line arguments. Returns the exit code.
-int RunDialogue(DialoguePorts& ports, std::span<const std::string> args);
+// The whole dialogue. Returns the exit code.
+int RunDialogue(DialoguePorts& ports, const DialogueOptions& options);
 
 // The stages, each returning an exit code when the dialogue ends there.
-std::optional<int> StartDialogue(DialoguePorts& ports, DialogueState& state, std::span<const std::string> args);
+std::optional<int> StartDialogue(DialoguePorts& ports, DialogueState& state, const DialogueOptions& options);
 std::optional<int> ReportAndConfirm(DialoguePorts& ports, DialogueState& state);
 int ExecuteUpdate(DialoguePorts& ports, DialogueState& state);
+
+// k24update --list: under the instance lock, every recorder on the bus, one
+// line each on standard output: its place, its boot loader and firmware
+// versions and serial number (the read-only queries alone), or that this
+// user may not open it. kExitOk when it listed one or more, kExitNoneListed
+// (and a line on standard error) when there was none, kExitLockHeld (and
+// today's lock message) when another application holds the lock.
+int ListRecorders(DialoguePorts& ports);
 
 // Writes kRecorderRefusedHint, unless this run already did.
 void TellOfRefusedRecorder(DialoguePorts& ports, DialogueState& state);

@@ -1,21 +1,67 @@
-// Start and connection: command line, banner, instance lock, the wait for the
-// recorder, and the version queries up to the boot loader report.
+// Start and connection: banner, instance lock, the wait for the recorder (the
+// one recorder on the bus, or the one at the place chosen with --path), and
+// the version queries up to the boot loader report.
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "dialogue/dialogue.h"
 #include "dialogue/prompts.h"
 #include "recorder/requests.h"
 
 namespace k24 {
+namespace {
 
-std::optional<int> StartDialogue(DialoguePorts& ports, DialogueState& state, std::span<const std::string> args) {
+// "1-1 and 1-2", "1-1, 1-2 and 1-3".
+std::string JoinPlaces(const std::vector<std::string>& places) {
+  std::string text;
+  for (std::size_t i = 0; i < places.size(); ++i) {
+    if (i > 0) {
+      text += i + 1 == places.size() ? " and " : ", ";
+    }
+    text += places[i];
+  }
+  return text;
+}
+
+// What the connection wait has said so far: each of its messages is said
+// once, when what it says is first the case.
+struct WaitMessages {
+  bool notConnected = false;
+  bool several = false;
+};
+
+// After a presence test that found no recorder to work with: tells the
+// operator why, unless already told.
+void TellWhyNotConnected(Console& console, const DeviceLink& link, WaitMessages& told) {
+  const std::vector<std::string>& places = link.lastProbePlaces;
+  if (places.size() > 1) {
+    if (!told.several) {
+      told.several = true;
+      const bool placed = std::find(places.begin(), places.end(), std::string()) == places.end();
+      if (placed) {
+        Print(console, kSeveralRecordersText, static_cast<int>(places.size()), JoinPlaces(places).c_str());
+      } else {
+        Print(console, kSeveralRecordersNoPlacesText, static_cast<int>(places.size()));
+      }
+    }
+  } else if (!told.notConnected) {
+    // None, or one this user may not open (told apart on standard error).
+    told.notConnected = true;
+    Print(console, "Device is not connected.\nConnect device to continue or press Esc to exit.\n");
+  }
+}
+
+}  // namespace
+
+std::optional<int> StartDialogue(DialoguePorts& ports, DialogueState& state, const DialogueOptions& options) {
   Console& console = *ports.console;
   DeviceLink& link = *ports.link;
 
-  state.diagnosticMode = args.size() == 2 && args[1] == "diag";
+  state.diagnosticMode = options.diagnosticMode;
 
   Print(console, "Orvo Lumo K24 Firmware Updater version 1.0\n\n");
 
@@ -35,13 +81,20 @@ std::optional<int> StartDialogue(DialoguePorts& ports, DialogueState& state, std
   TellOfUnfinishedRun(ports);
 
   SetTargetDevice(link, kRecorderVendorId, kRecorderProductId);
+  if (options.place) {
+    ChooseRecorderAt(link, *options.place);  // no other recorder is seen
+  }
 
+  // Until exactly one recorder is there (or the one at the place chosen),
+  // nothing is sent to any.
   if (!IsRecorderPresent(link)) {
-    Print(console, "Device is not connected.\nConnect device to continue or press Esc to exit.\n");
+    WaitMessages told;
+    TellWhyNotConnected(console, link, told);
     // A recorder this user may not open looks absent. Once one has stayed
     // refused for the hint's delay, the operator is told why.
     std::optional<std::uint64_t> refusedSinceMs;
     while (!IsRecorderPresent(link)) {
+      TellWhyNotConnected(console, link, told);
       if (!link.lastProbeRefused) {
         refusedSinceMs.reset();
       } else if (!refusedSinceMs) {
@@ -58,8 +111,9 @@ std::optional<int> StartDialogue(DialoguePorts& ports, DialogueState& state, std
       console.WaitForKey(PresenceWaitTickMs(link), link.driver->EventDescriptors());
     }
   }
-  if (!IsRecorderPresent(link)) {
-    return kExitOk;  // Esc with no recorder: leave without a word
+  // The last look: from here on the link keeps to the recorder it finds.
+  if (!KeepToTheRecorderFound(link)) {
+    return kExitOk;  // Esc with no recorder, or more than one: leave without a word
   }
   Print(console, "Device is connected.\n");
 

@@ -127,7 +127,11 @@ std::optional<int> UpgradeBootLoader(DialoguePorts& ports, DialogueState& state)
   return std::nullopt;
 }
 
-bool FirmwareFitsRecorder(const InstalledIdentity& identity, const DialogueState& state) {
+bool FirmwareFitsRecorder(const IdentityRead& read, const DialogueState& state) {
+  if (!read) {
+    return state.diagnosticMode;  // an identity not read is no recorder's word: nothing fits it
+  }
+  const InstalledIdentity& identity = read.identity;
   const auto imageIdentity = std::span(state.firmwareImage).subspan(kFirmwareIdentityOffset, kModelIdentitySize);
   if (std::equal(identity.begin(), identity.end(), imageIdentity.begin())) {
     return true;
@@ -168,11 +172,18 @@ bool ReplaceFirmware(DeviceLink& link, DialogueState& state) {
   return true;
 }
 
+// Whether the build's sample images may go into this recorder: only the
+// tests' recorder model, which says so by its product string (no recorder
+// does), and only when the environment says too that it is the emulator.
+bool SampleImagesMayGoIn(DialoguePorts& ports) {
+  return ports.recorderSaidToBeEmulated && ReadProductString(*ports.link) == kRecorderModelProduct;
+}
+
 }  // namespace
 
 int ExecuteUpdate(DialoguePorts& ports, DialogueState& state) {
   Console& console = *ports.console;
-  if (ports.sampleImagesOnly) {
+  if (ports.sampleImagesOnly && !SampleImagesMayGoIn(ports)) {
     // A sample pattern in a real recorder's flash would leave it unusable.
     CloseRunRecord(ports, state, RunEnd::SampleImages);
     return EndAfterKey(console, kSampleImagesRefusal, kExitOk);
@@ -180,10 +191,12 @@ int ExecuteUpdate(DialoguePorts& ports, DialogueState& state) {
   // Decided on the recorder's own identity, before anything is written: the
   // boot loader upgrade by flash programming writes the replacer over the
   // identity area, after which it would be the replacer's bytes that are read.
-  const InstalledIdentity identity = ReadInstalledIdentity(*ports.link);
+  const IdentityRead identity = ReadInstalledIdentity(*ports.link);
   const bool fits = FirmwareFitsRecorder(identity, state);
   RecordStep(state, HistoryStep{"identity-check", std::nullopt,
-                                ShownBytes(identity) + (fits ? " accepted" : " refused")});
+                                (identity ? ShownBytes(identity.identity)
+                                          : "read failed (" + DescribeRequestResult(identity.request) + ")") +
+                                    (fits ? " accepted" : " refused")});
   if (!fits) {
     Print(console, "Firmware version is not compatible with this recorder.\nReplacing firmware failed.\n");
     CloseRunRecord(ports, state, RunEnd::NotCompatible);

@@ -106,7 +106,7 @@ void WholeDialogue(FuzzedDataProvider& in) {
   for (int i = 0; i < keys; ++i) update->console.keys.push_back(PickKey(in));
   if (keys == 0) update->console.keys = {'Y', 'L', 'Y', 'Y'};
   update->console.escWhenOut = true;  // past its keys the operator presses Esc
-  update->Run(diag ? std::vector<std::string>{"diag"} : std::vector<std::string>{});
+  update->Run(k24::DialogueOptions{diag, std::nullopt});
   const std::vector<std::string> problems = update->Judge();
   if (!problems.empty()) Fail(problems.front(), update->console.output);
 }

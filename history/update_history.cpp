@@ -136,6 +136,7 @@ const char* StepFailureName(StepFailure failure) {
     case StepFailure::RequestFailed: return "request-failed";
     case StepFailure::RecorderDidNotLeave: return "recorder-did-not-leave";
     case StepFailure::RecorderDidNotReturn: return "recorder-did-not-return";
+    case StepFailure::RecorderNotAlone: return "recorder-not-alone";
     case StepFailure::ImageTooShort: return "image-too-short";
     case StepFailure::BlockReadShort: return "nand-block-read-short";
     case StepFailure::PageNotWritten: return "nand-page-not-written";
@@ -157,6 +158,7 @@ std::string DescribeRequestResult(const SentRequest& request) {
   switch (request.status) {
     case LinkStatus::Ok: return "ok";
     case LinkStatus::NoRecorder: return "no recorder found, nothing sent";
+    case LinkStatus::NotAlone: return "more than one recorder, not told apart, nothing sent";
     case LinkStatus::Failed: return "driver failure";
     case LinkStatus::ShortReply:
       return "short reply, " + std::to_string(request.transferred) + " of " + std::to_string(request.length) +

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <string>
+#include <utility>
 
 #include "common/byte_order.h"
 
@@ -13,30 +14,76 @@ void SetTargetDevice(DeviceLink& link, std::uint16_t vendorId, std::uint16_t pro
   link.targetProductId = productId;
 }
 
+namespace {
+
+// Whether the device behind `handle` carries the target identity.
+bool IsTarget(DeviceLink& link, DriverHandle handle) {
+  std::array<std::uint8_t, kDeviceDescriptorSize> descriptor{};
+  // Cleared before the query, so a query that returns nothing never matches.
+  PutLe16(descriptor, kDescriptorVendorOffset, 0);
+  PutLe16(descriptor, kDescriptorProductOffset, 0);
+  return link.driver->GetDeviceDescriptor(handle, descriptor) &&
+         GetLe16(descriptor, kDescriptorVendorOffset) == link.targetVendorId &&
+         GetLe16(descriptor, kDescriptorProductOffset) == link.targetProductId;
+}
+
+// The place whose events the waits count: the chosen one, or anywhere.
+std::string EventPlace(const DeviceLink& link) {
+  return link.choice.kind == RecorderChoice::Kind::Place ? link.choice.where : std::string();
+}
+
+}  // namespace
+
+void ChooseRecorderAt(DeviceLink& link, std::string place) {
+  link.choice = RecorderChoice{RecorderChoice::Kind::Place, std::move(place)};
+  link.countsBeforeRequest.reset();
+}
+
 std::optional<DriverHandle> OpenRecorder(DeviceLink& link) {
-  bool refused = false;
+  // Every name is looked at, not only up to the first recorder: a second one
+  // must be seen to be told apart, or refused where it cannot be.
+  link.lastProbePlaces.clear();
+  link.lastProbeRefused = false;
+  std::optional<DriverHandle> found;
   for (const std::string& name : link.driver->DeviceNames()) {
+    if (link.choice.kind == RecorderChoice::Kind::Name && name != link.choice.where) {
+      continue;
+    }
     const std::optional<DriverHandle> handle = link.driver->Open(name);
     if (!handle) {
       continue;
     }
-    std::array<std::uint8_t, kDeviceDescriptorSize> descriptor{};
-    // Cleared before the query, so a query that returns nothing never matches.
-    PutLe16(descriptor, kDescriptorVendorOffset, 0);
-    PutLe16(descriptor, kDescriptorProductOffset, 0);
-    const bool answered = link.driver->GetDeviceDescriptor(*handle, descriptor);
-    if (answered && GetLe16(descriptor, kDescriptorVendorOffset) == link.targetVendorId &&
-        GetLe16(descriptor, kDescriptorProductOffset) == link.targetProductId) {
-      if (link.driver->MayUse(*handle)) {
-        link.lastProbeRefused = false;
-        return handle;
-      }
-      refused = true;  // another device of the identity may still be usable
+    if (!IsTarget(link, *handle)) {
+      link.driver->Close(*handle);
+      continue;
     }
-    link.driver->Close(*handle);
+    const std::optional<std::string> place = link.driver->PlaceOf(*handle);
+    if (link.choice.kind == RecorderChoice::Kind::Place && place != link.choice.where) {
+      link.driver->Close(*handle);  // another recorder: not seen at all
+      continue;
+    }
+    link.lastProbePlaces.push_back(place.value_or(""));
+    if (found) {
+      link.driver->Close(*handle);
+    } else {
+      found = handle;
+    }
   }
-  link.lastProbeRefused = refused;
-  return std::nullopt;
+  if (!found) {
+    return std::nullopt;
+  }
+  if (link.lastProbePlaces.size() > 1) {
+    // Not one that can be told from the others: none.
+    link.driver->Close(*found);
+    return std::nullopt;
+  }
+  // Asked of the one recorder only: the libusb backend pays a system call.
+  if (!link.driver->MayUse(*found)) {
+    link.lastProbeRefused = true;
+    link.driver->Close(*found);
+    return std::nullopt;
+  }
+  return found;
 }
 
 bool IsRecorderPresent(DeviceLink& link) {
@@ -48,6 +95,53 @@ bool IsRecorderPresent(DeviceLink& link) {
   return true;
 }
 
+bool KeepToTheRecorderFound(DeviceLink& link) {
+  const std::optional<DriverHandle> handle = OpenRecorder(link);
+  if (!handle) {
+    return false;
+  }
+  const std::optional<std::string> place = link.driver->PlaceOf(*handle);
+  link.driver->Close(*handle);
+  if (place) {
+    ChooseRecorderAt(link, *place);
+  }
+  return true;
+}
+
+std::vector<RecorderOnBus> FindRecorders(DeviceLink& link) {
+  std::vector<RecorderOnBus> found;
+  for (const std::string& name : link.driver->DeviceNames()) {
+    const std::optional<DriverHandle> handle = link.driver->Open(name);
+    if (!handle) {
+      continue;
+    }
+    if (IsTarget(link, *handle)) {
+      found.push_back({name, link.driver->PlaceOf(*handle), link.driver->MayUse(*handle)});
+    }
+    link.driver->Close(*handle);
+  }
+  return found;
+}
+
+void ChooseFoundRecorder(DeviceLink& link, const RecorderOnBus& recorder) {
+  if (recorder.place) {
+    ChooseRecorderAt(link, *recorder.place);
+  } else {
+    link.choice = RecorderChoice{RecorderChoice::Kind::Name, recorder.name};
+    link.countsBeforeRequest.reset();
+  }
+}
+
+std::optional<std::string> ReadProductString(DeviceLink& link) {
+  const std::optional<DriverHandle> handle = OpenRecorder(link);
+  if (!handle) {
+    return std::nullopt;
+  }
+  std::optional<std::string> product = link.driver->ProductString(*handle);
+  link.driver->Close(*handle);
+  return product;
+}
+
 LinkResult SendVendorRequest(DeviceLink& link, std::uint8_t direction, std::uint8_t request,
                              std::uint16_t value, std::uint16_t index, std::span<std::uint8_t> data) {
   if (data.size() > 0xFFFF) {
@@ -55,7 +149,7 @@ LinkResult SendVendorRequest(DeviceLink& link, std::uint8_t direction, std::uint
   }
   const std::optional<DriverHandle> handle = OpenRecorder(link);
   if (!handle) {
-    return {LinkStatus::NoRecorder};
+    return {link.lastProbePlaces.size() > 1 ? LinkStatus::NotAlone : LinkStatus::NoRecorder};
   }
   VendorRequest fields;
   fields.direction = direction;
@@ -63,7 +157,7 @@ LinkResult SendVendorRequest(DeviceLink& link, std::uint8_t direction, std::uint
   fields.value = value;
   fields.index = index;
   const VendorRequestRecord record = BuildVendorRequestRecord(fields);
-  link.countsBeforeRequest = link.driver->PresenceEvents(link.targetVendorId, link.targetProductId);
+  link.countsBeforeRequest = link.driver->PresenceEvents(link.targetVendorId, link.targetProductId, EventPlace(link));
   std::uint32_t transferred = 0;
   const bool ok = link.driver->VendorRequest(*handle, record, data, transferred);
   link.driver->Close(*handle);
@@ -119,16 +213,36 @@ std::uint32_t BulkAll(DeviceLink& link, std::uint8_t direction, std::uint8_t pip
   return static_cast<std::uint32_t>(offset);
 }
 
-// Polls until presence equals `wanted`; false when the phase limit passes first.
-bool PollForPresence(DeviceLink& link, bool wanted) {
+// What a presence test sees of the recorder the link works with.
+enum class Presence : std::uint8_t { Absent, Present, NotAlone };
+
+Presence LookForRecorder(DeviceLink& link) {
+  if (IsRecorderPresent(link)) {
+    return Presence::Present;
+  }
+  return link.lastProbePlaces.size() > 1 ? Presence::NotAlone : Presence::Absent;
+}
+
+// How a phase of the wait ended.
+enum class Phase : std::uint8_t { Done, TimedOut, NotAlone };
+
+// Polls until presence equals `wanted`; ends at once when recorders that
+// cannot be told apart are seen.
+Phase PollForPresence(DeviceLink& link, Presence wanted) {
   const std::uint64_t start = link.clock->NowMs();
-  while (IsRecorderPresent(link) != wanted) {
+  for (;;) {
+    const Presence seen = LookForRecorder(link);
+    if (seen == wanted) {
+      return Phase::Done;
+    }
+    if (seen == Presence::NotAlone) {
+      return Phase::NotAlone;
+    }
     if (link.clock->NowMs() - start >= kReenumerationPhaseLimitMs) {
-      return false;
+      return Phase::TimedOut;
     }
     link.clock->SleepMs(kPresencePollIntervalMs);
   }
-  return true;
 }
 
 // Sleeps on bus events until `done` holds; false when the phase limit passes
@@ -148,7 +262,8 @@ bool SleepForEvents(DeviceLink& link, Done done) {
 }
 
 std::uint64_t Departures(DeviceLink& link) {
-  const std::optional<PresenceCounts> counts = link.driver->PresenceEvents(link.targetVendorId, link.targetProductId);
+  const std::optional<PresenceCounts> counts =
+      link.driver->PresenceEvents(link.targetVendorId, link.targetProductId, EventPlace(link));
   return counts ? counts->departures : 0;
 }
 
@@ -165,34 +280,54 @@ std::uint32_t BulkWriteAll(DeviceLink& link, std::span<std::uint8_t> data) {
 Reenumeration AwaitReenumeration(DeviceLink& link) {
   // Bounded, unlike a bare poll: a recorder that never leaves or never comes
   // back must not keep the program waiting for ever, nor pass as restarted.
-  const std::optional<PresenceCounts> now = link.driver->PresenceEvents(link.targetVendorId, link.targetProductId);
+  const std::optional<PresenceCounts> now =
+      link.driver->PresenceEvents(link.targetVendorId, link.targetProductId, EventPlace(link));
   if (!now) {
-    if (!PollForPresence(link, false)) {
-      return Reenumeration::DidNotLeave;
+    const Phase left = PollForPresence(link, Presence::Absent);
+    if (left != Phase::Done) {
+      return left == Phase::NotAlone ? Reenumeration::NotAlone : Reenumeration::DidNotLeave;
     }
-    return PollForPresence(link, true) ? Reenumeration::Returned : Reenumeration::DidNotReturn;
+    const Phase back = PollForPresence(link, Presence::Present);
+    if (back != Phase::Done) {
+      return back == Phase::NotAlone ? Reenumeration::NotAlone : Reenumeration::DidNotReturn;
+    }
+    return Reenumeration::Returned;
   }
   // The departure is counted from the moment before the last request (the
   // restart), so one that came and went before this wait began still counts.
   // The mark is used once: a later wait without a request in between starts
-  // from now.
+  // from now. Departures are counted at the recorder's place: another
+  // recorder leaving elsewhere is none of its.
   const std::uint64_t departuresBefore =
       link.countsBeforeRequest ? link.countsBeforeRequest->departures : now->departures;
   link.countsBeforeRequest.reset();
   // The probe first: it takes in the events that came, which the count then
   // includes.
-  if (!SleepForEvents(link, [&] { return !IsRecorderPresent(link) || Departures(link) > departuresBefore; })) {
+  Presence seen = Presence::Present;
+  if (!SleepForEvents(link, [&] {
+        seen = LookForRecorder(link);
+        return seen != Presence::Present || Departures(link) > departuresBefore;
+      })) {
     return Reenumeration::DidNotLeave;
   }
-  return SleepForEvents(link, [&] { return IsRecorderPresent(link); }) ? Reenumeration::Returned
-                                                                       : Reenumeration::DidNotReturn;
+  if (seen == Presence::NotAlone) {
+    return Reenumeration::NotAlone;
+  }
+  if (!SleepForEvents(link, [&] {
+        seen = LookForRecorder(link);
+        return seen != Presence::Absent;
+      })) {
+    return Reenumeration::DidNotReturn;
+  }
+  return seen == Presence::Present ? Reenumeration::Returned : Reenumeration::NotAlone;
 }
 
 bool WaitForReenumeration(DeviceLink& link) { return AwaitReenumeration(link) == Reenumeration::Returned; }
 
 std::uint32_t PresenceWaitTickMs(DeviceLink& link) {
-  return link.driver->PresenceEvents(link.targetVendorId, link.targetProductId) ? kBusEventTickMs
-                                                                                 : kPresencePollIntervalMs;
+  return link.driver->PresenceEvents(link.targetVendorId, link.targetProductId, EventPlace(link))
+             ? kBusEventTickMs
+             : kPresencePollIntervalMs;
 }
 
 }  // namespace k24

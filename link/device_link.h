@@ -4,11 +4,23 @@
 // Every operation finds and opens the recorder afresh and closes it before it
 // returns: the recorder restarts several times during one update and may come
 // back under another name, so no handle or probe result is kept.
+//
+// What is kept is which recorder the link works with (its choice). Until the
+// dialogue has found the recorder, only a recorder that is alone on the bus
+// answers: with two or more connected, none does, and nothing is sent. Once
+// found, the link keeps to its place (where it is plugged in, which a restart
+// does not change): every later operation, and both waits for it to restart,
+// see only a recorder at that place, and a recorder elsewhere that arrives or
+// leaves counts for nothing. A recorder back at that place is the same one.
+// Where the driver tells no places (EZ-USB), the link keeps to the recorder
+// alone on the bus, and an operation that finds more than one fails.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "link/clock.h"
 #include "link/link_records.h"
@@ -35,6 +47,18 @@ enum class LinkStatus : std::uint8_t {
   NoRecorder,  // nothing answered to the recorder's identity: nothing was sent
   Failed,      // the driver reported failure
   ShortReply,  // the recorder answered with fewer bytes than asked
+  NotAlone,    // more than one recorder, none of them known by its place: nothing was sent
+};
+
+// Which recorder the link works with.
+struct RecorderChoice {
+  enum class Kind : std::uint8_t {
+    Alone,  // the recorder that is alone on the bus; with others there, none
+    Place,  // the recorder at `where`, a place; recorders elsewhere are not seen
+    Name,   // the device named `where`: for a listing, where the driver tells no places
+  };
+  Kind kind = Kind::Alone;
+  std::string where;
 };
 
 struct LinkResult {
@@ -57,9 +81,38 @@ struct DeviceLink {
   // user may not use (and so found no recorder). The link only records it;
   // the dialogue tells the operator.
   bool lastProbeRefused = false;
+  RecorderChoice choice;
+  // The recorders of the target identity the last probe saw (those the
+  // choice lets it see), by place in the order found; "" where the driver
+  // tells none.
+  std::vector<std::string> lastProbePlaces;
+};
+
+// A recorder on the bus, as a listing finds it.
+struct RecorderOnBus {
+  std::string name;                  // the driver's name for it now
+  std::optional<std::string> place;  // none where the driver tells none
+  bool mayUse = false;               // this user may open it
 };
 
 void SetTargetDevice(DeviceLink& link, std::uint16_t vendorId, std::uint16_t productId);
+
+// From now on the link works with the recorder at `place` alone.
+void ChooseRecorderAt(DeviceLink& link, std::string place);
+// The connection's last look: true when exactly one recorder the link may
+// see is there and may be used. The link then keeps to it: to its place, or,
+// where the driver tells none, to the recorder alone on the bus.
+bool KeepToTheRecorderFound(DeviceLink& link);
+// Every recorder of the target identity on the bus, whatever the link's
+// choice, in the driver's order; the choice is left as it was.
+std::vector<RecorderOnBus> FindRecorders(DeviceLink& link);
+// Makes the link work with a recorder FindRecorders found: by its place, or
+// by its name where it has none (only for as long as nothing re-enumerates).
+void ChooseFoundRecorder(DeviceLink& link, const RecorderOnBus& recorder);
+
+// The chosen recorder's product string descriptor; none when there is no
+// recorder, it has none, or the driver cannot read it.
+std::optional<std::string> ReadProductString(DeviceLink& link);
 
 // The probe. The caller owns the handle and closes it with the link's driver.
 // Each probe sets link.lastProbeRefused.
@@ -68,7 +121,7 @@ bool IsRecorderPresent(DeviceLink& link);
 
 // One vendor request; `data` is the data stage (its size is the request's
 // length, at most 65,535). Without a recorder, NoRecorder and `data`
-// untouched. A reply (direction in) shorter than `data` fails as ShortReply:
+// untouched; NotAlone, likewise, where recorders cannot be told apart. A reply (direction in) shorter than `data` fails as ShortReply:
 // the bytes it did not fill are no answer of the recorder's.
 LinkResult SendVendorRequest(DeviceLink& link, std::uint8_t direction, std::uint8_t request,
                        std::uint16_t value, std::uint16_t index, std::span<std::uint8_t> data);
@@ -88,6 +141,7 @@ enum class Reenumeration : std::uint8_t {
   Returned,
   DidNotLeave,   // still on the bus when the first phase's bound passed
   DidNotReturn,  // gone, and not back when the second phase's bound passed
+  NotAlone,      // more than one recorder seen, none known by its place: the wait ends there
 };
 
 // Waits for the recorder to leave the bus and come back; each phase is

@@ -12,8 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "link/link_records.h"
+
 namespace k24 {
 namespace {
+
+// A string descriptor is at most 255 bytes (its length is one byte).
+constexpr std::size_t kMaxStringDescriptorSize = 255;
 
 class SystemKernel final : public EzusbKernel {
  public:
@@ -75,6 +80,26 @@ class EzusbDriver final : public UsbDriver {
     DWORD returned = 0;
     return Control(handle, kIoctlGetDeviceDescriptor, descriptor.data(), descriptor.size(), descriptor.data(),
                    descriptor.size(), returned);
+  }
+
+  // The driver's names say nothing of where a device is: TellsPlaces and
+  // PlaceOf keep their defaults.
+
+  std::optional<std::string> ProductString(DriverHandle handle) override {
+    std::array<std::uint8_t, kDeviceDescriptorSize> descriptor{};
+    if (!GetDeviceDescriptor(handle, descriptor) || descriptor[kDescriptorProductStringOffset] == 0) {
+      return std::nullopt;
+    }
+    StringDescriptorRecord input = BuildStringDescriptorRecord(descriptor[kDescriptorProductStringOffset],
+                                                               kLanguageEnglishUs);
+    std::array<std::uint8_t, kMaxStringDescriptorSize> text{};
+    DWORD returned = 0;
+    if (!Control(handle, kIoctlGetStringDescriptor, input.data(), input.size(), text.data(), text.size(),
+                 returned) ||
+        returned > text.size()) {
+      return std::nullopt;
+    }
+    return StringDescriptorText(std::span<const std::uint8_t>(text).first(returned));
   }
 
   bool VendorRequest(DriverHandle handle, std::span<const std::uint8_t, 10> record, std::span<std::uint8_t> data,

@@ -21,6 +21,10 @@ inline constexpr DWORD kIoctlGetDeviceDescriptor = 0x222004;  // IOCTL_Ezusb_GET
 inline constexpr DWORD kIoctlVendorRequest = 0x222059;        // IOCTL_EZUSB_VENDOR_OR_CLASS_REQUEST
 inline constexpr DWORD kIoctlBulkRead = 0x22204E;             // IOCTL_EZUSB_BULK_READ
 inline constexpr DWORD kIoctlBulkWrite = 0x222051;            // IOCTL_EZUSB_BULK_WRITE
+// Asked only by a build that carries sample images, of the recorder it is
+// about to write: a driver that answers it otherwise, or not at all, leaves
+// such a build writing nothing.
+inline constexpr DWORD kIoctlGetStringDescriptor = 0x222044;  // IOCTL_Ezusb_GET_STRING_DESCRIPTOR
 
 // The nine device names, "ezusb-0" to "ezusb-8", opened under this prefix.
 inline constexpr int kEzusbDeviceCount = 9;

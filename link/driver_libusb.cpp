@@ -2,14 +2,17 @@
 //
 // Device names are the devices on the bus, written "usb:BBB:DDD" (bus number,
 // device address). A recorder that restarts comes back under a new address
-// and so under a new name, which the link finds by probing again.
+// and so under a new name, which the link finds by probing again. Its place
+// (the bus number and the port chain, libusb_get_port_numbers) stays the
+// same when it comes back on the same port: that is how the link knows it.
 //
 // The bus as this port sees it is a table of its devices (libusb caches each
 // one's descriptor, so the probe reads none from the device). Where libusb has hotplug, the table is kept from its
 // arrival and departure events, taken in without blocking at every probe: a
 // probe is then a walk through the table, with no system call per device.
-// The events are also counted per identity, so a recorder that leaves and
-// comes back between two probes is still seen to have restarted. Without
+// The events are also counted per identity and place, so a recorder that
+// leaves and comes back between two probes is still seen to have restarted,
+// and one that comes or goes elsewhere is not taken for it. Without
 // hotplug the table is listed afresh at every probe.
 //
 // Opening a name does not open the USB device. The USB device is opened only
@@ -25,6 +28,9 @@
 #include <array>
 #include <cstdio>
 #include <map>
+#include <optional>
+#include <string>
+#include <utility>
 
 #include "common/byte_order.h"
 #include "link/link_records.h"
@@ -49,10 +55,32 @@ constexpr std::uint32_t Identity(std::uint16_t vendorId, std::uint16_t productId
   return static_cast<std::uint32_t>(vendorId) << 16 | productId;
 }
 
+// USB allows seven tiers of hubs below the root: at most seven ports in a chain.
+constexpr int kMaxPortChain = 7;
+
+// Where the device is plugged in, "3-1.4"; none for a root hub, or when
+// libusb cannot tell.
+std::optional<std::string> PlaceOfDevice(libusb_device* device) {
+  std::array<std::uint8_t, kMaxPortChain> ports{};
+  const int count = libusb_get_port_numbers(device, ports.data(), static_cast<int>(ports.size()));
+  if (count <= 0) {
+    return std::nullopt;
+  }
+  std::string place = std::to_string(libusb_get_bus_number(device)) + "-";
+  for (int i = 0; i < count; ++i) {
+    if (i > 0) {
+      place += '.';
+    }
+    place += std::to_string(ports[static_cast<std::size_t>(i)]);
+  }
+  return place;
+}
+
 // A device on the bus as the table holds it.
 struct BusDevice {
-  libusb_device* device = nullptr;  // referenced while in the table
-  bool mayUse = false;              // this user was found to have write access to it
+  libusb_device* device = nullptr;   // referenced while in the table
+  bool mayUse = false;               // this user was found to have write access to it
+  std::optional<std::string> place;  // taken at its arrival
 };
 
 // The device as the port sees it between Open and Close.
@@ -133,6 +161,33 @@ class LibusbDriver final : public UsbDriver {
       it->second.mayUse = may;
     }
     return may;
+  }
+
+  bool TellsPlaces() override { return true; }
+
+  std::optional<std::string> PlaceOf(DriverHandle handle) override {
+    const OpenDevice* open = Find(handle);
+    return open == nullptr ? std::nullopt : PlaceOfDevice(open->device);
+  }
+
+  // Opens the device (the link asks only the recorder it chose) and reads the
+  // string its device descriptor names as the product's.
+  std::optional<std::string> ProductString(DriverHandle handle) override {
+    OpenDevice* open = Find(handle);
+    if (open == nullptr || !EnsureOpened(*open)) {
+      return std::nullopt;
+    }
+    libusb_device_descriptor fields{};
+    if (libusb_get_device_descriptor(open->device, &fields) != LIBUSB_SUCCESS || fields.iProduct == 0) {
+      return std::nullopt;
+    }
+    std::array<unsigned char, 256> text{};
+    const int length =
+        libusb_get_string_descriptor_ascii(open->usb, fields.iProduct, text.data(), static_cast<int>(text.size()));
+    if (length < 0) {
+      return std::nullopt;
+    }
+    return std::string(reinterpret_cast<const char*>(text.data()), static_cast<std::size_t>(length));
   }
 
   void Close(DriverHandle handle) override {
@@ -237,11 +292,12 @@ class LibusbDriver final : public UsbDriver {
     return endpoint;
   }
 
-  std::optional<PresenceCounts> PresenceEvents(std::uint16_t vendorId, std::uint16_t productId) override {
+  std::optional<PresenceCounts> PresenceEvents(std::uint16_t vendorId, std::uint16_t productId,
+                                               const std::string& place) override {
     if (Context() == nullptr || !hotplug_) {
       return std::nullopt;
     }
-    const auto it = counts_.find(Identity(vendorId, productId));
+    const auto it = counts_.find({Identity(vendorId, productId), place});
     return it == counts_.end() ? PresenceCounts{} : it->second;
   }
 
@@ -311,20 +367,47 @@ class LibusbDriver final : public UsbDriver {
                                        : 0;
     const std::string name = NameOf(device);
     const auto it = devices_.find(name);
+    std::optional<std::string> place;
     if (arrived) {
       if (it != devices_.end()) {
         libusb_unref_device(it->second.device);  // a departure that never came
       }
-      devices_[name] = BusDevice{libusb_ref_device(device), false};
-      ++counts_[identity].arrivals;
+      place = PlaceOfDevice(device);
+      ForgetOthersAt(place, name);  // whatever the table held there has gone from it
+      devices_[name] = BusDevice{libusb_ref_device(device), false, place};
+    } else if (it != devices_.end() && it->second.device == device) {
+      place = it->second.place;  // as taken at the arrival
+      libusb_unref_device(it->second.device);
+      devices_.erase(it);
     } else {
-      if (it != devices_.end() && it->second.device == device) {
-        libusb_unref_device(it->second.device);
-        devices_.erase(it);
-      }
-      ++counts_[identity].departures;
+      place = PlaceOfDevice(device);
+    }
+    // Counted for the identity anywhere, and at the device's place.
+    const auto count = [&](const std::string& where) {
+      PresenceCounts& counts = counts_[{identity, where}];
+      ++(arrived ? counts.arrivals : counts.departures);
+    };
+    count(std::string());
+    if (place) {
+      count(*place);
     }
     ++events_;
+  }
+
+  // Drops the table's devices at `place` other than `name`: a device that
+  // arrives at a place takes it from whatever was there.
+  void ForgetOthersAt(const std::optional<std::string>& place, const std::string& name) {
+    if (!place) {
+      return;
+    }
+    for (auto it = devices_.begin(); it != devices_.end();) {
+      if (it->first != name && it->second.place == place) {
+        libusb_unref_device(it->second.device);
+        it = devices_.erase(it);
+      } else {
+        ++it;
+      }
+    }
   }
 
   // Hands libusb's pending events to the callback, without waiting.
@@ -339,7 +422,7 @@ class LibusbDriver final : public UsbDriver {
     libusb_device** list = nullptr;
     const ssize_t count = libusb_get_device_list(context_, &list);
     for (ssize_t i = 0; i < count; ++i) {
-      devices_[NameOf(list[i])] = BusDevice{libusb_ref_device(list[i]), false};
+      devices_[NameOf(list[i])] = BusDevice{libusb_ref_device(list[i]), false, PlaceOfDevice(list[i])};
     }
     if (list != nullptr) {
       libusb_free_device_list(list, 1);
@@ -464,7 +547,8 @@ class LibusbDriver final : public UsbDriver {
   bool hotplug_ = false;
   libusb_hotplug_callback_handle hotplugHandle_{};
   std::map<std::string, BusDevice> devices_;        // the bus, by name
-  std::map<std::uint32_t, PresenceCounts> counts_;  // events, by identity
+  // Events, by identity and place ("" for the identity anywhere).
+  std::map<std::pair<std::uint32_t, std::string>, PresenceCounts> counts_;
   std::uint64_t events_ = 0;                        // every event taken in
   DriverHandle nextHandle_ = 1;
   std::map<DriverHandle, OpenDevice> open_;

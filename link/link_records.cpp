@@ -38,6 +38,27 @@ std::uint32_t ParseBulkPipeRecord(std::span<const std::uint8_t, kBulkPipeRecordS
   return GetLe32(record, 0);
 }
 
+StringDescriptorRecord BuildStringDescriptorRecord(std::uint8_t index, std::uint16_t languageId) {
+  StringDescriptorRecord record{};
+  record[0] = index;
+  record[1] = 0;  // alignment
+  PutLe16(record, 2, languageId);
+  return record;
+}
+
+std::optional<std::string> StringDescriptorText(std::span<const std::uint8_t> descriptor) {
+  if (descriptor.size() < 2 || descriptor[1] != kStringDescriptorType || descriptor[0] < 2 ||
+      descriptor[0] > descriptor.size() || descriptor[0] % 2 != 0) {
+    return std::nullopt;
+  }
+  std::string text;
+  for (std::size_t at = 2; at < descriptor[0]; at += 2) {
+    const std::uint16_t unit = GetLe16(descriptor, at);
+    text.push_back(unit < 0x80 ? static_cast<char>(unit) : '?');
+  }
+  return text;
+}
+
 std::uint8_t SetupRequestType(std::uint8_t direction) {
   return direction == kDirectionIn ? std::uint8_t{0xC0} : std::uint8_t{0x40};
 }

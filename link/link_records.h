@@ -3,7 +3,9 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 
 namespace k24 {
 
@@ -20,6 +22,12 @@ inline constexpr std::size_t kBulkPipeRecordSize = 4;
 inline constexpr std::size_t kDeviceDescriptorSize = 18;
 inline constexpr std::size_t kDescriptorVendorOffset = 8;
 inline constexpr std::size_t kDescriptorProductOffset = 10;
+inline constexpr std::size_t kDescriptorProductStringOffset = 15;  // iProduct
+
+// String descriptors: the language asked for (English, United States), and
+// the type byte that begins each one.
+inline constexpr std::uint16_t kLanguageEnglishUs = 0x0409;
+inline constexpr std::uint8_t kStringDescriptorType = 3;
 
 // The driver's VENDOR_OR_CLASS_REQUEST_CONTROL.
 struct VendorRequest {
@@ -39,6 +47,17 @@ VendorRequest ParseVendorRequestRecord(std::span<const std::uint8_t, kVendorRequ
 
 BulkPipeRecord BuildBulkPipeRecord(std::uint32_t pipe);
 std::uint32_t ParseBulkPipeRecord(std::span<const std::uint8_t, kBulkPipeRecordSize> record);
+
+// The driver's GET_STRING_DESCRIPTOR_IN: the string's index, one byte of
+// alignment, the language ID (little-endian).
+inline constexpr std::size_t kStringDescriptorRecordSize = 4;
+using StringDescriptorRecord = std::array<std::uint8_t, kStringDescriptorRecordSize>;
+StringDescriptorRecord BuildStringDescriptorRecord(std::uint8_t index, std::uint16_t languageId);
+
+// The text of a string descriptor as a device sends it (bLength, type 3,
+// UTF-16LE), in ASCII ('?' for any other character); none when it is no
+// string descriptor or longer than what came.
+std::optional<std::string> StringDescriptorText(std::span<const std::uint8_t> descriptor);
 
 // bmRequestType of the setup packet the driver puts on the bus for a vendor
 // request to the device: 0xC0 for direction in, 0x40 for direction out.

@@ -11,6 +11,12 @@
 // them and counts them; one that cannot (the EZ-USB driver) lists its devices
 // on every probe and leaves the event calls at their defaults, and the link
 // and the dialogue then poll as before.
+//
+// Places are optional too. A backend that knows where a device is plugged in
+// (libusb: the bus number and the port chain) tells it, and counts its events
+// by place; one whose names say nothing of it (the EZ-USB driver's ezusb-N,
+// which may change when the device re-enumerates) tells none, and the link
+// then works only with a recorder that is alone on the bus.
 #pragma once
 
 #include <cstdint>
@@ -51,6 +57,17 @@ class UsbDriver {
   // the probe chose, so no other device costs a system call.
   virtual bool MayUse(DriverHandle /*handle*/) { return true; }
 
+  // Whether this backend tells where its devices are plugged in.
+  virtual bool TellsPlaces() { return false; }
+  // Where the device behind the handle is plugged in: the bus number, a dash
+  // and the port chain from the root hub, dot-separated, as the kernel and
+  // dfu-util write it ("3-1.4"); the device address is no part of it. None
+  // when the backend cannot tell.
+  virtual std::optional<std::string> PlaceOf(DriverHandle /*handle*/) { return std::nullopt; }
+  // The device's product string descriptor (English), in ASCII; none when the
+  // device has none, the query failed, or the backend cannot ask.
+  virtual std::optional<std::string> ProductString(DriverHandle /*handle*/) { return std::nullopt; }
+
   // Fills the 18-byte standard device descriptor; false when the query failed.
   virtual bool GetDeviceDescriptor(DriverHandle handle, std::span<std::uint8_t, 18> descriptor) = 0;
   // Issues the vendor request described by a VendorRequestRecord; `data` is the
@@ -76,9 +93,11 @@ class UsbDriver {
     return std::nullopt;
   }
 
-  // Counts of arrivals and departures of devices with this identity, taken
-  // from bus events; none when the backend has no events.
-  virtual std::optional<PresenceCounts> PresenceEvents(std::uint16_t /*vendorId*/, std::uint16_t /*productId*/) {
+  // Counts of arrivals and departures of devices with this identity at
+  // `place` (anywhere when it is empty), taken from bus events; none when the
+  // backend has no events.
+  virtual std::optional<PresenceCounts> PresenceEvents(std::uint16_t /*vendorId*/, std::uint16_t /*productId*/,
+                                                       const std::string& /*place*/) {
     return std::nullopt;
   }
   // Sleeps until a device arrives or leaves or `timeoutMs` pass, and takes in

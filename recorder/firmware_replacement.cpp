@@ -16,14 +16,14 @@ static_assert(kIdentityOffsetInRead + kInstalledIdentitySize <= kRequestReadFlas
 
 }  // namespace
 
-InstalledIdentity ReadInstalledIdentity(DeviceLink& link) {
-  // Cleared first, and the result not examined: a read that fails leaves
-  // zeros, which are no "K24".
+IdentityRead ReadInstalledIdentity(DeviceLink& link) {
   RequestData<kRequestReadFlash> area{};
-  SendRequest(link, kRequestReadFlash, kIdentityReadAddress, area);
-  InstalledIdentity identity{};
-  std::copy_n(area.begin() + kIdentityOffsetInRead, identity.size(), identity.begin());
-  return identity;
+  IdentityRead read;
+  read.request = SendRequest(link, kRequestReadFlash, kIdentityReadAddress, area);
+  if (read.request) {  // a reply cut short fails as ShortReply
+    std::copy_n(area.begin() + kIdentityOffsetInRead, read.identity.size(), read.identity.begin());
+  }
+  return read;
 }
 
 StepResult WriteFirmware(DeviceLink& link, std::span<const std::uint8_t> image) {

@@ -24,10 +24,16 @@ inline constexpr std::uint16_t kInstalledIdentityAddress = 0x29FB;
 inline constexpr std::size_t kInstalledIdentitySize = 5;
 using InstalledIdentity = std::array<std::uint8_t, kInstalledIdentitySize>;
 
-// The identity as the recorder holds it now (ReadFlash, its result not
-// examined). Zeros where the read gave nothing: zeros are no "K24", so a
-// recorder whose identity cannot be read is not refused.
-InstalledIdentity ReadInstalledIdentity(DeviceLink& link);
+// The identity as the recorder holds it now (ReadFlash at 0x29F9). The read
+// as sent and how it ended: the identity is the recorder's word only when it
+// succeeded, whole; a failed or cut read says nothing of the model (zeros
+// would pass as "not a K24 identity"), and the caller accepts nothing on it.
+struct IdentityRead {
+  SentRequest request;
+  InstalledIdentity identity{};  // zeros unless the read succeeded
+  explicit operator bool() const { return static_cast<bool>(request); }
+};
+IdentityRead ReadInstalledIdentity(DeviceLink& link);
 
 // Programming state, the image region, then FinishFirmware, which makes the
 // recorder start the new firmware on its next restart. Fails at the first

@@ -20,7 +20,7 @@ inline constexpr std::size_t kChunksPerPage = kFlashPageSize / kFlashChunkSize;
 // ErasePage 0x0200, Restart, and the wait for the recorder to come back in
 // programming state. Nothing here is examined (the wait's end is returned
 // so that a recorder that never comes back is not programmed blind): fails
-// only as RecorderDidNotLeave or RecorderDidNotReturn.
+// only as RecorderDidNotLeave, RecorderDidNotReturn or RecorderNotAlone.
 StepResult PrepareForProgramming(DeviceLink& link);
 
 // Erases and writes the 21 pages of the image region; every one of the 189

@@ -141,7 +141,7 @@ StepResult RewriteNandBootArea(DeviceLink& link, std::span<const std::uint8_t> r
   // counts as accepted. With no recorder at all nothing was committed.
   RequestData<kRequestCommitBootArea> accepted{1};
   const SentRequest commit = SendRequest(link, kRequestCommitBootArea, 0, accepted);
-  if (commit.status == LinkStatus::NoRecorder) {
+  if (commit.status == LinkStatus::NoRecorder || commit.status == LinkStatus::NotAlone) {
     NoteRequest(result, commit);
   } else if (accepted[0] == 0) {
     result.failure = StepFailure::CommitRefused;

@@ -20,6 +20,7 @@ enum class StepFailure : std::uint8_t {
   RequestFailed,         // a request the step relies on failed: `request` says which, and how
   RecorderDidNotLeave,   // after a restart the recorder stayed on the bus past the wait's bound
   RecorderDidNotReturn,  // it left the bus and did not come back within the bound
+  RecorderNotAlone,      // during the wait another recorder was seen, and the driver cannot tell them apart
   ImageTooShort,         // the host's image is shorter than what the step writes (the host's mistake)
   BlockReadShort,        // NAND block 0 read: `bytesMoved` of `bytesExpected`, so it was left alone
   PageNotWritten,        // NAND page `page` did not go out whole (its request failed, or its bytes)
@@ -73,6 +74,8 @@ inline StepResult ReenumerationStep(Reenumeration wait) {
     result.failure = StepFailure::RecorderDidNotLeave;
   } else if (wait == Reenumeration::DidNotReturn) {
     result.failure = StepFailure::RecorderDidNotReturn;
+  } else if (wait == Reenumeration::NotAlone) {
+    result.failure = StepFailure::RecorderNotAlone;
   }
   return result;
 }

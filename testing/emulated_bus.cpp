@@ -23,32 +23,51 @@ std::uint32_t Pipe(std::span<const std::uint8_t, 4> record) {
 
 }  // namespace
 
-EmulatedBus::EmulatedBus(RecorderModel& model) : model_(model) {
+EmulatedBus::EmulatedBus(RecorderModel& model) {
+  emulator::AddRecorder(recorders_, model, kFirstPlace);
+  lastSeenOnBus_.push_back(model.onBus);
   PlaceRecorder(0);
-  lastSeenOnBus_ = model_.onBus;
+}
+
+std::size_t EmulatedBus::AddRecorder(std::size_t slot, RecorderModel& model, std::string place) {
+  const std::size_t which = emulator::AddRecorder(recorders_, model, std::move(place));
+  lastSeenOnBus_.push_back(model.onBus);
+  slots.at(slot) = BusSlot{BusSlot::Kind::Recorder, 0, 0, false, false, which};
+  return which;
 }
 
 bool EmulatedBus::NoteChange() {
-  if (model_.onBus == lastSeenOnBus_) return false;
-  lastSeenOnBus_ = model_.onBus;
-  if (busEvents) {
-    ++(model_.onBus ? recorderEvents.arrivals : recorderEvents.departures);
+  bool changed = false;
+  for (std::size_t i = 0; i < recorders_.recorders.size(); ++i) {
+    const BusRecorder& recorder = recorders_.recorders[i];
+    const bool onBus = recorder.model->onBus;
+    if (onBus == lastSeenOnBus_[i]) continue;
+    lastSeenOnBus_[i] = onBus;
+    changed = true;
+    if (busEvents) {
+      ++(onBus ? recorderEvents.arrivals : recorderEvents.departures);
+      PresenceCounts& at = recorderEventsAt[recorder.place];
+      ++(onBus ? at.arrivals : at.departures);
+    }
   }
-  return true;
+  return changed;
 }
 
-std::optional<PresenceCounts> EmulatedBus::PresenceEvents(std::uint16_t vendorId, std::uint16_t productId) {
+std::optional<PresenceCounts> EmulatedBus::PresenceEvents(std::uint16_t vendorId, std::uint16_t productId,
+                                                          const std::string& place) {
   if (!busEvents) return std::nullopt;
   NoteChange();
   if (vendorId != kModelVendorId || productId != kModelProductId) return PresenceCounts{};
-  return recorderEvents;
+  if (place.empty()) return recorderEvents;
+  const auto it = recorderEventsAt.find(place);
+  return it == recorderEventsAt.end() ? PresenceCounts{} : it->second;
 }
 
 bool EmulatedBus::WaitForBusEvent(std::uint32_t timeoutMs) {
   if (!busEvents) return false;
   ++eventWaits;
   bool changed = NoteChange();
-  NoteProbe(model_);
+  NoteBusProbe(recorders_);
   changed = NoteChange() || changed;
   if (changed) return true;
   if (eventClock != nullptr) eventClock->SleepMs(timeoutMs);
@@ -59,19 +78,19 @@ std::vector<int> EmulatedBus::EventDescriptors() { return busEvents ? eventDescr
 
 void EmulatedBus::PlaceRecorder(std::size_t slot) {
   for (BusSlot& each : slots) {
-    if (each.kind == BusSlot::Kind::Recorder) each = BusSlot{};
+    if (each.kind == BusSlot::Kind::Recorder && each.recorder == 0) each = BusSlot{};
   }
-  slots.at(slot) = BusSlot{BusSlot::Kind::Recorder, 0, 0, false, false};
+  slots.at(slot) = BusSlot{BusSlot::Kind::Recorder, 0, 0, false, false, 0};
 }
 
 void EmulatedBus::PlaceOtherDevice(std::size_t slot, std::uint16_t vendorId, std::uint16_t productId) {
-  slots.at(slot) = BusSlot{BusSlot::Kind::OtherDevice, vendorId, productId, false, false};
+  slots.at(slot) = BusSlot{BusSlot::Kind::OtherDevice, vendorId, productId, false, false, 0};
 }
 
 std::vector<std::string> EmulatedBus::DeviceNames() {
   ++probes;
   NoteChange();
-  NoteProbe(model_);
+  NoteBusProbe(recorders_);
   NoteChange();
   std::vector<std::string> names;
   for (std::size_t slot = 0; slot < kListedNames; ++slot) names.push_back(SlotName(slot));
@@ -83,7 +102,9 @@ std::optional<DriverHandle> EmulatedBus::Open(const std::string& name) {
     if (SlotName(slot) != name) continue;
     const BusSlot& entry = slots[slot];
     if (entry.kind == BusSlot::Kind::Empty) return std::nullopt;
-    if (entry.kind == BusSlot::Kind::Recorder && !model_.onBus) return std::nullopt;
+    if (entry.kind == BusSlot::Kind::Recorder && !recorders_.recorders.at(entry.recorder).model->onBus) {
+      return std::nullopt;
+    }
     ++openHandles;
     if (recordEvents) events.push_back("open " + name);
     return static_cast<DriverHandle>(slot + 1);
@@ -106,19 +127,40 @@ bool EmulatedBus::IsRecorderHandle(DriverHandle handle) const {
   return handle >= 1 && handle <= kSlots && slots[handle - 1].kind == BusSlot::Kind::Recorder;
 }
 
+RecorderModel* EmulatedBus::ModelBehind(DriverHandle handle) {
+  if (!IsRecorderHandle(handle)) return nullptr;
+  return recorders_.recorders.at(slots[handle - 1].recorder).model;
+}
+
+std::optional<std::string> EmulatedBus::PlaceOf(DriverHandle handle) {
+  if (!tellsPlaces || !IsRecorderHandle(handle)) return std::nullopt;
+  return recorders_.recorders.at(slots[handle - 1].recorder).place;
+}
+
+std::optional<std::string> EmulatedBus::ProductString(DriverHandle handle) {
+  RecorderModel* model = ModelBehind(handle);
+  if (model == nullptr || !model->onBus) return std::nullopt;
+  const std::vector<std::uint8_t> descriptor = ReadStringDescriptor(*model, kModelProductStringIndex, kModelLanguageId);
+  if (descriptor.size() < 2) return std::nullopt;
+  std::string text;
+  for (std::size_t at = 2; at + 1 < descriptor.size(); at += 2) text.push_back(static_cast<char>(descriptor[at]));
+  return text;
+}
+
 bool EmulatedBus::GetDeviceDescriptor(DriverHandle handle, std::span<std::uint8_t, 18> descriptor) {
   const BusSlot& entry = slots.at(handle - 1);
   if (entry.descriptorFails) return false;
-  if (entry.kind == BusSlot::Kind::Recorder && !model_.onBus) return false;
+  const bool recorder = entry.kind == BusSlot::Kind::Recorder;
+  if (recorder && !recorders_.recorders.at(entry.recorder).model->onBus) return false;
   descriptor[0] = 18;  // bLength
   descriptor[1] = 1;   // DEVICE
-  const bool recorder = entry.kind == BusSlot::Kind::Recorder;
   const std::uint16_t vendorId = recorder ? kModelVendorId : entry.vendorId;
   const std::uint16_t productId = recorder ? kModelProductId : entry.productId;
   descriptor[8] = static_cast<std::uint8_t>(vendorId & 0xFF);  // idVendor, little-endian
   descriptor[9] = static_cast<std::uint8_t>(vendorId >> 8);
   descriptor[10] = static_cast<std::uint8_t>(productId & 0xFF);  // idProduct
   descriptor[11] = static_cast<std::uint8_t>(productId >> 8);
+  descriptor[15] = recorder ? kModelProductStringIndex : 0;  // iProduct
   return true;
 }
 
@@ -129,7 +171,8 @@ bool EmulatedBus::VendorRequest(DriverHandle handle, std::span<const std::uint8_
   // direction, type 2 (vendor), recipient 0 (device), 0, request, 0, value, index
   if (record[1] != 2 || record[2] != 0 || record[3] != 0 || record[5] != 0) return false;
   NoteChange();
-  const bool ok = HandleControl(model_, record[0], record[4], Le16(record, 6), Le16(record, 8), data, transferred);
+  const bool ok = HandleControlAt(recorders_, slots[handle - 1].recorder, record[0], record[4], Le16(record, 6),
+                                  Le16(record, 8), data, transferred);
   NoteChange();  // a restart leaves the bus as it answers
   return ok;
 }
@@ -137,13 +180,13 @@ bool EmulatedBus::VendorRequest(DriverHandle handle, std::span<const std::uint8_
 bool EmulatedBus::BulkRead(DriverHandle handle, std::span<const std::uint8_t, 4> pipe,
                            std::span<std::uint8_t> data, std::uint32_t& transferred) {
   if (!IsRecorderHandle(handle) || Pipe(pipe) != kPipeIn) return false;
-  return HandleBulkIn(model_, data, transferred);
+  return HandleBulkInAt(recorders_, slots[handle - 1].recorder, data, transferred);
 }
 
 bool EmulatedBus::BulkWrite(DriverHandle handle, std::span<const std::uint8_t, 4> pipe,
                             std::span<const std::uint8_t> data, std::uint32_t& transferred) {
   if (!IsRecorderHandle(handle) || Pipe(pipe) != kPipeOut) return false;
-  return HandleBulkOut(model_, data, transferred);
+  return HandleBulkOutAt(recorders_, slots[handle - 1].recorder, data, transferred);
 }
 
 }  // namespace k24::emulator

@@ -1,5 +1,6 @@
 #include "testing/ezusb_model_kernel.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <span>
 
@@ -86,6 +87,22 @@ BOOL ModelEzusbKernel::DeviceIoControl(HANDLE device, DWORD code, LPVOID input, 
       const std::span<const std::uint8_t, 4> pipe(in, 4);
       ok = code == kIoctlBulkRead ? bus_.BulkRead(handle, pipe, std::span<std::uint8_t>(out, outputSize), moved)
                                   : bus_.BulkWrite(handle, pipe, std::span<const std::uint8_t>(out, outputSize), moved);
+      break;
+    }
+    case kIoctlGetStringDescriptor: {
+      // GET_STRING_DESCRIPTOR_IN: index, one byte of alignment, language ID.
+      RecorderModel* model = bus_.ModelBehind(handle);
+      if (in == nullptr || inputSize != 4 || out == nullptr || model == nullptr || !model->onBus) {
+        break;
+      }
+      const auto languageId = static_cast<std::uint16_t>(in[2] | (in[3] << 8));
+      const std::vector<std::uint8_t> descriptor = ReadStringDescriptor(*model, in[0], languageId);
+      if (descriptor.empty()) {
+        break;  // a stall: the device has no such string
+      }
+      moved = static_cast<std::uint32_t>(std::min<std::size_t>(descriptor.size(), outputSize));
+      std::copy_n(descriptor.begin(), moved, out);
+      ok = true;
       break;
     }
     default:

@@ -448,23 +448,191 @@ std::vector<std::uint8_t> RequestCodes(const RecorderModel& model) {
   return codes;
 }
 
+namespace {
+
+std::string DescribeTransfer(const LoggedTransfer& entry) {
+  char line[96];
+  switch (entry.kind) {
+    case LoggedTransfer::Kind::Control:
+      std::snprintf(line, sizeof line, "%s 0x%02X value=0x%04X len=%u %s\n", entry.direction ? "in " : "out",
+                    entry.request, entry.value, entry.length, entry.ok ? "ok" : "FAILED");
+      break;
+    case LoggedTransfer::Kind::BulkOut:
+      std::snprintf(line, sizeof line, "bulk-out len=%u %s\n", entry.length, entry.ok ? "ok" : "FAILED");
+      break;
+    case LoggedTransfer::Kind::BulkIn:
+      std::snprintf(line, sizeof line, "bulk-in len=%u %s\n", entry.length, entry.ok ? "ok" : "FAILED");
+      break;
+  }
+  return line;
+}
+
+void Leave(RecorderModel& model) {
+  model.onBus = false;
+  model.returnPending = false;
+  model.timedReturnPending = false;
+}
+
+// Whether `moment` has come, given what was seen of the bus since the last
+// look: `restarted[i]` the restarts recorder i began, `back[i]` whether it
+// came back on the bus.
+bool Due(BusMoment& moment, const RecorderBus& bus, const std::vector<int>& restartsBefore,
+         const std::vector<bool>& back) {
+  switch (moment.kind) {
+    case BusMoment::Kind::Never:
+      return false;
+    case BusMoment::Kind::AfterRequests:
+      if (moment.fired || bus.controlRequests < moment.count) return false;
+      moment.fired = true;
+      return true;
+    case BusMoment::Kind::AfterProbes:
+      if (moment.fired || bus.probes < moment.count) return false;
+      moment.fired = true;
+      return true;
+    case BusMoment::Kind::AtRestart: {
+      if (moment.of >= bus.recorders.size() || moment.fired) return false;
+      const int now = bus.recorders[moment.of].model->restarts;
+      const int before = restartsBefore[moment.of];
+      if (now == before) return false;
+      if (moment.count == 0) return true;
+      if (before < moment.count && now >= moment.count) {
+        moment.fired = true;
+        return true;
+      }
+      return false;
+    }
+    case BusMoment::Kind::WhenBack:
+      return moment.of < back.size() && back[moment.of];
+  }
+  return false;
+}
+
+}  // namespace
+
 std::string DescribeLog(const RecorderModel& model) {
   std::string text;
-  char line[96];
-  for (const LoggedTransfer& entry : model.log) {
-    switch (entry.kind) {
-      case LoggedTransfer::Kind::Control:
-        std::snprintf(line, sizeof line, "%s 0x%02X value=0x%04X len=%u %s\n", entry.direction ? "in " : "out",
-                      entry.request, entry.value, entry.length, entry.ok ? "ok" : "FAILED");
+  for (const LoggedTransfer& entry : model.log) text += DescribeTransfer(entry);
+  return text;
+}
+
+std::vector<std::uint8_t> ReadStringDescriptor(RecorderModel& model, std::uint8_t index, std::uint16_t languageId) {
+  ++model.stringDescriptorReads;
+  if (index == 0) return {4, 3, static_cast<std::uint8_t>(kModelLanguageId & 0xFF), kModelLanguageId >> 8};
+  if (index != kModelProductStringIndex || languageId != kModelLanguageId || model.productString.empty()) return {};
+  const std::size_t characters = std::min<std::size_t>(model.productString.size(), 126);
+  std::vector<std::uint8_t> descriptor{static_cast<std::uint8_t>(2 + 2 * characters), 3};
+  for (std::size_t i = 0; i < characters; ++i) {
+    descriptor.push_back(static_cast<std::uint8_t>(model.productString[i]));
+    descriptor.push_back(0);
+  }
+  return descriptor;
+}
+
+std::size_t AddRecorder(RecorderBus& bus, RecorderModel& model, std::string place) {
+  BusRecorder recorder;
+  recorder.model = &model;
+  recorder.place = std::move(place);
+  recorder.restartsSeen = model.restarts;
+  recorder.onBusSeen = model.onBus;
+  bus.recorders.push_back(std::move(recorder));
+  return bus.recorders.size() - 1;
+}
+
+std::size_t RecorderAt(const RecorderBus& bus, const std::string& place) {
+  for (std::size_t i = 0; i < bus.recorders.size(); ++i) {
+    if (bus.recorders[i].place == place) return i;
+  }
+  return bus.recorders.size();
+}
+
+bool HandleControlAt(RecorderBus& bus, std::size_t which, std::uint8_t direction, std::uint8_t request,
+                     std::uint16_t value, std::uint16_t index, std::span<std::uint8_t> data, std::uint32_t& moved) {
+  RecorderModel& model = *bus.recorders.at(which).model;
+  const bool ok = HandleControl(model, direction, request, value, index, data, moved);
+  ++bus.controlRequests;
+  bus.log.push_back({which, BusLogEntry::What::Transfer, model.log.size() - 1});
+  ApplyBusMoments(bus);
+  return ok;
+}
+
+bool HandleBulkOutAt(RecorderBus& bus, std::size_t which, std::span<const std::uint8_t> data, std::uint32_t& moved) {
+  RecorderModel& model = *bus.recorders.at(which).model;
+  const bool ok = HandleBulkOut(model, data, moved);
+  bus.log.push_back({which, BusLogEntry::What::Transfer, model.log.size() - 1});
+  ApplyBusMoments(bus);
+  return ok;
+}
+
+bool HandleBulkInAt(RecorderBus& bus, std::size_t which, std::span<std::uint8_t> data, std::uint32_t& moved) {
+  RecorderModel& model = *bus.recorders.at(which).model;
+  const bool ok = HandleBulkIn(model, data, moved);
+  bus.log.push_back({which, BusLogEntry::What::Transfer, model.log.size() - 1});
+  ApplyBusMoments(bus);
+  return ok;
+}
+
+void NoteBusProbe(RecorderBus& bus) {
+  ++bus.probes;
+  for (BusRecorder& recorder : bus.recorders) NoteProbe(*recorder.model);
+  ApplyBusMoments(bus);
+}
+
+void PlugInAt(RecorderBus& bus, std::size_t which) {
+  BusRecorder& recorder = bus.recorders.at(which);
+  ComeBack(*recorder.model);
+  recorder.onBusSeen = true;  // an arrival of its own, not a return from a restart
+  bus.log.push_back({which, BusLogEntry::What::PluggedIn, 0});
+}
+
+void UnplugAt(RecorderBus& bus, std::size_t which) {
+  BusRecorder& recorder = bus.recorders.at(which);
+  Leave(*recorder.model);
+  recorder.onBusSeen = false;
+  bus.log.push_back({which, BusLogEntry::What::Unplugged, 0});
+}
+
+void ApplyBusMoments(RecorderBus& bus) {
+  const std::size_t count = bus.recorders.size();
+  std::vector<int> restartsBefore(count);
+  std::vector<bool> back(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    BusRecorder& recorder = bus.recorders[i];
+    restartsBefore[i] = recorder.restartsSeen;
+    back[i] = !recorder.onBusSeen && recorder.model->onBus;
+    recorder.restartsSeen = recorder.model->restarts;
+    recorder.onBusSeen = recorder.model->onBus;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    BusRecorder& recorder = bus.recorders[i];
+    // Every moment is looked at, so that each fires in its turn, whatever
+    // the recorder's presence (a plug-in while present changes nothing).
+    bool plugIn = false;
+    bool unplug = false;
+    for (BusMoment& moment : recorder.plugIns) plugIn = Due(moment, bus, restartsBefore, back) || plugIn;
+    for (BusMoment& moment : recorder.unplugs) unplug = Due(moment, bus, restartsBefore, back) || unplug;
+    if (plugIn && !recorder.model->onBus) {
+      PlugInAt(bus, i);
+    } else if (unplug && recorder.model->onBus) {
+      UnplugAt(bus, i);
+    }
+  }
+}
+
+std::string DescribeBusLog(const RecorderBus& bus) {
+  std::string text;
+  for (const BusLogEntry& entry : bus.log) {
+    const BusRecorder& recorder = bus.recorders.at(entry.recorder);
+    switch (entry.what) {
+      case BusLogEntry::What::Transfer:
+        text += recorder.place + " " + DescribeTransfer(recorder.model->log.at(entry.transfer));
         break;
-      case LoggedTransfer::Kind::BulkOut:
-        std::snprintf(line, sizeof line, "bulk-out len=%u %s\n", entry.length, entry.ok ? "ok" : "FAILED");
+      case BusLogEntry::What::PluggedIn:
+        text += recorder.place + " plugged in\n";
         break;
-      case LoggedTransfer::Kind::BulkIn:
-        std::snprintf(line, sizeof line, "bulk-in len=%u %s\n", entry.length, entry.ok ? "ok" : "FAILED");
+      case BusLogEntry::What::Unplugged:
+        text += recorder.place + " unplugged\n";
         break;
     }
-    text += line;
   }
   return text;
 }

@@ -1,8 +1,13 @@
 // A model of the recorder as far as the updater relies on it: its program
-// flash, NAND block 0, serial number, version answers, restarts, and the
-// effects of the programming procedures. Front doors (the in-process driver,
-// the usbfs testbed) hand it control requests and bulk transfers; it answers
-// them, logs every one, and can be told to misbehave.
+// flash, NAND block 0, serial number, version answers, product string,
+// restarts, and the effects of the programming procedures. Front doors (the
+// in-process driver, the usbfs testbed, the EZ-USB model kernel) hand it
+// control requests and bulk transfers; it answers them, logs every one, and
+// can be told to misbehave.
+//
+// Several recorders can share one bus (RecorderBus, below): each its own
+// model at its own place, plugged in and unplugged at chosen moments, with
+// one log of which recorder got each request.
 //
 // Not thread-safe: a front door that calls it from several threads locks.
 #pragma once
@@ -44,6 +49,16 @@ inline constexpr std::size_t kModelFlashSize = 0x10000;
 inline constexpr std::size_t kModelNandPageSize = 2112;
 inline constexpr std::size_t kModelNandPagesPerBlock = 64;
 inline constexpr std::size_t kModelNandBlockSize = kModelNandPageSize * kModelNandPagesPerBlock;
+
+// The product string descriptor the model answers with: only the model says
+// this, so a build that carries sample images can tell it from a recorder.
+// Written out here on its own, as the request codes are.
+inline constexpr const char* kModelProductString = "k24update recorder model (not a recorder)";
+// What a recorder that is not the model answers instead (for the tests).
+inline constexpr const char* kOtherProductString = "USB Voice Recorder";
+// The string descriptor indexes the model's device descriptor names.
+inline constexpr std::uint8_t kModelProductStringIndex = 2;
+inline constexpr std::uint16_t kModelLanguageId = 0x0409;  // English (United States)
 
 enum class RecorderMode {
   Firmware,     // firmware running: answers the version and serial requests
@@ -128,6 +143,7 @@ struct RecorderModel {
   VersionWord bootLoaderVersion = 0x0100;
   bool firmwareAnswersVersion = true;    // 0xC6 answered while firmware runs
   bool bootLoaderAnswersVersion = true;  // 0x24 answered
+  std::string productString = kModelProductString;  // empty: the device has none
 
   // Bus presence. While absent with a return pending, every presence probe
   // counts down `probesUntilReturn`; at zero the recorder is back.
@@ -161,6 +177,7 @@ struct RecorderModel {
   int bulkTransfers = 0;
   int transfers = 0;  // control requests and bulk transfers together
   int restarts = 0;
+  int stringDescriptorReads = 0;  // standard requests, kept out of `log`
 
   // Internal state of the protocol.
   bool programmingRequested = false;  // page 0x0200 erased outside programming state
@@ -190,6 +207,13 @@ void ComeBack(RecorderModel& model);
 // Leaves the bus after `probes` presence probes, then comes back (plug-in).
 void PlugInAfterProbes(RecorderModel& model, int probes);
 
+// The string descriptor at `index` as the device sends it (bLength,
+// bDescriptorType 3, then UTF-16LE; index 0 lists the language IDs); empty
+// when the device has none there, which a device answers with a stall.
+// Standard requests are not the recorder's protocol: they are counted in
+// stringDescriptorReads and not logged.
+std::vector<std::uint8_t> ReadStringDescriptor(RecorderModel& model, std::uint8_t index, std::uint16_t languageId);
+
 // Scenario helpers.
 void SetSerialNumber(RecorderModel& model, const std::string& text);
 std::string SerialNumberOf(const RecorderModel& model);          // text up to its NUL
@@ -205,5 +229,74 @@ inline constexpr std::size_t kModelSerialSize = 21;
 // Log helpers for tests.
 std::vector<std::uint8_t> RequestCodes(const RecorderModel& model);
 std::string DescribeLog(const RecorderModel& model);
+
+// ---- Several recorders on one bus ----
+
+// A moment of a run at which a recorder on a bus of several is plugged in
+// (when it is absent) or unplugged (when it is present).
+struct BusMoment {
+  enum class Kind : std::uint8_t {
+    Never,
+    AfterRequests,  // once `count` control requests reached the bus's recorders, all together
+    AfterProbes,    // once the host has looked at the bus `count` times (presence probes)
+    AtRestart,      // as recorder `of` leaves the bus for its `count`-th restart (0: for each one)
+    WhenBack,       // as recorder `of` comes back on the bus, each time
+  };
+  Kind kind = Kind::Never;
+  int count = 0;
+  std::size_t of = 0;  // a recorder's index on the bus
+  bool fired = false;  // AfterRequests, AfterProbes and a numbered AtRestart happen once
+};
+
+struct BusRecorder {
+  RecorderModel* model = nullptr;
+  std::string place;  // where it is plugged in, written as the kernel writes it ("1-4.2")
+  std::vector<BusMoment> plugIns;
+  std::vector<BusMoment> unplugs;
+  // What ApplyBusMoments last saw of it.
+  int restartsSeen = 0;
+  bool onBusSeen = true;
+};
+
+// One line of the bus's log: a transfer one recorder got (its index in that
+// recorder's own log), or a recorder plugged in or unplugged.
+struct BusLogEntry {
+  enum class What : std::uint8_t { Transfer, PluggedIn, Unplugged };
+  std::size_t recorder = 0;
+  What what = What::Transfer;
+  std::size_t transfer = 0;
+};
+
+struct RecorderBus {
+  std::vector<BusRecorder> recorders;  // the models are the caller's
+  int controlRequests = 0;             // over all recorders
+  int probes = 0;                      // NoteBusProbe calls
+  std::vector<BusLogEntry> log;
+};
+
+// Puts `model` on the bus at `place`, present when its model is on the bus;
+// returns its index.
+std::size_t AddRecorder(RecorderBus& bus, RecorderModel& model, std::string place);
+// The index of the recorder at `place`, or bus.recorders.size().
+std::size_t RecorderAt(const RecorderBus& bus, const std::string& place);
+
+// The front doors' entry points for the recorder at `which`: as HandleControl
+// and the bulk handlers, logged on the bus, followed by the bus's moments.
+bool HandleControlAt(RecorderBus& bus, std::size_t which, std::uint8_t direction, std::uint8_t request,
+                     std::uint16_t value, std::uint16_t index, std::span<std::uint8_t> data, std::uint32_t& moved);
+bool HandleBulkOutAt(RecorderBus& bus, std::size_t which, std::span<const std::uint8_t> data, std::uint32_t& moved);
+bool HandleBulkInAt(RecorderBus& bus, std::size_t which, std::span<std::uint8_t> data, std::uint32_t& moved);
+// One presence probe of the whole bus (NoteProbe on each recorder), then the moments.
+void NoteBusProbe(RecorderBus& bus);
+// Plugs the recorder in, or unplugs it, now (an operator's hand, or a moment).
+void PlugInAt(RecorderBus& bus, std::size_t which);
+void UnplugAt(RecorderBus& bus, std::size_t which);
+// Plugs in and unplugs what the moments say, given what happened since the
+// last call (restarts, returns, requests). Front doors that change a
+// recorder's presence themselves (a return served by the door) call it after.
+void ApplyBusMoments(RecorderBus& bus);
+// The bus's log, one line per entry, each beginning with the recorder's
+// place: "1-2 in  0xC6 value=0x0000 len=2 ok", "1-2 plugged in".
+std::string DescribeBusLog(const RecorderBus& bus);
 
 }  // namespace k24::emulator

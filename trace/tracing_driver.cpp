@@ -235,8 +235,15 @@ std::optional<std::uint8_t> TracingDriver::PipeEndpoint(DriverHandle handle, std
   return inner_.PipeEndpoint(handle, pipe);
 }
 
-std::optional<PresenceCounts> TracingDriver::PresenceEvents(std::uint16_t vendorId, std::uint16_t productId) {
-  return inner_.PresenceEvents(vendorId, productId);
+bool TracingDriver::TellsPlaces() { return inner_.TellsPlaces(); }
+
+std::optional<std::string> TracingDriver::PlaceOf(DriverHandle handle) { return inner_.PlaceOf(handle); }
+
+std::optional<std::string> TracingDriver::ProductString(DriverHandle handle) { return inner_.ProductString(handle); }
+
+std::optional<PresenceCounts> TracingDriver::PresenceEvents(std::uint16_t vendorId, std::uint16_t productId,
+                                                            const std::string& place) {
+  return inner_.PresenceEvents(vendorId, productId, place);
 }
 
 bool TracingDriver::WaitForBusEvent(std::uint32_t timeoutMs) { return inner_.WaitForBusEvent(timeoutMs); }

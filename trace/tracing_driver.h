@@ -13,7 +13,9 @@
 // the bulk transfers (endpoint, data, bytes moved, success). Left out: the
 // probes (device lists, opens) and the device descriptor reads, which the
 // link makes before every transfer and which libusb answers from its cache
-// without a transfer on the bus.
+// without a transfer on the bus, and the product string that a build with
+// sample images reads before it writes (a standard request, which is no
+// request of the recorder's). Places are handed on as the backend tells them.
 //
 // The driver port does not yet tell a failed transfer's cause, so every
 // failure is written as a stall (status -EPIPE). A backend that cannot tell
@@ -63,7 +65,11 @@ class TracingDriver final : public UsbDriver {
                  std::uint32_t& transferred) override;
   std::optional<UsbAddress> AddressOf(DriverHandle handle) override;
   std::optional<std::uint8_t> PipeEndpoint(DriverHandle handle, std::uint32_t pipe) override;
-  std::optional<PresenceCounts> PresenceEvents(std::uint16_t vendorId, std::uint16_t productId) override;
+  bool TellsPlaces() override;
+  std::optional<std::string> PlaceOf(DriverHandle handle) override;
+  std::optional<std::string> ProductString(DriverHandle handle) override;
+  std::optional<PresenceCounts> PresenceEvents(std::uint16_t vendorId, std::uint16_t productId,
+                                               const std::string& place) override;
   bool WaitForBusEvent(std::uint32_t timeoutMs) override;
   std::vector<int> EventDescriptors() override;
 

@@ -1,13 +1,14 @@
-// Which command lines are a request for usage or version, answered before the
-// dialogue, and which start the dialogue with their meaning unchanged.
+// Which command lines are a request for usage, version, history or the
+// listing, which choose a recorder by its place, and which start the dialogue
+// with their meaning unchanged.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "app/command_line.h"
-#include "tests/dialogue/dialogue_fixture.h"
 
 namespace k24::test {
 namespace {
@@ -15,7 +16,8 @@ namespace {
 struct CommandLineCase {
   std::vector<std::string> arguments;  // after the program's name
   CommandLineRequest request;
-  bool diagnosticMode;  // what the dialogue makes of an Update
+  bool diagnosticMode;  // for an Update
+  std::optional<std::string> place = std::nullopt;
 };
 
 void PrintTo(const CommandLineCase& line, std::ostream* out) {
@@ -23,17 +25,15 @@ void PrintTo(const CommandLineCase& line, std::ostream* out) {
   for (const std::string& argument : line.arguments) *out << " '" << argument << "'";
 }
 
-class CommandLineTest : public DialogueFixture, public ::testing::WithParamInterface<CommandLineCase> {};
+class CommandLineTest : public ::testing::TestWithParam<CommandLineCase> {};
 
-TEST_P(CommandLineTest, OnlyALoneHelpOrVersionIsARequest) {
+TEST_P(CommandLineTest, OnlyALoneRequestOrAPathWithItsPlaceIsRead) {
   std::vector<std::string> args{"k24update"};
   args.insert(args.end(), GetParam().arguments.begin(), GetParam().arguments.end());
-  EXPECT_EQ(ReadCommandLineRequest(args), GetParam().request);
-  if (GetParam().request == CommandLineRequest::Update) {
-    auto state = std::make_unique<DialogueState>();
-    StartDialogue(ports, *state, args);
-    EXPECT_EQ(state->diagnosticMode, GetParam().diagnosticMode);
-  }
+  const CommandLine line = ReadCommandLine(args);
+  EXPECT_EQ(line.request, GetParam().request);
+  EXPECT_EQ(line.diagnosticMode, GetParam().diagnosticMode);
+  EXPECT_EQ(line.place, GetParam().place);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -42,13 +42,18 @@ INSTANTIATE_TEST_SUITE_P(
                       CommandLineCase{{"--help"}, CommandLineRequest::Help, false},
                       CommandLineCase{{"--version"}, CommandLineRequest::Version, false},
                       CommandLineCase{{"--history"}, CommandLineRequest::History, false},
+                      CommandLineCase{{"--list"}, CommandLineRequest::List, false},
                       CommandLineCase{{"diag"}, CommandLineRequest::Update, true},
                       // Beside anything else, neither is special, and diag is no lone diag.
                       CommandLineCase{{"--help", "diag"}, CommandLineRequest::Update, false},
                       CommandLineCase{{"diag", "--version"}, CommandLineRequest::Update, false},
                       CommandLineCase{{"--version", "--version"}, CommandLineRequest::Update, false},
                       CommandLineCase{{"--history", "diag"}, CommandLineRequest::Update, false},
+                      CommandLineCase{{"--list", "diag"}, CommandLineRequest::Update, false},
                       CommandLineCase{{"--help", ""}, CommandLineRequest::Update, false},
+                      CommandLineCase{{"diag", "x"}, CommandLineRequest::Update, false},
+                      // A place elsewhere than right after --path is no choice.
+                      CommandLineCase{{"diag", "--path", "1-1"}, CommandLineRequest::Update, false},
                       // No abbreviations, other spellings or case.
                       CommandLineCase{{"-h"}, CommandLineRequest::Update, false},
                       CommandLineCase{{"help"}, CommandLineRequest::Update, false},
@@ -56,7 +61,37 @@ INSTANTIATE_TEST_SUITE_P(
                       CommandLineCase{{"--vers"}, CommandLineRequest::Update, false},
                       CommandLineCase{{"-V"}, CommandLineRequest::Update, false},
                       CommandLineCase{{"--hist"}, CommandLineRequest::Update, false},
-                      CommandLineCase{{"--help "}, CommandLineRequest::Update, false}));
+                      CommandLineCase{{"--help "}, CommandLineRequest::Update, false},
+                      CommandLineCase{{"-l"}, CommandLineRequest::Update, false},
+                      CommandLineCase{{"DIAG"}, CommandLineRequest::Update, false},
+                      CommandLineCase{{"-diag"}, CommandLineRequest::Update, false},
+                      // --path and its place, with diag alone after them.
+                      CommandLineCase{{"--path", "3-1.4"}, CommandLineRequest::Update, false, "3-1.4"},
+                      CommandLineCase{{"--path", "1-2", "diag"}, CommandLineRequest::Update, true, "1-2"},
+                      CommandLineCase{{"--path"}, CommandLineRequest::BadPath, false},
+                      CommandLineCase{{"--path", "diag"}, CommandLineRequest::BadPath, false},
+                      CommandLineCase{{"--path", "1-2", "DIAG"}, CommandLineRequest::BadPath, false},
+                      CommandLineCase{{"--path", "1-2", "diag", "x"}, CommandLineRequest::BadPath, false},
+                      CommandLineCase{{"--path", "usb:001:052"}, CommandLineRequest::BadPath, false}));
+
+struct PlaceCase {
+  const char* text;
+  bool place;
+};
+
+TEST(IsPlace, BusDashPortsJoinedByDots) {
+  const PlaceCase cases[] = {
+      {"3-1.4", true},           {"1-1", true},          {"255-255", true},
+      {"1-1.2.3.4.5.6.7", true},  // seven tiers of hubs
+      {"1-1.2.3.4.5.6.7.8", false}, {"1-256", false},     {"0-1", false},
+      {"1-0", false},            {"1-01", false},        {"1", false},
+      {"1-", false},             {"-1", false},          {"1-1.", false},
+      {"1-1..2", false},         {"1-1.x", false},       {"1--1", false},
+      {"ezusb-3", false},        {" 1-1", false},        {"1-1 ", false},
+      {"", false},
+  };
+  for (const PlaceCase& c : cases) EXPECT_EQ(IsPlace(c.text), c.place) << c.text;
+}
 
 struct TraceCase {
   std::vector<std::string> arguments;  // after the program's name

@@ -44,11 +44,7 @@ class DialogueFixture : public ::testing::Test {
 
   void Type(std::initializer_list<std::uint16_t> keys) { console.keys.insert(console.keys.end(), keys); }
 
-  int Run(std::vector<std::string> arguments = {}) {
-    std::vector<std::string> args{"k24update"};
-    args.insert(args.end(), arguments.begin(), arguments.end());
-    return RunDialogue(ports, args);
-  }
+  int Run(DialogueOptions options = {}) { return RunDialogue(ports, options); }
 
   emulator::RecorderModel model;
   emulator::EmulatedBus bus{model};

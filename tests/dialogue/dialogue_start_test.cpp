@@ -14,10 +14,7 @@ namespace {
 
 class DialogueStartTest : public DialogueFixture {
  protected:
-  std::optional<int> Start(std::vector<std::string> arguments = {}) {
-    arguments.insert(arguments.begin(), "/opt/k24/k24update");
-    return StartDialogue(ports, *state, arguments);
-  }
+  std::optional<int> Start(DialogueOptions options = {}) { return StartDialogue(ports, *state, options); }
   std::unique_ptr<DialogueState> state = std::make_unique<DialogueState>();
 };
 
@@ -200,28 +197,97 @@ TEST_F(DialogueFixture, ARefusalMetByAnEarlierRunIsNotToldAgain) {
   EXPECT_EQ(console.errors, "");
 }
 
-struct DiagCase {
+// Two recorders at the connection and no --path: nothing is sent to either
+// while both are there; the operator is told once how many, and what to do;
+// once one is unplugged, the other is connected and worked with.
+struct SeveralCase {
   const char* name;
-  std::vector<std::string> arguments;
-  bool diagnostic;
+  bool tellsPlaces;
+  const char* message;
 };
 
-// Cases print as their name, which keeps the test names short and stable.
-void PrintTo(const DiagCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const SeveralCase& c, std::ostream* out) { *out << c.name; }
 
-class DiagArgumentTest : public DialogueStartTest, public ::testing::WithParamInterface<DiagCase> {};
+class SeveralRecordersTest : public DialogueStartTest, public ::testing::WithParamInterface<SeveralCase> {
+ protected:
+  SeveralRecordersTest() {
+    bus.tellsPlaces = GetParam().tellsPlaces;
+    bus.PlaceRecorder(3);
+    second.bootLoaderVersion = 0x0102;
+    other = &bus.Recorders().recorders[bus.AddRecorder(1, second, "1-2")];
+  }
+  emulator::RecorderModel second;
+  emulator::BusRecorder* other = nullptr;
+};
 
-TEST_P(DiagArgumentTest, OnlyTheSingleWordDiagTurnsItOn) {
-  EXPECT_EQ(Start(GetParam().arguments), std::nullopt);
-  EXPECT_EQ(state->diagnosticMode, GetParam().diagnostic);
+TEST_P(SeveralRecordersTest, NothingIsSentUntilOneIsLeft) {
+  other->unplugs.push_back({emulator::BusMoment::Kind::AfterProbes, 40, 0});
+  Type({'q'});  // read and dropped, as in the wait for a recorder
+  EXPECT_EQ(Start(), std::nullopt);
+  EXPECT_EQ(console.output, std::string(kBanner) + GetParam().message + kConnected + "Current Boot Loader version: 1.0\n");
+  EXPECT_EQ(console.rawReads, 1);
+  EXPECT_TRUE(second.log.empty());
+  // The first request went out after the second recorder had gone.
+  EXPECT_EQ(emulator::DescribeBusLog(bus.Recorders()),
+            "1-2 unplugged\n1-1 in  0xC6 value=0x0000 len=2 ok\n1-1 in  0x24 value=0x0000 len=2 ok\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Arguments, DiagArgumentTest,
-                         ::testing::Values(DiagCase{"diag", {"diag"}, true}, DiagCase{"none", {}, false},
-                                           DiagCase{"upper_case", {"DIAG"}, false},
-                                           DiagCase{"diag_and_more", {"diag", "x"}, false},
-                                           DiagCase{"dash_diag", {"-diag"}, false}),
-                         [](const auto& instance) { return std::string(instance.param.name); });
+TEST_P(SeveralRecordersTest, EscLeavesWithoutAWordMore) {
+  Type({27});
+  EXPECT_EQ(Start(), 0);
+  EXPECT_EQ(console.output, std::string(kBanner) + GetParam().message);
+  EXPECT_TRUE(model.log.empty());
+  EXPECT_TRUE(second.log.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Drivers, SeveralRecordersTest,
+    ::testing::Values(SeveralCase{"places_told", true,
+                                  "2 recorders are connected, at 1-2 and 1-1.\n"
+                                  "Disconnect all but the one to update, or press Esc and start k24update again with "
+                                  "--path\nand the place of the one to update (k24update --list shows each one's "
+                                  "versions and serial number).\n"},
+                      SeveralCase{"no_places", false,
+                                  "2 recorders are connected.\n"
+                                  "Disconnect all but the one to update, or press Esc to exit.\n"}),
+    [](const auto& instance) { return std::string(instance.param.name); });
+
+// --path: the dialogue sees the recorder at that place alone; the others on
+// the bus get nothing, and do not count as more than one.
+TEST_F(DialogueStartTest, APlaceChosenSeesThatRecorderAlone) {
+  emulator::RecorderModel second;
+  emulator::RecorderModel third;
+  bus.tellsPlaces = true;
+  third.bootLoaderVersion = 0x0105;
+  bus.AddRecorder(4, second, "1-3.1");
+  bus.AddRecorder(6, third, "1-3.2");
+  EXPECT_EQ(Start(DialogueOptions{false, "1-3.2"}), std::nullopt);
+  EXPECT_EQ(console.output, std::string(kBanner) + kConnected + "Current Boot Loader version: 1.5\n");
+  EXPECT_EQ(emulator::RequestCodes(third), (std::vector<std::uint8_t>{GetFirmwareVersion, GetBootLoaderVersion}));
+  EXPECT_TRUE(model.log.empty());
+  EXPECT_TRUE(second.log.empty());
+}
+
+TEST_F(DialogueStartTest, APlaceWithoutARecorderIsWaitedForWhileOthersAreThere) {
+  bus.tellsPlaces = true;
+  Type({27});
+  EXPECT_EQ(Start(DialogueOptions{false, "1-4"}), 0);
+  EXPECT_EQ(console.output, std::string(kBanner) + kNotConnected);
+  EXPECT_TRUE(model.log.empty());
+}
+
+// A driver that tells no places (EZ-USB) could never find a recorder at one:
+// --path ends at once, on standard error, before the banner.
+TEST_F(DialogueFixture, APathWhereTheDriverTellsNoPlacesEndsAtOnce) {
+  bus.tellsPlaces = false;
+  EXPECT_EQ(Run(DialogueOptions{false, "1-1"}), 2);
+  EXPECT_EQ(console.output, "");
+  EXPECT_EQ(console.errors,
+            "k24update: this system's recorder driver does not tell where a recorder is plugged in, so --path\n"
+            "cannot choose one: connect only the recorder to update and start k24update without --path.\n");
+  EXPECT_EQ(bus.probes, 0);
+  EXPECT_EQ(lock.takes, 0);
+}
 
 }  // namespace
 }  // namespace k24::test

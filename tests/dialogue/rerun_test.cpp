@@ -35,10 +35,7 @@ class RerunTest : public DialogueFixture, public ::testing::WithParamInterface<I
     emulator::InstallFirmware(model, 0x0102, "K24A1");
     emulator::SetSerialNumber(model, "ABCDE12345");
   }
-  int RunWithoutArguments() {
-    const std::vector<std::string> args{"k24update"};
-    return RunDialogue(ports, args);
-  }
+  int RunWithoutArguments() { return RunDialogue(ports, DialogueOptions{}); }
   bool FlashHoldsTheFirmware() const {
     const FlashImage firmware = BuildSampleFirmwareImage();
     return std::equal(firmware.begin(), firmware.begin() + 0x2A00, model.flash.begin());

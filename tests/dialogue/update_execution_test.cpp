@@ -128,16 +128,46 @@ TEST_F(UpdateTest, BootLoaderAsNewAsTheCarriedOneIsNotUpgraded) {
   EXPECT_TRUE(FlashHoldsTheFirmware());
 }
 
-TEST_F(UpdateTest, SampleImagesOnlyEndAfterTheConfirmationsWithNothingWritten) {
-  model.bootLoaderVersion = 0x0100;
+struct SampleGateCase {
+  const char* name;
+  bool saidToBeEmulated;  // the environment says the recorder is the emulator
+  const char* product;    // what the recorder answers as its product string
+  bool written;
+};
+
+void PrintTo(const SampleGateCase& c, std::ostream* out) { *out << c.name; }
+
+class SampleImageGateTest : public UpdateTest, public ::testing::WithParamInterface<SampleGateCase> {};
+
+// A build's sample images go only into the tests' recorder model, which says
+// so by its product string, and only when the environment says so too; into
+// any other recorder the dialogue ends after the confirmations with nothing
+// written.
+TEST_P(SampleImageGateTest, OnlyTheModelSaidToBeTheEmulatorTakesTheSamples) {
+  model.bootLoaderVersion = 0x0102;
   ports.sampleImagesOnly = true;
+  ports.recorderSaidToBeEmulated = GetParam().saidToBeEmulated;
+  model.productString = GetParam().product;
   Type({'Y', 'L', ' '});
   EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(console.output, Report("1.0", "1.2", "ABCDE12345") +
-                                "This k24update carries sample images, not real recorder firmware: nothing was "
-                                "changed on the recorder.\nPress any key to exit.\n");
-  EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{GetFirmwareVersion, GetBootLoaderVersion, GetSerialNumber}));
+  if (GetParam().written) {
+    EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") + "Replacing firmware...OK\n" + kEnding);
+    EXPECT_TRUE(FlashHoldsTheFirmware());
+  } else {
+    EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") +
+                                  "This k24update carries sample images, not real recorder firmware: nothing was "
+                                  "changed on the recorder.\nPress any key to exit.\n");
+    EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{GetFirmwareVersion, GetBootLoaderVersion, GetSerialNumber}));
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Recorders, SampleImageGateTest,
+    ::testing::Values(SampleGateCase{"the_model_said_to_be_the_emulator", true, emulator::kModelProductString, true},
+                      SampleGateCase{"the_model_not_said_to_be", false, emulator::kModelProductString, false},
+                      SampleGateCase{"another_recorder_said_to_be", true, emulator::kOtherProductString, false},
+                      SampleGateCase{"a_recorder_without_a_product_string", true, "", false}),
+    [](const auto& instance) { return std::string(instance.param.name); });
 
 TEST_F(UpdateTest, RefusedUpgradeEndsWithNothingChanged) {
   model.bootLoaderVersion = 0x0101;
@@ -244,7 +274,7 @@ TEST_P(CompatibilityTest, OnlyAnotherK24IdentityIsRefusedUnlessDiag) {
   model.bootLoaderVersion = 0x0102;
   emulator::SetIdentity(model, GetParam().identity);
   Type({'Y', 'L', ' '});
-  EXPECT_EQ(Run(GetParam().diag ? std::vector<std::string>{"diag"} : std::vector<std::string>{}), 0);
+  EXPECT_EQ(Run(DialogueOptions{GetParam().diag, std::nullopt}), 0);
   if (GetParam().accepted) {
     EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") + "Replacing firmware...OK\n" + kEnding);
     EXPECT_TRUE(FlashHoldsTheFirmware());
@@ -266,14 +296,55 @@ INSTANTIATE_TEST_SUITE_P(
                       IdentityCase{"other_tag", {'K', '2', '5', 'A', '1'}, false, true}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
-TEST_F(UpdateTest, UnreadableIdentityIsAccepted) {
+struct UnreadIdentityCase {
+  const char* name;
+  emulator::ControlFault fault;
+  std::uint32_t replyLength;
+  bool diag;
+  const char* recorded;  // the identity-check step in the run's record
+};
+
+void PrintTo(const UnreadIdentityCase& c, std::ostream* out) { *out << c.name; }
+
+class UnreadIdentityTest : public UpdateTest, public ::testing::WithParamInterface<UnreadIdentityCase> {};
+
+// An identity read that failed, or came back short, is no recorder's word:
+// nothing is accepted on it (zeros are no "K24" and used to pass), unless
+// diag waives the check.
+TEST_P(UnreadIdentityTest, AcceptsNothingUnlessDiag) {
+  const UnreadIdentityCase& c = GetParam();
   model.bootLoaderVersion = 0x0102;
-  emulator::SetIdentity(model, std::vector<std::uint8_t>{'K', '2', '4', 'B', '7'});
-  model.failRequestCodes = {ReadFlash};
+  model.requestFaults = {{ReadFlash, 1, c.fault, c.replyLength}};
   Type({'Y', 'L', ' '});
-  Run();
-  EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") + "Replacing firmware...OK\n" + kEnding);
+  EXPECT_EQ(Run(DialogueOptions{c.diag, std::nullopt}), 0);
+  if (c.diag) {
+    EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") + "Replacing firmware...OK\n" + kEnding);
+    EXPECT_TRUE(FlashHoldsTheFirmware());
+  } else {
+    EXPECT_EQ(console.output, Report("1.2", "1.2", "ABCDE12345") +
+                                  "Firmware version is not compatible with this recorder.\n"
+                                  "Replacing firmware failed.\n" + kEnding);
+    EXPECT_EQ(Codes(), (std::vector<std::uint8_t>{GetFirmwareVersion, GetBootLoaderVersion, GetSerialNumber, ReadFlash}));
+  }
+  // The run's final record (those before it mark the writes it began).
+  ASSERT_FALSE(history.records.empty());
+  EXPECT_NE(history.records.back().find(std::string("\nstep: identity-check: ") + c.recorded + "\n"),
+            std::string::npos)
+      << history.records.back();
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Reads, UnreadIdentityTest,
+    ::testing::Values(
+        UnreadIdentityCase{"refused", emulator::ControlFault::Stall, 0, false,
+                           "read failed (driver failure) refused"},
+        UnreadIdentityCase{"cut_short", emulator::ControlFault::ShortReply, 10, false,
+                           "read failed (short reply, 10 of 64 bytes) refused"},
+        UnreadIdentityCase{"none_of_it", emulator::ControlFault::ShortReply, 0, false,
+                           "read failed (short reply, 0 of 64 bytes) refused"},
+        UnreadIdentityCase{"cut_short_diag", emulator::ControlFault::ShortReply, 10, true,
+                           "read failed (short reply, 10 of 64 bytes) accepted"}),
+    [](const auto& instance) { return std::string(instance.param.name); });
 
 // On the flash path the replacer is written over the identity area: the
 // recorder's own identity decides, before the upgrade is even offered.

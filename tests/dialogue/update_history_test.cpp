@@ -348,7 +348,7 @@ TEST_F(HistoryTest, DiagnosticModeAndAnUnreadSerialNumberAreSaid) {
   model.bootLoaderVersion = 0x0102;
   model.requestFaults = {{GetSerialNumber, 0, emulator::ControlFault::ShortReply, 1}};
   Type({'Y', 'L', ' '});
-  Run({"diag"});
+  Run(DialogueOptions{true, std::nullopt});
   EXPECT_NE(Record().find("diagnostic-mode: yes\nserial-number: (not read)\n"), std::string::npos) << Record();
   EXPECT_NE(Record().find("step: serial-number-write: not sent: the serial number was not read\n"), std::string::npos)
       << Record();

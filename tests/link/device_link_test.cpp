@@ -55,15 +55,93 @@ TEST(LinkRecords, BulkPipeRecordAndSetupType) {
   EXPECT_EQ(SetupRequestType(kDirectionOut), 0x40);
 }
 
-TEST_F(DeviceLinkTest, ProbeOpensOtherDevicesAndClosesThemAndUsesTheFirstMatch) {
+TEST_F(DeviceLinkTest, ProbeOpensOtherDevicesAndClosesThemAndUsesTheRecorder) {
   bus.PlaceOtherDevice(0, 0x04B4, 0x8613);
   bus.PlaceRecorder(3);
-  bus.PlaceOtherDevice(5, 0x10C4, 0x4512);  // a second recorder after the first is never opened
+  bus.PlaceOtherDevice(5, 0x04B4, 0x8614);
   std::array<std::uint8_t, 2> reply{};
   ASSERT_TRUE(SendVendorRequest(link, kDirectionIn, 0xC6, 0, 0, reply));
-  EXPECT_EQ(bus.events, (std::vector<std::string>{"open ezusb-0", "close ezusb-0", "open ezusb-3", "close ezusb-3"}));
+  // Every name is looked at: a second recorder must be seen to be refused.
+  EXPECT_EQ(bus.events, (std::vector<std::string>{"open ezusb-0", "close ezusb-0", "open ezusb-3", "open ezusb-5",
+                                                  "close ezusb-5", "close ezusb-3"}));
   ASSERT_EQ(model.log.size(), 1u);
   EXPECT_EQ(model.log[0].request, 0xC6);
+}
+
+// Two recorders and a driver that cannot tell where either is (the EZ-USB
+// driver): neither can be told from the other, so nothing goes to either.
+TEST_F(DeviceLinkTest, TwoRecordersThatCannotBeToldApartGetNothing) {
+  emulator::RecorderModel second;
+  bus.PlaceRecorder(3);
+  bus.AddRecorder(5, second, "1-2");
+  std::array<std::uint8_t, 2> reply{0xAB, 0xAB};
+  EXPECT_EQ(SendVendorRequest(link, kDirectionIn, 0xC6, 0, 0, reply).status, LinkStatus::NotAlone);
+  EXPECT_EQ(reply, (std::array<std::uint8_t, 2>{0xAB, 0xAB}));
+  std::uint32_t moved = 0;
+  EXPECT_FALSE(BulkTransfer(link, kDirectionIn, kPipeBulkIn, reply, moved));
+  EXPECT_FALSE(IsRecorderPresent(link));
+  EXPECT_EQ(link.lastProbePlaces.size(), 2u);
+  EXPECT_FALSE(KeepToTheRecorderFound(link));
+  EXPECT_TRUE(model.log.empty());
+  EXPECT_TRUE(second.log.empty());
+
+  // One of them gone: the other is alone, and answers.
+  second.onBus = false;
+  EXPECT_TRUE(SendVendorRequest(link, kDirectionIn, 0xC6, 0, 0, reply));
+  EXPECT_EQ(model.log.size(), 1u);
+}
+
+// With places told, the link keeps to the place of the recorder it found at
+// the connection: another recorder plugged in later, wherever its name falls,
+// is never opened for a request.
+TEST_F(DeviceLinkTest, TheRecorderFoundIsKeptToByItsPlace) {
+  emulator::RecorderModel second;
+  bus.tellsPlaces = true;
+  bus.PlaceRecorder(4);
+  bus.AddRecorder(1, second, "1-2");  // listed before the first
+  second.onBus = false;
+  ASSERT_TRUE(KeepToTheRecorderFound(link));
+  EXPECT_EQ(link.choice.kind, RecorderChoice::Kind::Place);
+  EXPECT_EQ(link.choice.where, "1-1");
+
+  second.onBus = true;
+  std::array<std::uint8_t, 2> reply{};
+  EXPECT_TRUE(SendVendorRequest(link, kDirectionIn, 0xC6, 0, 0, reply));
+  EXPECT_EQ(model.log.size(), 1u);
+  EXPECT_TRUE(second.log.empty());
+  EXPECT_EQ(link.lastProbePlaces, (std::vector<std::string>{"1-1"}));
+
+  // Gone from its place: no recorder, though another is on the bus.
+  model.onBus = false;
+  EXPECT_EQ(SendVendorRequest(link, kDirectionIn, 0xC6, 0, 0, reply).status, LinkStatus::NoRecorder);
+  EXPECT_TRUE(second.log.empty());
+
+  // And the other way round: chosen by its place, the second alone answers.
+  model.onBus = true;
+  ChooseRecorderAt(link, "1-2");
+  EXPECT_TRUE(SendVendorRequest(link, kDirectionIn, 0xC6, 0, 0, reply));
+  EXPECT_EQ(second.log.size(), 1u);
+  EXPECT_EQ(model.log.size(), 1u);
+}
+
+TEST_F(DeviceLinkTest, FindRecordersListsEachWithItsPlaceAndWhetherItMayBeOpened) {
+  emulator::RecorderModel second;
+  emulator::RecorderModel third;
+  bus.tellsPlaces = true;
+  bus.PlaceOtherDevice(0, 0x04B4, 0x8613);
+  bus.PlaceRecorder(2);
+  bus.AddRecorder(4, second, "1-3.1");
+  bus.AddRecorder(6, third, "1-3.2");
+  bus.slots[6].mayNotUse = true;
+  const std::vector<RecorderOnBus> found = FindRecorders(link);
+  ASSERT_EQ(found.size(), 3u);
+  EXPECT_EQ(found[0].name, "ezusb-2");
+  EXPECT_EQ(found[0].place, "1-1");
+  EXPECT_TRUE(found[0].mayUse);
+  EXPECT_EQ(found[1].place, "1-3.1");
+  EXPECT_EQ(found[2].place, "1-3.2");
+  EXPECT_FALSE(found[2].mayUse);
+  EXPECT_TRUE(model.log.empty() && second.log.empty() && third.log.empty());
 }
 
 TEST_F(DeviceLinkTest, DeviceWhoseDescriptorQueryFailsIsSkipped) {
@@ -218,6 +296,70 @@ TEST_F(DeviceLinkTest, ReenumerationWaitWithBusEventsSleepsUntilTheRecorderComes
   EXPECT_LE(clock.sleeps, static_cast<std::uint64_t>(bus.eventWaits));
   EXPECT_EQ(clock.sleptMs, clock.sleeps * kBusEventTickMs);
   EXPECT_LE(bus.probes - probesBefore, 2 * bus.eventWaits + 2);
+}
+
+struct SecondRecorderCase {
+  const char* name;
+  bool busEvents;
+};
+
+void PrintTo(const SecondRecorderCase& c, std::ostream* out) { *out << c.name; }
+
+class ReenumerationBesideAnotherRecorder : public DeviceLinkTest,
+                                           public ::testing::WithParamInterface<SecondRecorderCase> {};
+
+// A second recorder, elsewhere on the bus, arrives as the first leaves for
+// each restart and leaves as the first comes back: its arrival is not the
+// first's return, its departure not the first's, and it never gets a request.
+TEST_P(ReenumerationBesideAnotherRecorder, NeitherItsArrivalNorItsDepartureCountsAndItGetsNothing) {
+  emulator::RecorderModel second;
+  bus.tellsPlaces = true;
+  bus.busEvents = GetParam().busEvents;
+  bus.eventClock = &clock;
+  second.onBus = false;
+  bus.PlaceRecorder(2);
+  emulator::BusRecorder& other = bus.Recorders().recorders[bus.AddRecorder(1, second, "1-2")];
+  other.plugIns.push_back({emulator::BusMoment::Kind::AtRestart, 0, 0});
+  other.unplugs.push_back({emulator::BusMoment::Kind::WhenBack, 0, 0});
+  model.restartAbsentProbes = 5;
+  ASSERT_TRUE(KeepToTheRecorderFound(link));
+  for (int restart = 1; restart <= 3; ++restart) {
+    std::array<std::uint8_t, 0> none{};
+    SendVendorRequest(link, kDirectionIn, 0x23, 0, 0, none);
+    EXPECT_TRUE(second.onBus) << "restart " << restart;
+    EXPECT_TRUE(WaitForReenumeration(link)) << "restart " << restart;
+    std::array<std::uint8_t, 2> reply{};
+    EXPECT_TRUE(SendVendorRequest(link, kDirectionIn, 0xC6, 0, 0, reply)) << "restart " << restart;
+  }
+  EXPECT_EQ(model.restarts, 3);
+  EXPECT_EQ(emulator::RequestCodes(model), (std::vector<std::uint8_t>{0x23, 0xC6, 0x23, 0xC6, 0x23, 0xC6}));
+  EXPECT_TRUE(second.log.empty());
+  EXPECT_EQ(emulator::DescribeBusLog(bus.Recorders()),
+            "1-1 in  0x23 value=0x0000 len=0 ok\n1-2 plugged in\n1-2 unplugged\n1-1 in  0xC6 value=0x0000 len=2 ok\n"
+            "1-1 in  0x23 value=0x0000 len=0 ok\n1-2 plugged in\n1-2 unplugged\n1-1 in  0xC6 value=0x0000 len=2 ok\n"
+            "1-1 in  0x23 value=0x0000 len=0 ok\n1-2 plugged in\n1-2 unplugged\n1-1 in  0xC6 value=0x0000 len=2 ok\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Waits, ReenumerationBesideAnotherRecorder,
+                         ::testing::Values(SecondRecorderCase{"polling", false},
+                                           SecondRecorderCase{"bus_events", true}),
+                         [](const auto& instance) { return std::string(instance.param.name); });
+
+// Where places are not told, a second recorder seen during the wait ends it:
+// the link cannot tell which of the two is the one it was working with.
+TEST_F(DeviceLinkTest, ASecondRecorderThatCannotBeToldApartEndsTheWait) {
+  emulator::RecorderModel second;
+  second.onBus = false;
+  emulator::BusRecorder& other = bus.Recorders().recorders[bus.AddRecorder(1, second, "")];
+  other.plugIns.push_back({emulator::BusMoment::Kind::AtRestart, 1, 0});
+  std::array<std::uint8_t, 0> none{};
+  SendVendorRequest(link, kDirectionIn, 0x23, 0, 0, none);
+  const std::uint64_t start = clock.nowMs;
+  EXPECT_EQ(AwaitReenumeration(link), Reenumeration::NotAlone);
+  EXPECT_LT(clock.nowMs - start, 100u);  // at once, not after the wait's bound
+  std::array<std::uint8_t, 2> reply{};
+  EXPECT_EQ(SendVendorRequest(link, kDirectionIn, 0xC6, 0, 0, reply).status, LinkStatus::NotAlone);
+  EXPECT_TRUE(second.log.empty());
 }
 
 // The permission check costs a system call in the libusb backend: it is asked

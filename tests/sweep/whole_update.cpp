@@ -189,12 +189,11 @@ WholeUpdate::WholeUpdate(VersionWord bootLoader) {
   ports.wallClock = &wallClock;
 }
 
-void WholeUpdate::Run(std::vector<std::string> arguments) {
+void WholeUpdate::Run(DialogueOptions options) {
   flashRegionBefore = Bytes(model.flash, 0, kRegion);
   nandPage0Before = Bytes(model.nand, 0, kNandPage);
   serialBefore = emulator::SerialBytesOf(model);
-  arguments.insert(arguments.begin(), "k24update");
-  exitCode = RunDialogue(ports, arguments);
+  exitCode = RunDialogue(ports, options);
   ran = true;
 }
 

@@ -102,7 +102,7 @@ struct WholeUpdate {
   WholeUpdate& operator=(const WholeUpdate&) = delete;
 
   // Runs the dialogue to its end; keeps the exit code.
-  void Run(std::vector<std::string> arguments = {});
+  void Run(DialogueOptions options = {});
   // Everything wrong with the run, each as one line; empty when it ended as
   // the dialogue may end, every "OK" was true and nothing was lost.
   std::vector<std::string> Judge() const;
