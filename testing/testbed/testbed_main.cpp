@@ -5,6 +5,10 @@
 // kept apart, what k24update wrote on standard error) and the request log are
 // written where a test can read them.
 //
+// More than one recorder can be on the bus, each its own model at its own
+// place, there from the start or plugged in and unplugged at chosen moments
+// (a count of requests, another recorder's restart or return, a prompt).
+//
 //   k24-testbed --k24update PATH [scenario options] [--on TEXT --press KEY]...
 //               [--out DIR] [--interactive] [-- ARGS FOR K24UPDATE]
 //
@@ -29,6 +33,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -58,6 +63,40 @@ constexpr const char* kPreloadLibrary = "libumockdev-preload.so.0";
 constexpr const char* kNotConnectedText = "Device is not connected.\n";
 constexpr std::size_t kImageRegionSize = 0x2A00;
 
+// A moment as the command line names it; the place is resolved to a
+// recorder once all of them are known.
+struct NamedMoment {
+  BusMoment moment;
+  std::string place;  // AtRestart, WhenBack: whose
+};
+
+// One recorder on the bus, at the start.
+struct RecorderOptions {
+  std::string place = "1-1";
+  VersionWord bootLoader = 0x0100;
+  bool noBootLoader = false;
+  VersionWord firmware = 0x0102;
+  std::string identity = "K24A1";
+  std::string serial = "ABCDE12345";
+  bool plugInLater = false;  // absent at the start, plugged in once the updater says so
+  bool unplugged = false;    // never on the bus, unless a moment plugs it in
+  bool neverReturn = false;  // gone for good after its first restart
+  bool notModel = false;     // answers another product string than the model's
+  std::vector<RequestFault> requestFaults;
+  std::vector<NamedMoment> plugIns;
+  std::vector<NamedMoment> unplugs;
+};
+
+// What the script does once a text has appeared: type a key, or plug a
+// recorder in or unplug it (by the operator's hand).
+struct ScriptedStep {
+  enum class Kind { Type, PlugIn, Unplug };
+  std::string prompt;
+  Kind kind = Kind::Type;
+  std::string bytes;  // Type
+  std::string place;  // PlugIn, Unplug
+};
+
 struct Options {
   std::string k24update;
   std::vector<std::string> updaterArgs;
@@ -66,24 +105,16 @@ struct Options {
   bool echo = false;
   int timeoutSeconds = 120;
 
-  // The recorder at the start.
-  VersionWord bootLoader = 0x0100;
-  bool noBootLoader = false;
-  VersionWord firmware = 0x0102;
-  std::string identity = "K24A1";
-  std::string serial = "ABCDE12345";
-  bool plugInLater = false;  // absent at the start, plugged in once the updater says so
-  bool unplugged = false;    // never on the bus
-  bool neverReturn = false;  // gone for good after its first restart
+  std::vector<RecorderOptions> recorders = std::vector<RecorderOptions>(1);
   int absenceMs = 100;
-  int otherDevices = 0;     // other devices on the bus besides the recorder
+  int otherDevices = 0;     // other devices on the bus besides the recorders
   int measureWaitSeconds = 0;  // measure k24update's cost while it waits for the recorder
   bool holdLock = false;
   bool notEmulated = false;  // do not tell k24update that the recorder is the emulator
-  std::vector<RequestFault> requestFaults;
-  std::string replay;       // a capture the recorder answers from, instead of the model
+  std::string emulatedValue = "1";  // what K24_EMULATED_RECORDER is set to
+  std::string replay;       // a capture the first recorder answers from, instead of the model
   uid_t asUser = 0;         // run k24update as this user
-  mode_t nodeMode = 0;      // the recorder's device node mode, when set
+  mode_t nodeMode = 0;      // the recorders' device node mode, when set
 
   // A real signal sent to k24update once the recorder has seen this many
   // control requests (0: none).
@@ -91,13 +122,19 @@ struct Options {
   int signalToSend = 0;
   long long fileSizeLimit = -1;  // k24update's file size limit (ulimit -f), in bytes; -1: as the testbed's
 
-  std::vector<ScriptedKey> keys;
+  std::vector<ScriptedStep> steps;
 };
 
 void Usage() {
   std::fputs(
       "usage: k24-testbed --k24update PATH [options] [-- ARGS]\n"
-      "recorder at the start:\n"
+      "recorder at the start (these describe the recorder last named, the first one by default):\n"
+      "  --place PLACE         where it is plugged in (default 1-1): bus 1, a dash, the port chain\n"
+      "  --recorder PLACE      another recorder on the bus, at PLACE; the options after it describe it\n"
+      "                        (it starts as the first did: boot loader 1.0, firmware 1.2, K24A1,\n"
+      "                        ABCDE12345); with more than one, requests.log begins each line with\n"
+      "                        the recorder's place and says when each was plugged in or unplugged,\n"
+      "                        and the state has each one's fields after its place\n"
       "  --boot-loader HEX     boot loader version (default 0x0100); below 0x0100 takes the NAND path\n"
       "  --no-boot-loader      answers no boot loader request and runs no firmware\n"
       "  --firmware HEX        running firmware version, 0 for none (default 0x0102)\n"
@@ -106,9 +143,15 @@ void Usage() {
       "  --plug-in             absent at the start; plugged in once the updater says it is not connected\n"
       "  --unplugged           never on the bus\n"
       "  --never-return        does not come back after a restart\n"
+      "  --plug-in-when WHEN   absent at the start, plugged in at WHEN: requests:N (once N control\n"
+      "                        requests reached the bus), restart:PLACE:N (as the recorder at PLACE\n"
+      "                        leaves for its Nth restart; 0: each one), back:PLACE (as it comes back)\n"
+      "  --unplug-when WHEN    unplugged at WHEN (the same moments)\n"
+      "  --not-model           answers another product string than the model's, as a recorder does\n"
       "  --absence MS          how long a restart keeps it off the bus (default 100, as short as 1)\n"
       "  --other-devices N     put N other USB devices on the bus (at most 50)\n"
       "  --short-reply CODE:N  every request CODE (hex) is answered with only N bytes\n"
+      "bus and updater:\n"
       "  --hold-lock           hold the updater's instance lock while it runs (in the run's\n"
       "                        network namespace, where the updater looks for it)\n"
       "  --as-user UID         run k24update as this user (the testbed stays root)\n"
@@ -116,6 +159,7 @@ void Usage() {
       "  --file-size-limit N   start k24update with a file size limit of N bytes (ulimit -f)\n"
       "  --not-emulated        do not tell k24update that this recorder is the emulator\n"
       "                        (a build with sample images then writes nothing)\n"
+      "  --emulated-value TEXT set K24_EMULATED_RECORDER to TEXT instead of 1\n"
       "  --signal-at-request N SIG  send signal SIG (INT, TERM, HUP, QUIT, TSTP, KILL or a number)\n"
       "                        to k24update once the recorder has taken N control requests\n"
       "  --replay CAPTURE      answer from CAPTURE (pcap or pcapng, Linux usbmon or USBPcap) instead\n"
@@ -123,6 +167,9 @@ void Usage() {
       "                        stops k24update and is reported (exit status 4)\n"
       "keys and output:\n"
       "  --on TEXT --press KEY type KEY once TEXT has appeared (esc, enter, up, f1, ctrl-c, \\xNN or text)\n"
+      "  --on TEXT --plug PLACE, --on TEXT --unplug PLACE\n"
+      "                        plug the recorder at PLACE in, or unplug it, once TEXT has appeared\n"
+      "                        (before a key typed at the same text)\n"
       "  --interactive         pass this terminal's keys through instead\n"
       "  --echo                copy the updater's output to standard output (its standard error\n"
       "                        to standard error)\n"
@@ -149,9 +196,37 @@ int SignalNumber(std::string name) {
   return std::atoi(name.c_str());
 }
 
+// A moment as --plug-in-when and --unplug-when take it.
+std::optional<NamedMoment> ParseMoment(const std::string& text) {
+  NamedMoment named;
+  const std::size_t colon = text.find(':');
+  const std::string kind = text.substr(0, colon);
+  const std::string rest = colon == std::string::npos ? "" : text.substr(colon + 1);
+  if (kind == "requests" && !rest.empty()) {
+    named.moment.kind = BusMoment::Kind::AfterRequests;
+    named.moment.count = std::atoi(rest.c_str());
+    return named.moment.count > 0 ? std::optional<NamedMoment>(named) : std::nullopt;
+  }
+  if (kind == "restart") {
+    const std::size_t second = rest.rfind(':');
+    if (second == std::string::npos || second == 0) return std::nullopt;
+    named.moment.kind = BusMoment::Kind::AtRestart;
+    named.place = rest.substr(0, second);
+    named.moment.count = std::atoi(rest.substr(second + 1).c_str());
+    return named.moment.count >= 0 ? std::optional<NamedMoment>(named) : std::nullopt;
+  }
+  if (kind == "back" && !rest.empty()) {
+    named.moment.kind = BusMoment::Kind::WhenBack;
+    named.place = rest;
+    return named;
+  }
+  return std::nullopt;
+}
+
 bool ParseOptions(int argc, char** argv, Options& options) {
   std::string pendingPrompt;
   bool havePrompt = false;
+  const auto recorder = [&]() -> RecorderOptions& { return options.recorders.back(); };
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const auto next = [&]() -> std::optional<std::string> {
@@ -167,13 +242,15 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     } else if (arg == "--echo") {
       options.echo = true;
     } else if (arg == "--no-boot-loader") {
-      options.noBootLoader = true;
+      recorder().noBootLoader = true;
     } else if (arg == "--plug-in") {
-      options.plugInLater = true;
+      recorder().plugInLater = true;
     } else if (arg == "--unplugged") {
-      options.unplugged = true;
+      recorder().unplugged = true;
     } else if (arg == "--never-return") {
-      options.neverReturn = true;
+      recorder().neverReturn = true;
+    } else if (arg == "--not-model") {
+      recorder().notModel = true;
     } else if (arg == "--hold-lock") {
       options.holdLock = true;
     } else if (arg == "--not-emulated") {
@@ -187,14 +264,28 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.outDir = *value;
     } else if (arg == "--timeout") {
       options.timeoutSeconds = std::atoi(value->c_str());
+    } else if (arg == "--place") {
+      recorder().place = *value;
+    } else if (arg == "--recorder") {
+      options.recorders.emplace_back();
+      recorder().place = *value;
     } else if (arg == "--boot-loader") {
-      options.bootLoader = static_cast<VersionWord>(std::strtoul(value->c_str(), nullptr, 0));
+      recorder().bootLoader = static_cast<VersionWord>(std::strtoul(value->c_str(), nullptr, 0));
     } else if (arg == "--firmware") {
-      options.firmware = static_cast<VersionWord>(std::strtoul(value->c_str(), nullptr, 0));
+      recorder().firmware = static_cast<VersionWord>(std::strtoul(value->c_str(), nullptr, 0));
     } else if (arg == "--identity") {
-      options.identity = *value;
+      recorder().identity = *value;
     } else if (arg == "--serial") {
-      options.serial = *value;
+      recorder().serial = *value;
+    } else if (arg == "--plug-in-when" || arg == "--unplug-when") {
+      const std::optional<NamedMoment> moment = ParseMoment(*value);
+      if (!moment) {
+        std::fprintf(stderr, "k24-testbed: %s takes requests:N, restart:PLACE:N or back:PLACE\n", arg.c_str());
+        return false;
+      }
+      (arg == "--plug-in-when" ? recorder().plugIns : recorder().unplugs).push_back(*moment);
+    } else if (arg == "--emulated-value") {
+      options.emulatedValue = *value;
     } else if (arg == "--short-reply") {
       const std::size_t colon = value->find(':');
       if (colon == std::string::npos) {
@@ -205,7 +296,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       fault.request = static_cast<std::uint8_t>(std::strtoul(value->substr(0, colon).c_str(), nullptr, 16));
       fault.kind = ControlFault::ShortReply;
       fault.replyLength = static_cast<std::uint32_t>(std::strtoul(value->substr(colon + 1).c_str(), nullptr, 10));
-      options.requestFaults.push_back(fault);
+      recorder().requestFaults.push_back(fault);
     } else if (arg == "--replay") {
       options.replay = *value;
     } else if (arg == "--as-user") {
@@ -235,12 +326,20 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     } else if (arg == "--on") {
       pendingPrompt = *value;
       havePrompt = true;
-    } else if (arg == "--press") {
+    } else if (arg == "--press" || arg == "--plug" || arg == "--unplug") {
       if (!havePrompt) {
-        std::fputs("k24-testbed: --press needs an --on before it\n", stderr);
+        std::fprintf(stderr, "k24-testbed: %s needs an --on before it\n", arg.c_str());
         return false;
       }
-      options.keys.push_back({pendingPrompt, KeyBytes(*value)});
+      ScriptedStep step;
+      step.prompt = pendingPrompt;
+      if (arg == "--press") {
+        step.bytes = KeyBytes(*value);
+      } else {
+        step.kind = arg == "--plug" ? ScriptedStep::Kind::PlugIn : ScriptedStep::Kind::Unplug;
+        step.place = *value;
+      }
+      options.steps.push_back(step);
       havePrompt = false;
     } else {
       std::fprintf(stderr, "k24-testbed: unknown option %s\n", arg.c_str());
@@ -251,10 +350,31 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     std::fputs("k24-testbed: --k24update is required\n", stderr);
     return false;
   }
+  // Every place named is one recorder's, and no two recorders share one.
+  const auto known = [&](const std::string& place) {
+    return std::count_if(options.recorders.begin(), options.recorders.end(),
+                         [&](const RecorderOptions& each) { return each.place == place; }) == 1;
+  };
+  for (const RecorderOptions& each : options.recorders) {
+    bool named = known(each.place);
+    for (const auto* moments : {&each.plugIns, &each.unplugs}) {
+      for (const NamedMoment& moment : *moments) named = named && (moment.place.empty() || known(moment.place));
+    }
+    if (!named) {
+      std::fprintf(stderr, "k24-testbed: the recorder at %s: a place that is no one recorder's\n", each.place.c_str());
+      return false;
+    }
+  }
+  for (const ScriptedStep& step : options.steps) {
+    if (step.kind != ScriptedStep::Kind::Type && !known(step.place)) {
+      std::fprintf(stderr, "k24-testbed: no recorder at %s\n", step.place.c_str());
+      return false;
+    }
+  }
   return true;
 }
 
-void SetUpRecorder(const Options& options, RecorderModel& model) {
+void SetUpRecorder(const RecorderOptions& options, RecorderModel& model) {
   model.bootLoaderVersion = options.bootLoader;
   if (options.firmware != 0) {
     InstallFirmware(model, options.firmware, options.identity);
@@ -275,7 +395,8 @@ void SetUpRecorder(const Options& options, RecorderModel& model) {
   SetSerialNumber(model, options.serial);
   model.neverReturnAfterRestart = options.neverReturn;
   model.requestFaults = options.requestFaults;
-  if (options.plugInLater || options.unplugged) {
+  if (options.notModel) model.productString = kOtherProductString;
+  if (options.plugInLater || options.unplugged || !options.plugIns.empty()) {
     model.onBus = false;
     model.returnPending = false;
   }
@@ -306,7 +427,9 @@ std::string ImageRegionContent(const RecorderModel& model) {
   return "other data (not the sample firmware image)";
 }
 
-std::string StateReport(const RecorderModel& model, int enumerations) {
+// The recorder's state, one "field: value" line each; with `prefix` before
+// each field (a recorder's place, for a bus of several).
+std::string StateReport(const RecorderModel& model, const std::string& prefix) {
   std::string text;
   text += "boot-loader-version: " + Version(model.bootLoaderVersion) + "\n";
   text += "firmware-version: " + Version(model.firmwareVersion) + "\n";
@@ -315,7 +438,6 @@ std::string StateReport(const RecorderModel& model, int enumerations) {
   text += "image-region: " + ImageRegionContent(model) + "\n";
   text += "on-bus: " + std::string(model.onBus ? "yes" : "no") + "\n";
   text += "restarts: " + std::to_string(model.restarts) + "\n";
-  text += "enumerations: " + std::to_string(enumerations) + "\n";
   text += "control-requests: " + std::to_string(model.controlRequests) + "\n";
   const auto count = [&](std::uint8_t code) {
     const auto it = model.requestsByCode.find(code);
@@ -324,7 +446,15 @@ std::string StateReport(const RecorderModel& model, int enumerations) {
   text += "page-erases: " + count(0x22) + "\n";         // ErasePage
   text += "nand-block-erases: " + count(0xD1) + "\n";   // NandEraseBlock
   text += "bulk-transfers: " + std::to_string(model.bulkTransfers) + "\n";
-  return text;
+  text += "string-descriptor-reads: " + std::to_string(model.stringDescriptorReads) + "\n";
+  if (prefix.empty()) return text;
+  std::string prefixed;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = text.find('\n', at) + 1;
+    prefixed += prefix + " " + text.substr(at, end - at);
+    at = end;
+  }
+  return prefixed;
 }
 
 void WriteFile(const std::string& path, const void* data, std::size_t size) {
@@ -400,8 +530,25 @@ class RawUserTerminal {
 };
 
 int Run(const Options& options) {
-  RecorderModel model;
-  SetUpRecorder(options, model);
+  // The recorders, each at its place; the first is "the recorder" of a run
+  // with one.
+  std::deque<RecorderModel> models(options.recorders.size());
+  RecorderBus bus;
+  for (std::size_t i = 0; i < options.recorders.size(); ++i) {
+    SetUpRecorder(options.recorders[i], models[i]);
+    AddRecorder(bus, models[i], options.recorders[i].place);
+  }
+  for (std::size_t i = 0; i < options.recorders.size(); ++i) {
+    const auto resolve = [&](const std::vector<NamedMoment>& named, std::vector<BusMoment>& moments) {
+      for (NamedMoment each : named) {
+        each.moment.of = RecorderAt(bus, each.place);
+        moments.push_back(each.moment);
+      }
+    };
+    resolve(options.recorders[i].plugIns, bus.recorders[i].plugIns);
+    resolve(options.recorders[i].unplugs, bus.recorders[i].unplugs);
+  }
+  RecorderModel& model = models.front();
   std::optional<ReplayRecorder> replay;
   if (!options.replay.empty()) {
     RecorderCapture capture;
@@ -443,7 +590,7 @@ int Run(const Options& options) {
   if (options.notEmulated) {
     unsetenv("K24_EMULATED_RECORDER");
   } else {
-    setenv("K24_EMULATED_RECORDER", "1", 1);
+    setenv("K24_EMULATED_RECORDER", options.emulatedValue.c_str(), 1);
   }
 
   // The mocked bus's sockets (its uevents, the device node's ioctls) are
@@ -451,7 +598,7 @@ int Run(const Options& options) {
   // connect to them.
   if (options.asUser != 0) umask(0);
 
-  UsbfsDoor door(model);
+  UsbfsDoor door(bus);
   if (!door.Start(error)) {
     std::fprintf(stderr, "k24-testbed: umockdev cannot run here: %s\n", error.c_str());
     return kExitNoUmockdev;
@@ -480,9 +627,14 @@ int Run(const Options& options) {
   std::string output;
   std::string errors;  // the updater's standard error
   std::size_t scanFrom = 0;  // where the next prompt is looked for
-  std::size_t nextKey = 0;
+  std::size_t nextStep = 0;
+  // Recorders plugged in once the updater says it is not connected.
+  std::vector<std::size_t> toPlugIn;
+  for (std::size_t i = 0; i < options.recorders.size(); ++i) {
+    if (options.recorders[i].plugInLater) toPlugIn.push_back(i);
+  }
   bool plugInScheduled = false;
-  bool plugInDone = false;
+  bool plugInDone = toPlugIn.empty();
   std::chrono::steady_clock::time_point plugInAt{};
   bool timedOut = false;
   bool signalSent = false;
@@ -541,16 +693,28 @@ int Run(const Options& options) {
       measurements += lines;
       measuring = Measuring::Done;
     }
-    while (measuring == Measuring::Done && nextKey < options.keys.size()) {
-      const std::size_t found = output.find(options.keys[nextKey].prompt, scanFrom);
+    while (measuring == Measuring::Done && nextStep < options.steps.size()) {
+      const ScriptedStep& step = options.steps[nextStep];
+      const std::size_t found = output.find(step.prompt, scanFrom);
       if (found == std::string::npos) break;
-      scanFrom = found + options.keys[nextKey].prompt.size();
-      session.Type(options.keys[nextKey].bytes);
-      lastKeyAt = std::chrono::steady_clock::now();
-      ++nextKey;
+      if (step.kind == ScriptedStep::Kind::Type) {
+        scanFrom = found + step.prompt.size();
+        session.Type(step.bytes);
+        lastKeyAt = std::chrono::steady_clock::now();
+      } else {
+        // Done before anything typed at the same text.
+        scanFrom = found;
+        const std::size_t which = RecorderAt(bus, step.place);
+        if (step.kind == ScriptedStep::Kind::PlugIn) {
+          door.PlugIn(which);
+        } else {
+          door.Unplug(which);
+        }
+      }
+      ++nextStep;
     }
     const auto now = std::chrono::steady_clock::now();
-    if (options.plugInLater && !plugInScheduled && !plugInDone && measuring == Measuring::Done &&
+    if (!plugInScheduled && !plugInDone && measuring == Measuring::Done &&
         output.find(kNotConnectedText) != std::string::npos) {
       plugInScheduled = true;
       plugInAt = now + std::chrono::milliseconds(options.absenceMs);
@@ -559,7 +723,7 @@ int Run(const Options& options) {
       // Timed from before the plug-in: the device may be announced before
       // PlugIn returns.
       pluggedInAt = std::chrono::steady_clock::now();
-      door.PlugIn();
+      for (const std::size_t which : toPlugIn) door.PlugIn(which);
       char line[64];
       std::snprintf(line, sizeof line, "plug-in-call-ms: %.2f\n", millisecondsSince(pluggedInAt));
       measurements += line;
@@ -571,7 +735,7 @@ int Run(const Options& options) {
       int requests = 0;
       {
         std::lock_guard<std::mutex> guard(door.Lock());
-        requests = model.controlRequests;
+        requests = bus.controlRequests;
       }
       if (requests >= options.signalAtRequest) {
         session.Signal(options.signalToSend);
@@ -610,8 +774,12 @@ int Run(const Options& options) {
   std::string state;
   {
     std::lock_guard<std::mutex> guard(door.Lock());
-    state = "exit-code: " + std::to_string(exitCode) + "\n" + StateReport(model, door.Enumerations()) +
+    state = "exit-code: " + std::to_string(exitCode) + "\n" + StateReport(model, "") +
+            "enumerations: " + std::to_string(door.Enumerations()) + "\n" +
             "elapsed-ms: " + std::to_string(elapsed.count()) + "\n" + measurements;
+    if (bus.recorders.size() > 1) {
+      for (const BusRecorder& each : bus.recorders) state += StateReport(*each.model, each.place);
+    }
     char lines[128];
     if (lastKeyAt != never && endedAt != never) {
       std::snprintf(lines, sizeof lines, "last-key-to-exit-ms: %.2f\n",
@@ -628,7 +796,7 @@ int Run(const Options& options) {
       WriteText(dir + "errors", errors);
       WriteText(dir + "exit-code", std::to_string(exitCode) + "\n");
       WriteText(dir + "state", state);
-      WriteText(dir + "requests.log", DescribeLog(model));
+      WriteText(dir + "requests.log", bus.recorders.size() > 1 ? DescribeBusLog(bus) : DescribeLog(model));
       const std::vector<std::uint8_t> bulkOut = BulkData(model, LoggedTransfer::Kind::BulkOut);
       const std::vector<std::uint8_t> bulkIn = BulkData(model, LoggedTransfer::Kind::BulkIn);
       WriteFile(dir + "bulk-out.bin", bulkOut.data(), bulkOut.size());

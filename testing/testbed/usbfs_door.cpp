@@ -8,6 +8,7 @@
 #include <umockdev.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -34,7 +35,17 @@ constexpr std::uint8_t kBulkIn = 0x81;
 
 constexpr std::size_t kSetupSize = 8;
 
-std::vector<std::uint8_t> DeviceDescriptor(std::uint16_t vendor, std::uint16_t product, std::uint8_t deviceClass) {
+// Standard requests the door answers itself: GET_DESCRIPTOR for strings.
+constexpr std::uint8_t kStandardIn = 0x80;
+constexpr std::uint8_t kGetDescriptor = 6;
+constexpr std::uint8_t kStringDescriptor = 3;
+
+// Device numbers: other devices 2 to 51, recorders 52 to 250, hubs from 251.
+constexpr int kFirstHubNumber = 251;
+constexpr int kMaxHubs = 5;
+
+std::vector<std::uint8_t> DeviceDescriptor(std::uint16_t vendor, std::uint16_t product, std::uint8_t deviceClass,
+                                           std::uint8_t productString = 0) {
   std::vector<std::uint8_t> d(18, 0);
   d[0] = 18;     // bLength
   d[1] = 1;      // DEVICE
@@ -44,6 +55,7 @@ std::vector<std::uint8_t> DeviceDescriptor(std::uint16_t vendor, std::uint16_t p
   PutLe16(d, 8, vendor);
   PutLe16(d, 10, product);
   PutLe16(d, 12, 0x0100);  // bcdDevice
+  d[15] = productString;   // iProduct
   d[17] = 1;     // one configuration
   return d;
 }
@@ -145,19 +157,55 @@ void WriteField(UMockdevIoctlData* data, std::size_t offset, T value) {
   std::memcpy(data->data + offset, &value, sizeof value);
 }
 
+// The ports of a place on bus 1 ("1-3.1": 3, 1); empty when it is none.
+std::vector<int> PortsOf(const std::string& place) {
+  std::vector<int> ports;
+  if (place.rfind("1-", 0) != 0) return {};
+  std::size_t at = 2;
+  while (at <= place.size()) {
+    const std::size_t dot = std::min(place.find('.', at), place.size());
+    const std::string number = place.substr(at, dot - at);
+    if (number.empty() || number.size() > 3 || number.find_first_not_of("0123456789") != std::string::npos) return {};
+    const int port = std::stoi(number);
+    if (port < 1 || port > 255) return {};
+    ports.push_back(port);
+    at = dot + 1;
+  }
+  return ports;
+}
+
+// The sysfs path of the device at the first `depth` ports of `ports`:
+// /devices/usb1/1-3/1-3.1 for 3, 1.
+std::string DevicePath(const std::vector<int>& ports, std::size_t depth) {
+  std::string path = "/devices/usb1";
+  std::string name = "1-";
+  for (std::size_t i = 0; i < depth; ++i) {
+    name += (i > 0 ? "." : "") + std::to_string(ports[i]);
+    path += "/" + name;
+  }
+  return path;
+}
+
 gboolean OnHandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer door) {
   return static_cast<UsbfsDoor*>(door)->HandleIoctl(client) ? TRUE : FALSE;
 }
 
 }  // namespace
 
-UsbfsDoor::UsbfsDoor(RecorderModel& model) : model_(model) {}
+UsbfsDoor::UsbfsDoor(RecorderModel& model) : bus_(ownBus_) {
+  AddRecorder(ownBus_, model, "1-1");
+  devices_.resize(1);
+}
+
+UsbfsDoor::UsbfsDoor(RecorderBus& recorders) : bus_(recorders), devices_(recorders.recorders.size()) {}
 
 UsbfsDoor::~UsbfsDoor() {
   {
     std::lock_guard<std::mutex> guard(mutex_);
-    if (present_) RemoveDevice();
-    ReleasePending();
+    for (std::size_t which = 0; which < devices_.size(); ++which) {
+      if (devices_[which].present) RemoveDevice(which);
+      ReleasePending(devices_[which]);
+    }
   }
   if (handler_ != nullptr) g_object_unref(handler_);
   if (testbed_ != nullptr) g_object_unref(testbed_);
@@ -169,6 +217,29 @@ bool UsbfsDoor::Start(std::string& error) {
     error = "not running under the umockdev preload library";
     return false;
   }
+  // Every place first: where each recorder goes, and the hubs between.
+  std::vector<std::vector<int>> hubs;
+  for (std::size_t which = 0; which < bus_.recorders.size(); ++which) {
+    const std::string& place = bus_.recorders[which].place;
+    const std::vector<int> ports = PortsOf(place);
+    if (ports.empty()) {
+      error = "not a place on bus 1: \"" + place + "\"";
+      return false;
+    }
+    firstFreePort_ = std::max(firstFreePort_, ports[0] + 1);
+    for (std::size_t depth = 1; depth < ports.size(); ++depth) {
+      const std::vector<int> hub(ports.begin(), ports.begin() + static_cast<std::ptrdiff_t>(depth));
+      if (std::find(hubs.begin(), hubs.end(), hub) == hubs.end()) hubs.push_back(hub);
+    }
+    devices_[which].devpath = DevicePath(ports, ports.size());
+  }
+  if (hubs.size() > static_cast<std::size_t>(kMaxHubs)) {
+    error = "the places need more than " + std::to_string(kMaxHubs) + " hubs";
+    return false;
+  }
+  // A hub before the hubs below it.
+  std::sort(hubs.begin(), hubs.end(), [](const auto& a, const auto& b) { return a.size() < b.size(); });
+
   testbed_ = umockdev_testbed_new();
   if (testbed_ == nullptr) {
     error = "umockdev could not make a testbed";
@@ -191,6 +262,17 @@ bool UsbfsDoor::Start(std::string& error) {
     if (failure) g_error_free(failure);
     return false;
   }
+  std::vector<std::uint8_t> external = DeviceDescriptor(0x05E3, 0x0608, 9);  // a hub of its own make
+  external.insert(external.end(), hubConfig.begin(), hubConfig.end());
+  for (std::size_t i = 0; i < hubs.size(); ++i) {
+    const std::string record = DeviceRecord(DevicePath(hubs[i], hubs[i].size()), kFirstHubNumber + static_cast<int>(i),
+                                            external);
+    if (!umockdev_testbed_add_from_string(testbed_, record.c_str(), &failure)) {
+      error = std::string("umockdev could not add a hub: ") + (failure ? failure->message : "?");
+      if (failure) g_error_free(failure);
+      return false;
+    }
+  }
   return true;
 }
 
@@ -203,10 +285,10 @@ void UsbfsDoor::OpenToAllUsers() {
 void UsbfsDoor::AddOtherDevices(int count) {
   std::lock_guard<std::mutex> guard(mutex_);
   for (int i = 0; i < count && otherDevices_ < kMaxOtherDevices; ++i, ++otherDevices_) {
-    // Ports 2 onward of the root hub (the recorder is on port 1), device
-    // numbers 2 to 51: below the recorder's, so a probe that goes through the
-    // bus in order of addresses meets all of them before the recorder.
-    const std::string devpath = "/devices/usb1/1-" + std::to_string(otherDevices_ + 2);
+    // The root hub's ports after the recorders', device numbers 2 to 51:
+    // below the recorders', so a probe that goes through the bus in order of
+    // addresses meets all of them before a recorder.
+    const std::string devpath = "/devices/usb1/1-" + std::to_string(firstFreePort_ + otherDevices_);
     std::vector<std::uint8_t> descriptors =
         DeviceDescriptor(0x046D, static_cast<std::uint16_t>(0xC100 + otherDevices_), 0);
     const std::vector<std::uint8_t> config = RecorderConfiguration();
@@ -220,61 +302,84 @@ void UsbfsDoor::AddOtherDevices(int count) {
   }
 }
 
-void UsbfsDoor::PlugIn() {
+void UsbfsDoor::PlugIn(std::size_t which) {
   std::lock_guard<std::mutex> guard(mutex_);
-  ComeBack(model_);
-  if (!present_) AddDevice();
+  if (!bus_.recorders.at(which).model->onBus) PlugInAt(bus_, which);
+  if (!devices_[which].present) AddDevice(which);
+}
+
+void UsbfsDoor::Unplug(std::size_t which) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (bus_.recorders.at(which).model->onBus) UnplugAt(bus_, which);
+  if (devices_[which].present) RemoveDevice(which);
+  devices_[which].leaving = false;
 }
 
 void UsbfsDoor::Service() {
   std::lock_guard<std::mutex> guard(mutex_);
   const auto now = std::chrono::steady_clock::now();
-  if (present_ && !model_.onBus) {
+  // Returns that are due first, then what they set off (a recorder unplugged
+  // as another comes back), then the devices to match the models.
+  for (std::size_t which = 0; which < devices_.size(); ++which) {
+    RecorderModel& model = *bus_.recorders[which].model;
+    const Device& device = devices_[which];
+    if (!device.present && !device.leaving && !model.onBus && model.returnPending &&
+        now - device.leftAt >= absence_) {
+      ComeBack(model);
+    }
+  }
+  ApplyBusMoments(bus_);
+  for (std::size_t which = 0; which < devices_.size(); ++which) ServeDevice(which, now);
+}
+
+void UsbfsDoor::ServeDevice(std::size_t which, std::chrono::steady_clock::time_point now) {
+  RecorderModel& model = *bus_.recorders[which].model;
+  Device& device = devices_[which];
+  if (device.present && !model.onBus) {
     // Give the answer to the request that sent it away a moment to reach the
     // host before the device disappears, as a recorder finishes its status
     // stage before it drops off the bus.
-    if (!leaving_) {
-      leaving_ = true;
-      leftAt_ = now;
-    } else if (now - leftAt_ >= std::chrono::milliseconds(2)) {
-      RemoveDevice();
-      leftAt_ = now;
-      if (model_.returnPending && absence_ < kShortAbsence) {
+    if (!device.leaving) {
+      device.leaving = true;
+      device.leftAt = now;
+    } else if (now - device.leftAt >= std::chrono::milliseconds(2)) {
+      RemoveDevice(which);
+      device.leftAt = now;
+      device.leaving = false;
+      if (model.returnPending && absence_ < kShortAbsence) {
         // Served here: the owner's loop may come round later than this.
         std::this_thread::sleep_for(absence_);
-        leaving_ = false;
-        ComeBack(model_);
-        AddDevice();
+        ComeBack(model);
+        ApplyBusMoments(bus_);
+        AddDevice(which);
       }
     }
     return;
   }
-  leaving_ = false;
-  if (!present_ && !model_.onBus && model_.returnPending && now - leftAt_ >= absence_) {
-    ComeBack(model_);
-  }
-  if (!present_ && model_.onBus) AddDevice();
+  device.leaving = false;
+  if (!device.present && model.onBus) AddDevice(which);
 }
 
-void UsbfsDoor::AddDevice() {
+void UsbfsDoor::AddDevice(std::size_t which) {
+  Device& device = devices_[which];
   // Device numbers 52 to 250, round and round (other devices use 2 to 51).
-  deviceNumber_ = deviceNumber_ >= 250 ? 52 : deviceNumber_ + 1;
-  devnode_ = "/dev/bus/usb/001/" + Three(deviceNumber_);
-  syspath_ = "/sys/devices/usb1/1-1";
+  device.deviceNumber = nextDeviceNumber_;
+  nextDeviceNumber_ = nextDeviceNumber_ >= 250 ? 52 : nextDeviceNumber_ + 1;
+  device.devnode = "/dev/bus/usb/001/" + Three(device.deviceNumber);
 
   // The node is a pty's slave, held stopped: poll() on it reports "writable"
   // (a URB is ready to reap) only while the door restarts its output, and
   // closing the master hangs it up, which libusb takes for an unplug.
   char slaveName[128] = {};
-  if (openpty(&ptyMaster_, &ptySlave_, slaveName, nullptr, nullptr) != 0) {
+  if (openpty(&device.ptyMaster, &device.ptySlave, slaveName, nullptr, nullptr) != 0) {
     std::perror("k24-testbed: openpty");
     return;
   }
-  fcntl(ptyMaster_, F_SETFD, FD_CLOEXEC);
-  fcntl(ptySlave_, F_SETFD, FD_CLOEXEC);
-  if (nodeMode_ != 0) fchmod(ptySlave_, nodeMode_);
-  SignalReady(false);
-  const std::filesystem::path node = rootDir_ + devnode_;
+  fcntl(device.ptyMaster, F_SETFD, FD_CLOEXEC);
+  fcntl(device.ptySlave, F_SETFD, FD_CLOEXEC);
+  if (nodeMode_ != 0) fchmod(device.ptySlave, nodeMode_);
+  SignalReady(device, false);
+  const std::filesystem::path node = rootDir_ + device.devnode;
   std::filesystem::create_directories(node.parent_path());
   std::filesystem::remove(node);
   std::filesystem::create_symlink(slaveName, node);
@@ -282,39 +387,42 @@ void UsbfsDoor::AddDevice() {
   // The handler first, so that the node answers as soon as the add event
   // announces it.
   GError* failure = nullptr;
-  if (!umockdev_testbed_attach_ioctl(testbed_, devnode_.c_str(), handler_, &failure)) {
+  if (!umockdev_testbed_attach_ioctl(testbed_, device.devnode.c_str(), handler_, &failure)) {
     std::fprintf(stderr, "k24-testbed: attach_ioctl: %s\n", failure ? failure->message : "?");
     if (failure) g_error_free(failure);
   }
-  std::vector<std::uint8_t> descriptors = DeviceDescriptor(kRecorderVendorId, kRecorderProductId, 0);
+  std::vector<std::uint8_t> descriptors =
+      DeviceDescriptor(kRecorderVendorId, kRecorderProductId, 0, kModelProductStringIndex);
   const std::vector<std::uint8_t> config = RecorderConfiguration();
   descriptors.insert(descriptors.end(), config.begin(), config.end());
-  if (!umockdev_testbed_add_from_string(testbed_, DeviceRecord("/devices/usb1/1-1", deviceNumber_, descriptors).c_str(),
+  if (!umockdev_testbed_add_from_string(testbed_, DeviceRecord(device.devpath, device.deviceNumber, descriptors).c_str(),
                                         &failure)) {
     std::fprintf(stderr, "k24-testbed: add device: %s\n", failure ? failure->message : "?");
     if (failure) g_error_free(failure);
   }
-  present_ = true;
+  device.present = true;
   ++enumerations_;
 }
 
-void UsbfsDoor::RemoveDevice() {
+void UsbfsDoor::RemoveDevice(std::size_t which) {
+  Device& device = devices_[which];
+  const std::string syspath = "/sys" + device.devpath;
   // umockdev 0.17 does not send the remove event itself.
-  umockdev_testbed_uevent(testbed_, syspath_.c_str(), "remove");
-  if (ptyMaster_ >= 0) close(ptyMaster_);
-  ptyMaster_ = -1;
-  umockdev_testbed_remove_device(testbed_, syspath_.c_str());
-  umockdev_testbed_detach_ioctl(testbed_, devnode_.c_str(), nullptr);
-  if (ptySlave_ >= 0) close(ptySlave_);
-  ptySlave_ = -1;
+  umockdev_testbed_uevent(testbed_, syspath.c_str(), "remove");
+  if (device.ptyMaster >= 0) close(device.ptyMaster);
+  device.ptyMaster = -1;
+  umockdev_testbed_remove_device(testbed_, syspath.c_str());
+  umockdev_testbed_detach_ioctl(testbed_, device.devnode.c_str(), nullptr);
+  if (device.ptySlave >= 0) close(device.ptySlave);
+  device.ptySlave = -1;
   std::error_code ignored;
-  std::filesystem::remove(rootDir_ + devnode_, ignored);
-  ReleasePending();
-  present_ = false;
+  std::filesystem::remove(rootDir_ + device.devnode, ignored);
+  ReleasePending(device);
+  device.present = false;
 }
 
-void UsbfsDoor::ReleasePending() {
-  for (std::deque<PendingUrb>* queue : {&submitted_, &discarded_}) {
+void UsbfsDoor::ReleasePending(Device& device) {
+  for (std::deque<PendingUrb>* queue : {&device.submitted, &device.discarded}) {
     for (const PendingUrb& pending : *queue) {
       umockdev_ioctl_data_unref(pending.buffer);
       umockdev_ioctl_data_unref(pending.urb);
@@ -323,13 +431,29 @@ void UsbfsDoor::ReleasePending() {
   }
 }
 
-void UsbfsDoor::SignalReady(bool ready) {
-  if (ptySlave_ >= 0) tcflow(ptySlave_, ready ? TCOON : TCOOFF);
+void UsbfsDoor::SignalReady(Device& device, bool ready) {
+  if (device.ptySlave >= 0) tcflow(device.ptySlave, ready ? TCOON : TCOOFF);
+}
+
+std::size_t UsbfsDoor::DeviceOf(UMockdevIoctlClient* client) const {
+  const gchar* node = umockdev_ioctl_client_get_devnode(client);
+  const std::string path = node != nullptr ? node : "";
+  for (std::size_t which = 0; which < devices_.size(); ++which) {
+    const Device& device = devices_[which];
+    // The node as attached, or as the client opened it inside the testbed.
+    if (device.present && !device.devnode.empty() &&
+        (path == device.devnode || (path.size() > device.devnode.size() &&
+                                    path.compare(path.size() - device.devnode.size(), std::string::npos,
+                                                 device.devnode) == 0))) {
+      return which;
+    }
+  }
+  return devices_.size();
 }
 
 // Runs the URB through the model and writes its outcome into the client's
 // copies: status, actual_length and, for IN transfers, the data.
-void UsbfsDoor::CompleteUrb(const PendingUrb& pending) {
+void UsbfsDoor::CompleteUrb(std::size_t which, const PendingUrb& pending) {
   const auto type = ReadField<unsigned char>(pending.urb, offsetof(usbdevfs_urb, type));
   const auto endpoint = ReadField<unsigned char>(pending.urb, offsetof(usbdevfs_urb, endpoint));
   std::span<std::uint8_t> buffer(pending.buffer->data, static_cast<std::size_t>(pending.buffer->data_len));
@@ -342,22 +466,32 @@ void UsbfsDoor::CompleteUrb(const PendingUrb& pending) {
     const std::uint16_t value = GetLe16(buffer, 2);
     const std::uint16_t index = GetLe16(buffer, 4);
     const std::uint16_t length = GetLe16(buffer, 6);
-    // Only vendor requests to the device reach the recorder's firmware.
-    if ((requestType == 0xC0 || requestType == 0x40) && kSetupSize + length <= buffer.size()) {
+    const std::span<std::uint8_t> stage = buffer.subspan(kSetupSize);
+    if ((requestType == 0xC0 || requestType == 0x40) && length <= stage.size()) {
+      // Vendor requests to the device reach the recorder's firmware.
       const std::uint8_t direction = requestType == 0xC0 ? 1 : 0;
       std::uint32_t moved = 0;
-      if (HandleControl(model_, direction, request, value, index, buffer.subspan(kSetupSize, length), moved)) {
+      if (HandleControlAt(bus_, which, direction, request, value, index, stage.first(length), moved)) {
         status = 0;
         actual = moved;
+      }
+    } else if (requestType == kStandardIn && request == kGetDescriptor && (value >> 8) == kStringDescriptor &&
+               length <= stage.size()) {
+      const std::vector<std::uint8_t> descriptor =
+          ReadStringDescriptor(*bus_.recorders[which].model, static_cast<std::uint8_t>(value & 0xFF), index);
+      if (!descriptor.empty()) {
+        actual = static_cast<std::uint32_t>(std::min<std::size_t>(descriptor.size(), length));
+        std::copy_n(descriptor.begin(), actual, stage.begin());
+        status = 0;
       }
     }
   } else if (type == USBDEVFS_URB_TYPE_BULK && endpoint == kBulkOut) {
     std::uint32_t moved = 0;
-    if (HandleBulkOut(model_, buffer, moved)) status = 0;
+    if (HandleBulkOutAt(bus_, which, buffer, moved)) status = 0;
     actual = moved;
   } else if (type == USBDEVFS_URB_TYPE_BULK && endpoint == kBulkIn) {
     std::uint32_t moved = 0;
-    if (HandleBulkIn(model_, buffer, moved)) status = 0;
+    if (HandleBulkInAt(bus_, which, buffer, moved)) status = 0;
     actual = moved;
   }
   WriteField<int>(pending.urb, offsetof(usbdevfs_urb, status), status);
@@ -368,6 +502,8 @@ bool UsbfsDoor::HandleIoctl(UMockdevIoctlClient* client) {
   std::lock_guard<std::mutex> guard(mutex_);
   const gulong request = umockdev_ioctl_client_get_request(client);
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  const std::size_t which = DeviceOf(client);
+  Device* device = which < devices_.size() ? &devices_[which] : nullptr;
 
   switch (request) {
     case USBDEVFS_GET_CAPABILITIES: {
@@ -401,14 +537,14 @@ bool UsbfsDoor::HandleIoctl(UMockdevIoctlClient* client) {
       const int length = ReadField<int>(pending.urb, offsetof(usbdevfs_urb, buffer_length));
       pending.buffer = umockdev_ioctl_data_resolve(pending.urb, offsetof(usbdevfs_urb, buffer),
                                                    static_cast<gsize>(length > 0 ? length : 0), nullptr);
-      if (pending.buffer == nullptr || !present_) {
+      if (pending.buffer == nullptr || device == nullptr) {
         if (pending.buffer != nullptr) umockdev_ioctl_data_unref(pending.buffer);
         umockdev_ioctl_data_unref(pending.urb);
         umockdev_ioctl_client_complete(client, -1, ENODEV);
         return true;
       }
-      submitted_.push_back(pending);
-      SignalReady(true);
+      device->submitted.push_back(pending);
+      SignalReady(*device, true);
       umockdev_ioctl_client_complete(client, 0, 0);
       return true;
     }
@@ -416,21 +552,21 @@ bool UsbfsDoor::HandleIoctl(UMockdevIoctlClient* client) {
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY: {
       PendingUrb pending;
-      if (!discarded_.empty()) {
-        pending = discarded_.front();
-        discarded_.pop_front();
+      if (device != nullptr && !device->discarded.empty()) {
+        pending = device->discarded.front();
+        device->discarded.pop_front();
         WriteField<int>(pending.urb, offsetof(usbdevfs_urb, status), -ENOENT);
         WriteField<int>(pending.urb, offsetof(usbdevfs_urb, actual_length), 0);
-      } else if (!submitted_.empty()) {
-        pending = submitted_.front();
-        submitted_.pop_front();
-        CompleteUrb(pending);
+      } else if (device != nullptr && !device->submitted.empty()) {
+        pending = device->submitted.front();
+        device->submitted.pop_front();
+        CompleteUrb(which, pending);
       } else {
-        SignalReady(false);
-        umockdev_ioctl_client_complete(client, -1, EAGAIN);
+        if (device != nullptr) SignalReady(*device, false);
+        umockdev_ioctl_client_complete(client, -1, device != nullptr ? EAGAIN : ENODEV);
         return true;
       }
-      if (submitted_.empty() && discarded_.empty()) SignalReady(false);
+      if (device->submitted.empty() && device->discarded.empty()) SignalReady(*device, false);
       UMockdevIoctlData* where = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
       if (where != nullptr) umockdev_ioctl_data_set_ptr(where, 0, pending.urb);
       umockdev_ioctl_client_complete(client, 0, 0);
@@ -443,13 +579,15 @@ bool UsbfsDoor::HandleIoctl(UMockdevIoctlClient* client) {
     case USBDEVFS_DISCARDURB: {
       // The argument is the client's address of the URB to cancel.
       const auto address = ReadField<gulong>(arg, 0);
-      for (auto it = submitted_.begin(); it != submitted_.end(); ++it) {
-        if (it->urb->client_addr == address) {
-          discarded_.push_back(*it);
-          submitted_.erase(it);
-          SignalReady(true);
-          umockdev_ioctl_client_complete(client, 0, 0);
-          return true;
+      if (device != nullptr) {
+        for (auto it = device->submitted.begin(); it != device->submitted.end(); ++it) {
+          if (it->urb->client_addr == address) {
+            device->discarded.push_back(*it);
+            device->submitted.erase(it);
+            SignalReady(*device, true);
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return true;
+          }
         }
       }
       umockdev_ioctl_client_complete(client, -1, EINVAL);

@@ -1,8 +1,13 @@
 // The usbfs front door to the recorder model: a mocked USB bus (umockdev) on
-// which the recorder is a device 10c4:4512 whose /dev/bus/usb node answers
+// which each recorder is a device 10c4:4512 whose /dev/bus/usb node answers
 // libusb's usbfs ioctls from the same RecorderModel the unit tests drive
 // in-process. A Restart makes the device leave the bus and come back later
-// under a new device number, with its uevents, as a real recorder does.
+// under a new device number, with its uevents, as a real recorder does; on
+// the same port, so at the same place.
+//
+// Several recorders (a RecorderBus) each sit at their own place: "1-2" is
+// port 2 of the root hub, "1-3.1" port 1 of a hub the door puts on port 3.
+// Each is plugged in and unplugged when its moments say, or by hand.
 //
 // The ioctl handler runs in umockdev's worker thread; everything else (adding
 // and removing the device) runs on the caller's thread through Service().
@@ -16,6 +21,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "testing/recorder_model.h"
 
@@ -28,13 +34,18 @@ namespace k24::emulator {
 
 class UsbfsDoor {
  public:
+  // One recorder, at place 1-1.
   explicit UsbfsDoor(RecorderModel& model);
+  // The recorders of `recorders`, each at its place (bus 1, the door's only
+  // one); the bus must outlive the door.
+  explicit UsbfsDoor(RecorderBus& recorders);
   ~UsbfsDoor();
   UsbfsDoor(const UsbfsDoor&) = delete;
   UsbfsDoor& operator=(const UsbfsDoor&) = delete;
 
-  // Builds the mocked bus with its root hub; false (with `error`) when
-  // umockdev cannot be used here.
+  // Builds the mocked bus with its root hub and the hubs the recorders'
+  // places need; false (with `error`) when umockdev cannot be used here or a
+  // place is not one the door can make.
   bool Start(std::string& error);
 
   // How long the recorder stays off the bus after a restart.
@@ -46,19 +57,22 @@ class UsbfsDoor {
   // Lets other users use the mocked bus, for an updater run as another user.
   void OpenToAllUsers();
 
-  // Puts `count` other devices (not the recorder, no device node) on the bus
-  // for good, each with an identity of its own. At most kMaxOtherDevices.
+  // Puts `count` other devices (not a recorder, no device node) on the bus
+  // for good, each with an identity of its own, on the root hub's ports after
+  // the recorders'. At most kMaxOtherDevices.
   void AddOtherDevices(int count);
   static constexpr int kMaxOtherDevices = 50;
 
-  // Plugs the recorder in now (when the model is on the bus).
-  void PlugIn();
+  // Plugs a recorder in, or unplugs it, now (the first one by default).
+  void PlugIn(std::size_t which = 0);
+  void Unplug(std::size_t which);
 
-  // Carries out what the model asked for since the last call: takes the
+  // Carries out what the models asked for since the last call: takes a
   // device off the bus after a restart, and puts it back once its absence
-  // has passed. Call it often from the owning thread. An absence shorter than
-  // kShortAbsence is served in the call that removes the device, so it lasts
-  // as long as asked, however seldom this is called.
+  // has passed; plugs in and unplugs what the bus's moments said. Call it
+  // often from the owning thread. An absence shorter than kShortAbsence is
+  // served in the call that removes the device, so it lasts as long as asked,
+  // however seldom this is called.
   void Service();
   static constexpr std::chrono::milliseconds kShortAbsence{10};
 
@@ -74,33 +88,42 @@ class UsbfsDoor {
     UMockdevIoctlData* buffer = nullptr;  // its data buffer
   };
 
-  void AddDevice();
-  void RemoveDevice();
-  void CompleteUrb(const PendingUrb& pending);
-  void SignalReady(bool ready);
-  void ReleasePending();
+  // One recorder's device on the mocked bus.
+  struct Device {
+    bool present = false;
+    int deviceNumber = 0;
+    std::string devnode;  // /dev/bus/usb/001/DDD
+    std::string devpath;  // /devices/usb1/1-3/1-3.1
+    int ptyMaster = -1;   // the node is this pty's slave: its flow state is
+    int ptySlave = -1;    // how the door tells poll() that a URB can be reaped
+    std::deque<PendingUrb> submitted;
+    std::deque<PendingUrb> discarded;
+    bool leaving = false;  // the model left the bus; the device is still listed
+    std::chrono::steady_clock::time_point leftAt{};
+  };
 
-  RecorderModel& model_;
+  void AddDevice(std::size_t which);
+  void RemoveDevice(std::size_t which);
+  // A removal, and a return served at once after a short absence.
+  void ServeDevice(std::size_t which, std::chrono::steady_clock::time_point now);
+  void CompleteUrb(std::size_t which, const PendingUrb& pending);
+  void SignalReady(Device& device, bool ready);
+  void ReleasePending(Device& device);
+  // The device a client talks to, by its node; devices_.size() when none.
+  std::size_t DeviceOf(UMockdevIoctlClient* client) const;
+
+  RecorderBus ownBus_;  // for the one-recorder door
+  RecorderBus& bus_;
+  std::vector<Device> devices_;  // one per recorder, by index
   std::mutex mutex_;
   UMockdevTestbed* testbed_ = nullptr;
   UMockdevIoctlBase* handler_ = nullptr;
   std::string rootDir_;
 
-  // The recorder on the bus (when present).
-  bool present_ = false;
-  int deviceNumber_ = 51;  // the next add uses the one after
-  std::string devnode_;    // /dev/bus/usb/001/DDD
-  std::string syspath_;    // /sys/devices/usb1/1-1
-  int ptyMaster_ = -1;     // the node is this pty's slave: its flow state is
-  int ptySlave_ = -1;      // how the door tells poll() that a URB can be reaped
+  int nextDeviceNumber_ = 52;  // recorders' numbers go round 52 to 250
   int enumerations_ = 0;
   int otherDevices_ = 0;
-
-  std::deque<PendingUrb> submitted_;
-  std::deque<PendingUrb> discarded_;
-
-  bool leaving_ = false;  // the model left the bus; the device is still listed
-  std::chrono::steady_clock::time_point leftAt_{};
+  int firstFreePort_ = 2;      // the root hub's first port no recorder needs
   std::chrono::milliseconds absence_{100};
   mode_t nodeMode_ = 0;
 };

@@ -109,6 +109,32 @@ const Case kCases[] = {
          "This k24update carries sample images, not real recorder firmware: nothing was changed on the "
          "recorder.\nPress any key to exit.\n",
      0, ImageRegion::AsInstalled, "1.0", "1.2", "ABCDE12345", true, true},
+    // The sample images go only into the model, which tells itself by its
+    // product string: not into a recorder that answers another, even with
+    // the variable set, nor with the variable set to anything but 1.
+    {"SampleImagesNeverReachARecorderThatIsNotTheModel",
+     Join({"--boot-loader", "0x0100", "--not-model"}, {"--on", "Press 'Y' to load", "--press", "Y", "--on",
+                                                        "Press 'L'", "--press", "L", "--on", "Press any key",
+                                                        "--press", "x"}),
+     kBanner + Report("1.0") +
+         "This k24update carries sample images, not real recorder firmware: nothing was changed on the "
+         "recorder.\nPress any key to exit.\n",
+     0, ImageRegion::AsInstalled, "1.0", "1.2", "ABCDE12345", true, true},
+    {"SampleImagesNeedTheVariableToBeExactlyOne",
+     Join({"--boot-loader", "0x0100", "--emulated-value", "yes"}, {"--on", "Press 'Y' to load", "--press", "Y",
+                                                                    "--on", "Press 'L'", "--press", "L", "--on",
+                                                                    "Press any key", "--press", "x"}),
+     kBanner + Report("1.0") +
+         "This k24update carries sample images, not real recorder firmware: nothing was changed on the "
+         "recorder.\nPress any key to exit.\n",
+     0, ImageRegion::AsInstalled, "1.0", "1.2", "ABCDE12345", true, true},
+    // An identity read cut short says nothing of the model: refused.
+    {"CutIdentityReplyAcceptsNothing",
+     Join({"--boot-loader", "0x0102", "--short-reply", "20:10"}, FullUpdateKeys(false)),
+     kBanner + Report("1.2") +
+         "Firmware version is not compatible with this recorder.\nReplacing firmware failed.\n"
+         "Press any key to exit...\n",
+     0, ImageRegion::AsInstalled, "1.2", "1.2", "ABCDE12345", true, true},
     {"AnotherModelRefusedBeforeTheBootLoaderUpgrade",
      Join({"--boot-loader", "0x0100", "--identity", "K24B9"}, FullUpdateKeys(false)),
      kBanner + Report("1.0") +
@@ -744,6 +770,202 @@ INSTANTIATE_TEST_SUITE_P(Sections, DamagedImageInTheProgram, ::testing::ValuesIn
                          [](const ::testing::TestParamInfo<DamagedCase>& each) {
                            return std::string(each.param.name);
                          });
+
+// ---- More than one recorder on the bus ----
+
+// The lines of requests.log that name the recorder at `place`.
+std::vector<std::string> LogLinesOf(const std::string& log, const std::string& place) {
+  std::vector<std::string> lines;
+  std::istringstream in(log);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(place + " ", 0) == 0) lines.push_back(line.substr(place.size() + 1));
+  }
+  return lines;
+}
+
+// What a recorder left alone still holds: no request reached it, and its
+// versions, serial number and flash are as they were.
+void ExpectUntouched(const std::map<std::string, std::string>& state, const std::string& place,
+                     const std::string& bootLoader, const std::string& serial, const std::string& log) {
+  EXPECT_EQ(state.at(place + " control-requests"), "0") << place;
+  EXPECT_EQ(state.at(place + " bulk-transfers"), "0") << place;
+  EXPECT_EQ(state.at(place + " string-descriptor-reads"), "0") << place;
+  EXPECT_EQ(state.at(place + " boot-loader-version"), bootLoader) << place;
+  EXPECT_EQ(state.at(place + " firmware-version"), "1.2") << place;
+  EXPECT_EQ(state.at(place + " serial-number"), serial) << place;
+  EXPECT_EQ(state.at(place + " image-region"), "other data (not the sample firmware image)") << place;
+  for (const std::string& line : LogLinesOf(log, place)) {
+    EXPECT_TRUE(line == "plugged in" || line == "unplugged") << place << " got " << line;
+  }
+}
+
+void ExpectUpdated(const std::map<std::string, std::string>& state, const std::string& place) {
+  EXPECT_EQ(state.at(place + " boot-loader-version"), "1.2") << place;
+  EXPECT_EQ(state.at(place + " firmware-version"), "2.0") << place;
+  EXPECT_EQ(state.at(place + " serial-number"), "ABCDEW12345") << place;
+  EXPECT_EQ(state.at(place + " image-region"), "the sample firmware image (the one k24update carries)") << place;
+}
+
+const std::string kTwoRecorders =
+    "2 recorders are connected, at 1-1 and 1-2.\n"
+    "Disconnect all but the one to update, or press Esc and start k24update again with --path\n"
+    "and the place of the one to update (k24update --list shows each one's versions and serial number).\n";
+
+// Two recorders at the connection: nothing goes to either while both are
+// there; once the second is unplugged, the first is updated in full and the
+// second was never touched.
+TEST_F(TestbedRun, TwoRecordersAtTheConnectionGetNothingUntilOneGoes) {
+  const int status = RunTestbed(
+      dir_, Join({"--boot-loader", "0x0100", "--recorder", "1-2", "--serial", "ZZZZZ99999", "--on",
+                  "recorders are connected", "--unplug", "1-2"},
+                 FullUpdateKeys(true)));
+  if (status == kTestbedCannotRun) GTEST_SKIP() << "umockdev cannot run here: " << ReadAll(dir_ / "testbed.stderr");
+  ASSERT_EQ(status, 0) << ReadAll(dir_ / "testbed.stderr") << "kept in " << dir_;
+  EXPECT_EQ(ReadAll(dir_ / "output"), kBanner + kTwoRecorders + Report("1.0") + UpgradeOffer("1.0") + kFirmwareReplaced)
+      << "kept in " << dir_;
+  const std::map<std::string, std::string> state = ReadState(dir_ / "state");
+  const std::string log = ReadAll(dir_ / "requests.log");
+  EXPECT_EQ(state.at("exit-code"), "0");
+  ExpectUpdated(state, "1-1");
+  ExpectUntouched(state, "1-2", "1.0", "ZZZZZ99999", log);
+  // Not one request before the second recorder went.
+  EXPECT_EQ(log.rfind("1-2 unplugged\n1-1 in  0xC6 ", 0), 0u) << log.substr(0, 200);
+}
+
+struct RestartWaitCase {
+  const char* name;
+  const char* bootLoader;
+  int restart;  // the first recorder's restart as which the second is plugged in
+};
+
+void PrintTo(const RestartWaitCase& c, std::ostream* out) { *out << c.name; }
+
+class SecondRecorderDuringARestart : public TestbedRun, public ::testing::WithParamInterface<RestartWaitCase> {};
+
+// A second recorder plugged in elsewhere as the first leaves for a restart
+// the update waits for: its arrival is not the first's return, it gets no
+// request, and the first is updated in full.
+TEST_P(SecondRecorderDuringARestart, GetsNothingAndTheFirstIsUpdatedInFull) {
+  const RestartWaitCase& c = GetParam();
+  const int status =
+      RunTestbed(dir_, Join({"--boot-loader", c.bootLoader, "--recorder", "1-2", "--serial", "ZZZZZ99999",
+                             "--plug-in-when", "restart:1-1:" + std::to_string(c.restart)},
+                            FullUpdateKeys(true)));
+  if (status == kTestbedCannotRun) GTEST_SKIP() << "umockdev cannot run here: " << ReadAll(dir_ / "testbed.stderr");
+  ASSERT_EQ(status, 0) << ReadAll(dir_ / "testbed.stderr") << "kept in " << dir_;
+  const std::string from = std::string(c.bootLoader) == "0x00FF" ? "0.255" : "1.0";
+  EXPECT_EQ(ReadAll(dir_ / "output"), kBanner + Report(from) + UpgradeOffer(from) + kFirmwareReplaced)
+      << "kept in " << dir_;
+  const std::map<std::string, std::string> state = ReadState(dir_ / "state");
+  const std::string log = ReadAll(dir_ / "requests.log");
+  ExpectUpdated(state, "1-1");
+  ExpectUntouched(state, "1-2", "1.0", "ZZZZZ99999", log);
+  EXPECT_EQ(LogLinesOf(log, "1-2"), std::vector<std::string>{"plugged in"}) << "kept in " << dir_;
+  EXPECT_EQ(state.at("1-2 on-bus"), "yes");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, SecondRecorderDuringARestart,
+    ::testing::Values(RestartWaitCase{"flash_into_programming_for_the_boot_loader", "0x0100", 1},
+                      RestartWaitCase{"flash_installing_the_boot_loader", "0x0100", 2},
+                      RestartWaitCase{"flash_into_programming_for_the_firmware", "0x0100", 3},
+                      RestartWaitCase{"flash_into_the_new_firmware", "0x0100", 4},
+                      RestartWaitCase{"nand_taking_the_boot_area", "0x00FF", 1},
+                      RestartWaitCase{"nand_into_programming_for_the_firmware", "0x00FF", 2},
+                      RestartWaitCase{"nand_into_the_new_firmware", "0x00FF", 3}),
+    [](const ::testing::TestParamInfo<RestartWaitCase>& each) { return std::string(each.param.name); });
+
+// The operator swaps recorders at the upgrade prompt, after the first was
+// examined: its boot loader (0.255) chose the NAND rewrite. The other one
+// (boot loader 1.0), plugged in elsewhere, must not get it: nothing is
+// written to it, and the upgrade fails.
+TEST_F(TestbedRun, ASwapAtAPromptWritesNothingToTheRecorderNotExamined) {
+  const int status = RunTestbed(
+      dir_, {"--boot-loader", "0x00FF", "--recorder", "1-2", "--serial", "ZZZZZ99999", "--unplugged", "--on",
+             "Press 'Y' to load", "--press", "Y", "--on", "Press 'L'", "--press", "L", "--on", "Press 'Y' to upgrade",
+             "--unplug", "1-1", "--on", "Press 'Y' to upgrade", "--plug", "1-2", "--on", "Press 'Y' to upgrade",
+             "--press", "Y", "--on", "Press any key", "--press", "x"});
+  if (status == kTestbedCannotRun) GTEST_SKIP() << "umockdev cannot run here: " << ReadAll(dir_ / "testbed.stderr");
+  ASSERT_EQ(status, 0) << ReadAll(dir_ / "testbed.stderr") << "kept in " << dir_;
+  const std::string prompt = UpgradeOffer("0.255");
+  EXPECT_EQ(ReadAll(dir_ / "output"), kBanner + Report("0.255") + prompt.substr(0, prompt.find("Replacing")) +
+                                          "Replacing Boot Loader...Failed\nPress any key to exit.\n")
+      << "kept in " << dir_;
+  const std::map<std::string, std::string> state = ReadState(dir_ / "state");
+  const std::string log = ReadAll(dir_ / "requests.log");
+  ExpectUntouched(state, "1-2", "1.0", "ZZZZZ99999", log);
+  EXPECT_EQ(state.at("1-2 nand-block-erases"), "0");
+  EXPECT_EQ(state.at("1-2 on-bus"), "yes");
+  EXPECT_EQ(state.at("1-1 nand-block-erases"), "0");
+}
+
+// Three recorders, two of them behind a hub on port 3: the options that make
+// them, and what --list shows of them.
+const std::vector<std::string> kThreeRecorders = {
+    "--boot-loader", "0x0100",     "--recorder", "1-3.1",      "--boot-loader", "0x0102", "--firmware", "0",
+    "--serial",      "ZZZZZW9999", "--recorder", "1-3.2",      "--serial",      "QQQQQ11111"};
+
+TEST_F(TestbedRun, ListShowsEachOfThreeRecordersFromTheQueriesAlone) {
+  const int status = RunTestbed(dir_, Join(kThreeRecorders, {"--", "--list"}));
+  if (status == kTestbedCannotRun) GTEST_SKIP() << "umockdev cannot run here: " << ReadAll(dir_ / "testbed.stderr");
+  ASSERT_EQ(status, 0) << ReadAll(dir_ / "testbed.stderr") << "kept in " << dir_;
+  EXPECT_EQ(ReadAll(dir_ / "output"),
+            "1-1: boot loader 1.0, firmware 1.2, serial number ABCDE12345\n"
+            "1-3.1: boot loader 1.2, firmware unavailable, serial number ZZZZZW9999\n"
+            "1-3.2: boot loader 1.0, firmware 1.2, serial number QQQQQ11111\n")
+      << "kept in " << dir_;
+  EXPECT_EQ(ReadAll(dir_ / "errors"), "");
+  const std::map<std::string, std::string> state = ReadState(dir_ / "state");
+  EXPECT_EQ(state.at("exit-code"), "0");
+  const std::string log = ReadAll(dir_ / "requests.log");
+  for (const std::string place : {"1-1", "1-3.1", "1-3.2"}) {
+    const std::vector<std::string> lines = LogLinesOf(log, place);
+    EXPECT_EQ(lines.size(), 3u) << place;
+    for (const std::string& line : lines) {
+      const bool query = line.rfind("in  0xC6 ", 0) == 0 || line.rfind("in  0x24 ", 0) == 0 ||
+                         line.rfind("in  0xC1 ", 0) == 0 || line.rfind("in  0x20 value=0xDE00", 0) == 0;
+      EXPECT_TRUE(query) << place << ": " << line;
+    }
+  }
+  EXPECT_TRUE(std::filesystem::exists(HistoryFile(dir_)) == false) << "a listing leaves no record";
+}
+
+TEST_F(TestbedRun, PathUpdatesTheRecorderAtThatPlaceAlone) {
+  const int status = RunTestbed(dir_, Join(Join(kThreeRecorders, FullUpdateKeys(true)), {"--", "--path", "1-3.2"}));
+  if (status == kTestbedCannotRun) GTEST_SKIP() << "umockdev cannot run here: " << ReadAll(dir_ / "testbed.stderr");
+  ASSERT_EQ(status, 0) << ReadAll(dir_ / "testbed.stderr") << "kept in " << dir_;
+  std::string report = Report("1.0");
+  report.replace(report.find("ABCDE12345"), 10, "QQQQQ11111");
+  EXPECT_EQ(ReadAll(dir_ / "output"), kBanner + report + UpgradeOffer("1.0") + kFirmwareReplaced)
+      << "kept in " << dir_;
+  const std::map<std::string, std::string> state = ReadState(dir_ / "state");
+  const std::string log = ReadAll(dir_ / "requests.log");
+  EXPECT_EQ(state.at("1-3.2 firmware-version"), "2.0");
+  EXPECT_EQ(state.at("1-3.2 serial-number"), "QQQQQW11111");
+  EXPECT_EQ(state.at("1-3.2 image-region"), "the sample firmware image (the one k24update carries)");
+  ExpectUntouched(state, "1-1", "1.0", "ABCDE12345", log);
+  EXPECT_EQ(state.at("1-3.1 control-requests"), "0");
+  EXPECT_EQ(state.at("1-3.1 serial-number"), "ZZZZZW9999");
+}
+
+// The listing's ends through the real program: nothing on the bus, and
+// another application holding the lock (nothing asked of the recorder).
+TEST_F(TestbedRun, ListWithoutARecorderOrWithTheLockHeldElsewhere) {
+  int status = RunTestbed(dir_, {"--unplugged", "--", "--list"});
+  if (status == kTestbedCannotRun) GTEST_SKIP() << "umockdev cannot run here: " << ReadAll(dir_ / "testbed.stderr");
+  ASSERT_EQ(status, 0) << ReadAll(dir_ / "testbed.stderr") << "kept in " << dir_;
+  EXPECT_EQ(ReadAll(dir_ / "output"), "");
+  EXPECT_EQ(ReadAll(dir_ / "errors"), "k24update: no recorder (USB 10c4:4512) is connected\n");
+  EXPECT_EQ(ReadState(dir_ / "state").at("exit-code"), "2");
+
+  status = RunTestbed(dir_, {"--hold-lock", "--", "--list"});
+  ASSERT_EQ(status, 0) << ReadAll(dir_ / "testbed.stderr") << "kept in " << dir_;
+  EXPECT_EQ(ReadAll(dir_ / "output"), "Close all other digital recorder applications and try again.\n");
+  const std::map<std::string, std::string> state = ReadState(dir_ / "state");
+  EXPECT_EQ(state.at("exit-code"), "1");
+  EXPECT_EQ(state.at("control-requests"), "0");
+}
 
 }  // namespace
 }  // namespace k24::test

@@ -4,9 +4,12 @@
 // every bulk transfer), of each kind that fits that transfer. Every run must
 // end as the dialogue may end, within bounded virtual time, print "OK" only
 // for what really happened, and lose nothing on the recorder (whole_update.h
-// judges; its table lists the results the update deliberately ignores).
+// judges; its table lists the results the update deliberately ignores). A
+// second recorder elsewhere on the bus arrives at each restart and leaves as
+// the first comes back: nothing may reach it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -97,6 +100,14 @@ TEST_P(FaultSweep, EveryFaultKindAtEveryTransferEndsTruthfullyAndLosesNothing) {
   EXPECT_EQ(clean->oks, path.oks) << clean->console.output;
   const std::vector<LoggedTransfer> transfers = clean->model.log;
   ASSERT_EQ(transfers.size(), static_cast<std::size_t>(clean->model.transfers));
+  // The second recorder arrived at every restart of the first (the judge
+  // says, for every run, that nothing reached it).
+  const auto& busLog = clean->bus.Recorders().log;
+  EXPECT_EQ(std::count_if(busLog.begin(), busLog.end(),
+                          [](const emulator::BusLogEntry& entry) {
+                            return entry.recorder == 1 && entry.what == emulator::BusLogEntry::What::PluggedIn;
+                          }),
+            clean->model.restarts);
 
   int runs = 0;
   int passed = 0;

@@ -176,6 +176,17 @@ WholeUpdate::WholeUpdate(VersionWord bootLoader) {
   // A page 0 of the recorder's own, which the NAND rewrite must keep.
   for (std::size_t i = 0; i < kNandPage; ++i) model.nand[i] = static_cast<std::uint8_t>(i * 13 + 5);
   bus.recordEvents = false;
+  bus.tellsPlaces = true;
+  emulator::InstallFirmware(second, kRecorderFirmwareVersion, "K24A1");
+  emulator::SetSerialNumber(second, "ZZZZZ99999");
+  second.bootLoaderVersion = 0x0100;
+  second.onBus = false;
+  // Listed before the first, so that a probe that took the first recorder it
+  // met would meet this one whenever it is there.
+  bus.PlaceRecorder(2);
+  emulator::BusRecorder& other = bus.Recorders().recorders[bus.AddRecorder(1, second, kSecondPlace)];
+  other.plugIns.push_back({emulator::BusMoment::Kind::AtRestart, 0, 0});
+  other.unplugs.push_back({emulator::BusMoment::Kind::WhenBack, 0, 0});
   link.driver = &bus;
   link.clock = &clock;
   ports.console = &console;
@@ -193,6 +204,7 @@ void WholeUpdate::Run(DialogueOptions options) {
   flashRegionBefore = Bytes(model.flash, 0, kRegion);
   nandPage0Before = Bytes(model.nand, 0, kNandPage);
   serialBefore = emulator::SerialBytesOf(model);
+  secondFlashBefore = second.flash;
   exitCode = RunDialogue(ports, options);
   ran = true;
 }
@@ -418,6 +430,13 @@ std::vector<std::string> WholeUpdate::Judge() const {
         "the image region holds neither its old contents, the replacer nor the firmware, and no failure was reported");
   }
   JudgeRecord(problems);
+
+  // The second recorder, elsewhere on the bus, was never the one.
+  if (!second.log.empty()) {
+    problems.push_back("the recorder at " + std::string(kSecondPlace) + " got " + std::to_string(second.log.size()) +
+                       " transfers, the first " + emulator::DescribeLog(second).substr(0, 40));
+  }
+  if (second.flash != secondFlashBefore) problems.push_back("the recorder at 1-2 was written");
 
   // The serial number: as it was, or with the update's mark put in.
   const std::string before = TextOf(serialBefore);

@@ -4,6 +4,10 @@
 // nothing lost on the recorder, and does its record in the update history say
 // what happened. Shared by the fault sweep and the fuzzer of
 // the whole dialogue.
+//
+// The bus tells places, as libusb does, and a second recorder sits on it
+// elsewhere: plugged in as the first leaves for each restart, unplugged as
+// the first comes back. Nothing may ever reach it.
 #pragma once
 
 #include <cstdint>
@@ -114,6 +118,8 @@ struct WholeUpdate {
 
   emulator::RecorderModel model;
   emulator::EmulatedBus bus{model};
+  emulator::RecorderModel second;  // elsewhere on the bus; arrives at each restart
+  static constexpr const char* kSecondPlace = "1-2";
   BoundedClock clock;
   JudgedConsole console{*this};
   emulator::FakeInstanceLock lock;
@@ -129,6 +135,7 @@ struct WholeUpdate {
   std::vector<std::uint8_t> flashRegionBefore;
   std::vector<std::uint8_t> nandPage0Before;
   std::vector<std::uint8_t> serialBefore;
+  std::vector<std::uint8_t> secondFlashBefore;
 
   // Where the procedure now being shown began in the model's log.
   enum class Section { None, BootLoader, Firmware };
