@@ -1,5 +1,7 @@
 #include "testing/emulated_bus.h"
 
+#include <string_view>
+
 namespace k24::emulator {
 namespace {
 
@@ -98,18 +100,21 @@ std::vector<std::string> EmulatedBus::DeviceNames() {
 }
 
 std::optional<DriverHandle> EmulatedBus::Open(const std::string& name) {
-  for (std::size_t slot = 0; slot < kSlots; ++slot) {
-    if (SlotName(slot) != name) continue;
-    const BusSlot& entry = slots[slot];
-    if (entry.kind == BusSlot::Kind::Empty) return std::nullopt;
-    if (entry.kind == BusSlot::Kind::Recorder && !recorders_.recorders.at(entry.recorder).model->onBus) {
-      return std::nullopt;
-    }
-    ++openHandles;
-    if (recordEvents) events.push_back("open " + name);
-    return static_cast<DriverHandle>(slot + 1);
+  // "ezusb-N": one digit after the prefix, as the driver names them.
+  const std::string_view prefix = "ezusb-";
+  if (name.size() != prefix.size() + 1 || name.compare(0, prefix.size(), prefix) != 0 || name.back() < '0' ||
+      name.back() > '9') {
+    return std::nullopt;
   }
-  return std::nullopt;
+  const auto slot = static_cast<std::size_t>(name.back() - '0');
+  const BusSlot& entry = slots[slot];
+  if (entry.kind == BusSlot::Kind::Empty) return std::nullopt;
+  if (entry.kind == BusSlot::Kind::Recorder && !recorders_.recorders.at(entry.recorder).model->onBus) {
+    return std::nullopt;
+  }
+  ++openHandles;
+  if (recordEvents) events.push_back("open " + name);
+  return static_cast<DriverHandle>(slot + 1);
 }
 
 void EmulatedBus::Close(DriverHandle handle) {

@@ -18,6 +18,7 @@ std::string Hex(DWORD value) {
 HANDLE ModelEzusbKernel::CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
                                      DWORD disposition, DWORD flags, HANDLE templateFile) {
   const std::string text = path != nullptr ? path : "";
+  ++createFileCalls;
   if (logCalls) {
     calls.push_back({"CreateFileA " + text, {}, 0, false});
   }

@@ -37,6 +37,7 @@ class ModelEzusbKernel final : public EzusbKernel {
   std::vector<KernelCall> calls;
   bool logCalls = true;
   int openHandles = 0;
+  int createFileCalls = 0;  // every CreateFileA, whether it opened or not
 
  private:
   EmulatedBus& bus_;

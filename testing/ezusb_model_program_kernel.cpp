@@ -10,6 +10,12 @@
 //   K24_MODEL_FLASH        file that receives the recorder's flash then
 //   K24_MODEL_REQUESTS     file that receives the requests the recorder took,
 //                          one line each, as the testbed's requests.log
+//   K24_MODEL_SECOND       a second recorder (boot loader 1.0, firmware 1.2) under
+//                          ezusb-1: "present" from the start, or plugged in
+//                          "requests:N" (once N control requests were made) or
+//                          "restart:N" (as the first leaves for its Nth restart);
+//                          the state then has its fields too, each after "second-"
+//   K24_MODEL_SECOND_SERIAL  its serial number (default ZZZZZ99999)
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -59,6 +65,26 @@ struct ModelRecorder {
                     "K24A1");
     SetSerialNumber(model, Variable("K24_MODEL_SERIAL", "ABCDE12345"));
     kernel.logCalls = false;
+    AddSecondRecorder(Variable("K24_MODEL_SECOND", ""));
+  }
+
+  // The driver's names say nothing of place: the second recorder has none.
+  void AddSecondRecorder(const std::string& when) {
+    if (when.empty()) {
+      return;
+    }
+    InstallFirmware(second, 0x0102, "K24A1");
+    SetSerialNumber(second, Variable("K24_MODEL_SECOND_SERIAL", "ZZZZZ99999"));
+    hasSecond = true;
+    emulator::BusRecorder& recorder = bus.Recorders().recorders[bus.AddRecorder(1, second, "")];
+    const std::size_t colon = when.find(':');
+    const int count = colon == std::string::npos ? 0 : std::atoi(when.c_str() + colon + 1);
+    if (when.rfind("requests:", 0) == 0) {
+      recorder.plugIns.push_back({emulator::BusMoment::Kind::AfterRequests, count, 0});
+    } else if (when.rfind("restart:", 0) == 0) {
+      recorder.plugIns.push_back({emulator::BusMoment::Kind::AtRestart, count, 0});
+    }
+    second.onBus = recorder.plugIns.empty();
   }
 
   static void WriteState();
@@ -66,7 +92,18 @@ struct ModelRecorder {
   emulator::RecorderModel model;
   emulator::EmulatedBus bus{model};
   emulator::ModelEzusbKernel kernel{bus};
+  emulator::RecorderModel second;
+  bool hasSecond = false;
 };
+
+std::string StateOf(const emulator::RecorderModel& model, const std::string& prefix) {
+  return prefix + "boot-loader-version: " + Version(model.bootLoaderVersion) + "\n" + prefix +
+         "firmware-version: " + Version(model.firmwareVersion) + "\n" + prefix +
+         "serial-number: " + emulator::SerialNumberOf(model) + "\n" + prefix +
+         "image-region: " + ImageRegion(model) + "\n" + prefix + "restarts: " + std::to_string(model.restarts) +
+         "\n" + prefix + "control-requests: " + std::to_string(model.controlRequests) + "\n" + prefix +
+         "on-bus: " + (model.onBus ? "yes" : "no") + "\n";
+}
 
 ModelRecorder& Recorder() {
   static ModelRecorder recorder;
@@ -84,12 +121,12 @@ void ModelRecorder::WriteState() {
   }
   const emulator::RecorderModel& model = Recorder().model;
   std::ofstream state(path, std::ios::trunc);
-  state << "boot-loader-version: " << Version(model.bootLoaderVersion) << "\n"
-        << "firmware-version: " << Version(model.firmwareVersion) << "\n"
-        << "serial-number: " << emulator::SerialNumberOf(model) << "\n"
-        << "image-region: " << ImageRegion(model) << "\n"
-        << "restarts: " << model.restarts << "\n"
-        << "open-handles: " << Recorder().kernel.openHandles << "\n";
+  state << StateOf(model, "") << "open-handles: " << Recorder().kernel.openHandles << "\n"
+        << "probes: " << Recorder().bus.Recorders().probes << "\n"
+        << "create-file-calls: " << Recorder().kernel.createFileCalls << "\n";
+  if (Recorder().hasSecond) {
+    state << StateOf(Recorder().second, "second-");
+  }
   const std::string requestsPath = Variable("K24_MODEL_REQUESTS", "");
   if (!requestsPath.empty()) {
     std::ofstream(requestsPath, std::ios::trunc) << emulator::DescribeLog(model);

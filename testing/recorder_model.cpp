@@ -490,15 +490,18 @@ bool Due(BusMoment& moment, const RecorderBus& bus, const std::vector<int>& rest
       moment.fired = true;
       return true;
     case BusMoment::Kind::AtRestart: {
+      if (moment.dueAtProbe >= 0 && bus.probes >= moment.dueAtProbe) {
+        moment.dueAtProbe = -1;
+        return true;
+      }
       if (moment.of >= bus.recorders.size() || moment.fired) return false;
       const int now = bus.recorders[moment.of].model->restarts;
       const int before = restartsBefore[moment.of];
       if (now == before) return false;
-      if (moment.count == 0) return true;
-      if (before < moment.count && now >= moment.count) {
-        moment.fired = true;
-        return true;
-      }
+      if (moment.count != 0 && (before >= moment.count || now < moment.count)) return false;
+      moment.fired = moment.count != 0;
+      if (moment.afterProbes == 0) return true;
+      moment.dueAtProbe = bus.probes + moment.afterProbes;
       return false;
     }
     case BusMoment::Kind::WhenBack:
@@ -593,6 +596,7 @@ void UnplugAt(RecorderBus& bus, std::size_t which) {
 
 void ApplyBusMoments(RecorderBus& bus) {
   const std::size_t count = bus.recorders.size();
+  if (count < 2) return;  // one recorder has no other to plug in or out
   std::vector<int> restartsBefore(count);
   std::vector<bool> back(count);
   for (std::size_t i = 0; i < count; ++i) {

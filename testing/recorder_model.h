@@ -245,7 +245,11 @@ struct BusMoment {
   Kind kind = Kind::Never;
   int count = 0;
   std::size_t of = 0;  // a recorder's index on the bus
+  // AtRestart: so many presence probes after the restart (0: with it). For
+  // the in-process bus, whose probes the model sees.
+  int afterProbes = 0;
   bool fired = false;  // AfterRequests, AfterProbes and a numbered AtRestart happen once
+  int dueAtProbe = -1;  // AtRestart with afterProbes: the probe it is due at
 };
 
 struct BusRecorder {

@@ -345,6 +345,27 @@ INSTANTIATE_TEST_SUITE_P(Waits, ReenumerationBesideAnotherRecorder,
                                            SecondRecorderCase{"bus_events", true}),
                          [](const auto& instance) { return std::string(instance.param.name); });
 
+// With bus events, a departure counts only at the recorder's place: another
+// recorder unplugged elsewhere while the first ignores its restart is not
+// the first leaving (which would pass it as restarted).
+TEST_F(DeviceLinkTest, ADepartureElsewhereIsNotTheRecordersOwn) {
+  emulator::RecorderModel second;
+  bus.tellsPlaces = true;
+  bus.busEvents = true;
+  bus.eventClock = &clock;
+  bus.PlaceRecorder(2);
+  emulator::BusRecorder& other = bus.Recorders().recorders[bus.AddRecorder(1, second, "1-2")];
+  other.unplugs.push_back({emulator::BusMoment::Kind::AfterProbes, 5, 0});
+  model.failRequestCodes = {0x23};  // the restart is refused: the recorder stays
+  ChooseRecorderAt(link, "1-1");
+  std::array<std::uint8_t, 0> none{};
+  SendVendorRequest(link, kDirectionIn, 0x23, 0, 0, none);
+  EXPECT_EQ(AwaitReenumeration(link), Reenumeration::DidNotLeave);
+  EXPECT_FALSE(second.onBus);
+  EXPECT_EQ(bus.recorderEventsAt["1-2"].departures, 1u);
+  EXPECT_EQ(bus.recorderEventsAt["1-1"].departures, 0u);
+}
+
 // Where places are not told, a second recorder seen during the wait ends it:
 // the link cannot tell which of the two is the one it was working with.
 TEST_F(DeviceLinkTest, ASecondRecorderThatCannotBeToldApartEndsTheWait) {

@@ -182,11 +182,15 @@ WholeUpdate::WholeUpdate(VersionWord bootLoader) {
   second.bootLoaderVersion = 0x0100;
   second.onBus = false;
   // Listed before the first, so that a probe that took the first recorder it
-  // met would meet this one whenever it is there.
+  // met would meet this one whenever it is there. It arrives two probes
+  // into each restart: the first is still away (three probes), and a wait
+  // has seen it leave, so only the place tells the two apart.
   bus.PlaceRecorder(2);
   emulator::BusRecorder& other = bus.Recorders().recorders[bus.AddRecorder(1, second, kSecondPlace)];
-  other.plugIns.push_back({emulator::BusMoment::Kind::AtRestart, 0, 0});
-  other.unplugs.push_back({emulator::BusMoment::Kind::WhenBack, 0, 0});
+  emulator::BusMoment arrival{emulator::BusMoment::Kind::AtRestart, 0, 0};
+  arrival.afterProbes = 2;
+  other.plugIns.push_back(arrival);
+  other.unplugs.push_back({emulator::BusMoment::Kind::AtRestart, 0, 0});
   link.driver = &bus;
   link.clock = &clock;
   ports.console = &console;

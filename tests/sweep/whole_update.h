@@ -6,8 +6,9 @@
 // the whole dialogue.
 //
 // The bus tells places, as libusb does, and a second recorder sits on it
-// elsewhere: plugged in as the first leaves for each restart, unplugged as
-// the first comes back. Nothing may ever reach it.
+// elsewhere: plugged in while the first is away for each restart (after the
+// wait has seen it leave), unplugged as the first leaves for the next one.
+// Nothing may ever reach it.
 #pragma once
 
 #include <cstdint>

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -77,10 +78,14 @@ TEST_F(EzusbDriverOnModel, ProbesTheNamesInOrderAndSendsTheVendorRequestRecord) 
   ASSERT_TRUE(SendVendorRequest(link, 1, 0xC6, 0x1234, 0, reply));
   EXPECT_EQ(reply, (std::array<std::uint8_t, 2>{0x02, 0x01}));  // firmware 1.2, little-endian
 
+  // Every name is opened, also after the recorder: a second recorder, which
+  // this driver's names cannot tell apart from the first, must be seen.
   const std::vector<std::string> expected = {
       "CreateFileA \\\\.\\ezusb-0", "DeviceIoControl 0x222004", "CloseHandle",
       "CreateFileA \\\\.\\ezusb-1", "CreateFileA \\\\.\\ezusb-2",
       "CreateFileA \\\\.\\ezusb-3", "DeviceIoControl 0x222004",
+      "CreateFileA \\\\.\\ezusb-4", "CreateFileA \\\\.\\ezusb-5", "CreateFileA \\\\.\\ezusb-6",
+      "CreateFileA \\\\.\\ezusb-7", "CreateFileA \\\\.\\ezusb-8",
       "DeviceIoControl 0x222059", "CloseHandle"};
   ASSERT_EQ(CallNames(), expected);
   // The descriptor query: 18 bytes in and out, identifiers cleared before it.
@@ -89,10 +94,37 @@ TEST_F(EzusbDriverOnModel, ProbesTheNamesInOrderAndSendsTheVendorRequestRecord) 
   EXPECT_EQ(descriptor.outputSize, 18u);
   EXPECT_TRUE(std::all_of(descriptor.input.begin() + 8, descriptor.input.begin() + 12,
                           [](std::uint8_t b) { return b == 0; }));
-  const KernelCall& request = kernel.calls[7];
+  const KernelCall& request = kernel.calls[12];
   EXPECT_EQ(request.input, (std::vector<std::uint8_t>{0x01, 0x02, 0x00, 0x00, 0xC6, 0x00, 0x34, 0x12, 0x00, 0x00}));
   EXPECT_EQ(request.outputSize, 2u);
   EXPECT_TRUE(request.outputGiven);
+}
+
+// Two recorders under the driver's names: which one is which cannot be told,
+// so no request goes to either (not a single vendor request call).
+TEST_F(EzusbDriverOnModel, TwoRecordersGetNoRequest) {
+  emulator::RecorderModel second;
+  bus.AddRecorder(4, second, "");
+  std::array<std::uint8_t, 2> reply{};
+  EXPECT_EQ(SendVendorRequest(link, 1, 0xC6, 0, 0, reply).status, LinkStatus::NotAlone);
+  for (const KernelCall& call : kernel.calls) EXPECT_NE(call.what, "DeviceIoControl 0x222059");
+  EXPECT_TRUE(model.log.empty());
+  EXPECT_TRUE(second.log.empty());
+  EXPECT_FALSE(driver->TellsPlaces());
+}
+
+// The product string through the driver's string descriptor code: the
+// descriptor's iProduct, English, the driver's input record.
+TEST_F(EzusbDriverOnModel, ReadsTheProductStringThroughTheStringDescriptorCode) {
+  EXPECT_EQ(ReadProductString(link), std::optional<std::string>(emulator::kModelProductString));
+  const auto read = std::find_if(kernel.calls.begin(), kernel.calls.end(),
+                                 [](const KernelCall& call) { return call.what == "DeviceIoControl 0x222044"; });
+  ASSERT_NE(read, kernel.calls.end());
+  EXPECT_EQ(read->input, (std::vector<std::uint8_t>{emulator::kModelProductStringIndex, 0x00, 0x09, 0x04}));
+  EXPECT_EQ(model.stringDescriptorReads, 1);
+
+  model.productString.clear();  // a device without one: the driver fails the call
+  EXPECT_EQ(ReadProductString(link), std::nullopt);
 }
 
 TEST_F(EzusbDriverOnModel, ARequestWithoutDataStagePassesNoBuffer) {

@@ -11,7 +11,11 @@ flash-path-update (k24update_model.exe, whose driver is answered by the
 recorder model: a recorder with boot loader 1.0, updated through the boot
 loader upgrade by flash programming), flash-path-trace (the same update with
 --trace: tshark, named by K24_TSHARK, decodes every record of the capture the
-Windows build wrote, and its requests are those the recorder model took).
+Windows build wrote, and its requests are those the recorder model took),
+two-recorders (two recorders the EZ-USB driver cannot tell apart at the
+connection: nothing is sent to either, then Esc), second-recorder-during-update
+(a second recorder appears in the middle of the boot loader's programming: the
+requests after it fail, nothing reaches it, and the upgrade ends "Failed").
 
 Wine's console draws on the terminal with escape sequences (cursor shown and
 hidden), which are taken out before comparing; the program's standard output is
@@ -41,6 +45,9 @@ UPGRADE_FROM_1_0 = ("\nIt is necessary to upgrade Boot Loader before firmware lo
                     "Press 'Y' to upgrade Boot Loader 1.0 to version 1.2 or other key to exit.\n"
                     "Replacing Boot Loader...OK\n")
 FIRMWARE_REPLACED = "Replacing firmware...OK\nPress any key to exit...\n"
+UNTOUCHED_SECOND = {"second-boot-loader-version": "1.0", "second-firmware-version": "1.2",
+                    "second-serial-number": "ZZZZZ99999", "second-control-requests": "0",
+                    "second-image-region": "other data (from 0x0000)"}
 
 SCENARIOS = {
     "no-recorder": {
@@ -63,6 +70,28 @@ SCENARIOS = {
         "record": ["serial-number: ABCDE12345", "boot-loader-before: 1.0", "firmware-before: 1.2",
                    "step: boot-loader-program-replacer: ok", "step: firmware-write: ok",
                    "boot-loader-after: 1.2", "firmware-after: 2.0", "outcome: updated"],
+    },
+    "two-recorders": {
+        "environment": {"K24_MODEL_SECOND": "present"},
+        "keys": [("press Esc to exit.", b"\x1b")],
+        "output": BANNER + "2 recorders are connected.\n"
+                           "Disconnect all but the one to update, or press Esc to exit.\n",
+        "exit_code": 0,
+        "state": dict({"control-requests": "0", "firmware-version": "1.2", "open-handles": "0"}, **UNTOUCHED_SECOND),
+    },
+    # Request 50 is in the middle of the replacer's 189: from the next one on,
+    # every request finds two recorders and none is sent.
+    "second-recorder-during-update": {
+        "environment": {"K24_MODEL_BOOT_LOADER": "0100", "K24_MODEL_SECOND": "requests:50"},
+        "keys": [("Press 'Y' to load", b"Y"), ("Press 'L'", b"L"), ("Press 'Y' to upgrade", b"Y"),
+                 ("Press any key", b"x")],
+        "output": BANNER + REPORT_1_0 + UPGRADE_FROM_1_0.replace("OK\n", "Failed\nPress any key to exit.\n"),
+        "exit_code": 0,
+        "state": dict({"control-requests": "50", "boot-loader-version": "1.0", "open-handles": "0",
+                       "second-on-bus": "yes"}, **UNTOUCHED_SECOND),
+        "record": ["step: boot-loader-program-replacer: failed: request-failed",
+                   "request-result: more than one recorder, not told apart, nothing sent",
+                   "outcome: boot-loader-upgrade-failed"],
     },
 }
 SCENARIOS["flash-path-trace"] = dict(SCENARIOS["flash-path-update"], trace=True)
