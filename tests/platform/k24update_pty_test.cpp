@@ -141,6 +141,22 @@ TEST_F(UpdaterOnTerminal, WithoutATerminalEndsAtOnceBeforeTheLock) {
   }
 }
 
+// The listing reads no keys: without a terminal it runs all the same, up to
+// the lock here (held by another application), whose line and exit code 1 it
+// gives.
+TEST_F(UpdaterOnTerminal, ListRunsWithoutATerminal) {
+  options_.withTerminal = false;
+  options_.errorsToOutput = true;
+  HoldTheLock();
+  Child updater;
+  ASSERT_TRUE(updater.Start({kUpdater, "--list"}, options_));
+  int status = 0;
+  ASSERT_TRUE(updater.WaitForExit(status)) << updater.Output();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kExitLockHeld) << status;
+  updater.DrainOutput();
+  EXPECT_EQ(updater.Output(), "Close all other digital recorder applications and try again.\n");
+}
+
 // A terminal on standard input is one for keys, also without a controlling
 // terminal (setsid from a terminal): the dialogue runs and Esc ends the wait.
 TEST_F(UpdaterOnTerminal, ReadsKeysFromStandardInputWithoutAControllingTerminal) {
