@@ -69,7 +69,7 @@ bool ListsRecorders(std::span<const std::string> args) {
 }
 
 int RunUpdater(std::span<const std::string> args, ImageSource& images, Console& console, InstanceLock& lock,
-               UsbDriver& driver) {
+               UsbDriver& driver, const char* recorderRefusedHint) {
   // --trace: the platform's driver behind one that writes every transfer
   // down; the dialogue sees the command line without it.
   std::vector<std::string> dialogueArgs(args.begin(), args.end());
@@ -101,6 +101,7 @@ int RunUpdater(std::span<const std::string> args, ImageSource& images, Console& 
   const std::unique_ptr<HistoryStore> history = MakeSystemHistoryStore();
   ports.history = history.get();
   ports.wallClock = &SystemWallClock();
+  ports.recorderRefusedHint = recorderRefusedHint;
 
   const CommandLine line = ReadCommandLine(dialogueArgs);
   const int exitCode = line.request == CommandLineRequest::List

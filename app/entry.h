@@ -27,7 +27,9 @@ bool ListsRecorders(std::span<const std::string> args);
 // The dialogue (or, for --list, the listing) over the platform's ports, with
 // the system's clocks and update history and what the program recorded of
 // its images; returns the exit code once the output is flushed.
+// `recorderRefusedHint` is what the platform tells of a recorder it cannot
+// open (dialogue.h: kRecorderRefusedHint, kRecorderWithoutDriverHint).
 int RunUpdater(std::span<const std::string> args, ImageSource& images, Console& console, InstanceLock& lock,
-               UsbDriver& driver);
+               UsbDriver& driver, const char* recorderRefusedHint);
 
 }  // namespace k24

@@ -50,5 +50,5 @@ int main(int argc, char** argv) {
   // critical section could then not hold.
   k24::StartWithoutEndingSignals([&driver] { driver->DeviceNames(); });
 
-  return k24::RunUpdater(args, *images, *console, *lock, *driver);
+  return k24::RunUpdater(args, *images, *console, *lock, *driver, k24::kRecorderRefusedHint);
 }

@@ -54,5 +54,5 @@ int main(int argc, char** argv) {
   std::unique_ptr<k24::InstanceLock> lock = k24::MakeSystemInstanceLock();
   std::unique_ptr<k24::UsbDriver> driver = k24::MakeEzusbDriver(k24::ProgramEzusbKernel());
 
-  return k24::RunUpdater(args, *images, *console, *lock, *driver);
+  return k24::RunUpdater(args, *images, *console, *lock, *driver, k24::kRecorderWithoutDriverHint);
 }

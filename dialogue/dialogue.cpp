@@ -49,7 +49,7 @@ int RunDialogue(DialoguePorts& ports, const DialogueOptions& options) {
 
 void TellOfRefusedRecorder(DialoguePorts& ports, DialogueState& state) {
   if (!state.recorderRefusedTold) {
-    ports.console->WriteError(kRecorderRefusedHint);
+    ports.console->WriteError(ports.recorderRefusedHint);
     state.recorderRefusedTold = true;
   }
 }

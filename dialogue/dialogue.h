@@ -67,6 +67,13 @@ inline constexpr const char* kRecorderRefusedHint =
     "k24update: install the udev rule /usr/lib/udev/rules.d/70-k24update.rules (from the package,\n"
     "or packaging/70-k24update.rules from the source tree) and plug the recorder in again,\n"
     "or run k24update as root.\n";
+// The same on Windows, where a recorder is refused when no driver that
+// k24update can use is bound to it (Windows lists it, but neither WinUSB nor
+// the EZ-USB driver has it).
+inline constexpr const char* kRecorderWithoutDriverHint =
+    "k24update: a recorder (USB 10c4:4512) is plugged in, but no driver that k24update can use has it.\n"
+    "k24update: on Windows 10 and 11 bind WinUSB to it with Zadig, as README.txt beside k24update.exe\n"
+    "says under \"1. The driver\" (once per PC); on older Windows install the EZ-USB driver.\n";
 // How long the wait for the recorder lets a refused recorder stay refused
 // before it tells of it: udev gives the access a moment after the recorder
 // arrives, and a recorder that gets it in time needs no word.
@@ -89,7 +96,7 @@ struct DialogueState {
   SerialNumber serialNumber;
   FlashImage firmwareImage{};
   FlashImage replacerImage{};
-  bool recorderRefusedTold = false;  // kRecorderRefusedHint was written
+  bool recorderRefusedTold = false;  // the refused recorder's hint was written
   // This run's entry in the update history, from the moment the recorder's
   // versions were read; written once, when the run's outcome is settled.
   UpdateRecord record;
@@ -117,6 +124,8 @@ struct DialoguePorts {
   // for it. Without a store no record is kept.
   HistoryStore* history = nullptr;
   WallClock* wallClock = nullptr;
+  // What the operator is told of a refused recorder: this platform's hint.
+  const char* recorderRefusedHint = kRecorderRefusedHint;
 };
 
 // Before anything else of an update, the lock and the bus included: without
@@ -140,7 +149,8 @@ int ExecuteUpdate(DialoguePorts& ports, DialogueState& state);
 // today's lock message) when another application holds the lock.
 int ListRecorders(DialoguePorts& ports);
 
-// Writes kRecorderRefusedHint, unless this run already did.
+// Writes the refused recorder's hint (ports.recorderRefusedHint), unless this
+// run already did.
 void TellOfRefusedRecorder(DialoguePorts& ports, DialogueState& state);
 
 // The run's record (run_record.cpp). Opened once the recorder's versions are

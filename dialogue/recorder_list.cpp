@@ -53,18 +53,22 @@ int ListRecorders(DialoguePorts& ports) {
   }
   SetTargetDevice(link, kRecorderVendorId, kRecorderProductId);
   const std::vector<RecorderOnBus> recorders = FindRecorders(link);
+  // A recorder that no usable driver has is not among them: only its hint says so.
+  bool refused = link.lastProbeRefused;
   if (recorders.empty()) {
     console.WriteError("k24update: no recorder (USB 10c4:4512) is connected\n");
+    if (refused) {
+      console.WriteError(ports.recorderRefusedHint);
+    }
     return kExitNoneListed;
   }
-  bool refused = false;
   for (const RecorderOnBus& recorder : recorders) {
     Print(console, "%s", Describe(link, recorder).c_str());
     refused = refused || !recorder.mayUse;
   }
   link.choice = RecorderChoice{};
   if (refused) {
-    console.WriteError(kRecorderRefusedHint);
+    console.WriteError(ports.recorderRefusedHint);
   }
   return kExitOk;
 }

@@ -70,6 +70,10 @@ std::optional<DriverHandle> OpenRecorder(DeviceLink& link) {
     }
   }
   if (!found) {
+    // None to open: one the system lists without a driver this link can use
+    // counts as refused, as one this user may not open does.
+    link.lastProbeRefused =
+        link.driver->SawUnservedDevice(link.targetVendorId, link.targetProductId, EventPlace(link));
     return std::nullopt;
   }
   if (link.lastProbePlaces.size() > 1) {
@@ -110,7 +114,9 @@ bool KeepToTheRecorderFound(DeviceLink& link) {
 
 std::vector<RecorderOnBus> FindRecorders(DeviceLink& link) {
   std::vector<RecorderOnBus> found;
-  for (const std::string& name : link.driver->DeviceNames()) {
+  const std::vector<std::string> names = link.driver->DeviceNames();
+  link.lastProbeRefused = link.driver->SawUnservedDevice(link.targetVendorId, link.targetProductId, std::string());
+  for (const std::string& name : names) {
     const std::optional<DriverHandle> handle = link.driver->Open(name);
     if (!handle) {
       continue;

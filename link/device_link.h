@@ -78,8 +78,9 @@ struct DeviceLink {
   // out may take it off the bus and back before the wait for it begins.
   std::optional<PresenceCounts> countsBeforeRequest;
   // Whether the last probe found a device of the target identity that this
-  // user may not use (and so found no recorder). The link only records it;
-  // the dialogue tells the operator.
+  // user may not use, or found none but the driver saw one that no driver it
+  // uses serves (and so found no recorder). The link only records it; the
+  // dialogue tells the operator.
   bool lastProbeRefused = false;
   RecorderChoice choice;
   // The recorders of the target identity the last probe saw (those the
@@ -104,7 +105,9 @@ void ChooseRecorderAt(DeviceLink& link, std::string place);
 // where the driver tells none, to the recorder alone on the bus.
 bool KeepToTheRecorderFound(DeviceLink& link);
 // Every recorder of the target identity on the bus, whatever the link's
-// choice, in the driver's order; the choice is left as it was.
+// choice, in the driver's order; the choice is left as it was. Sets
+// link.lastProbeRefused when the driver saw one that no driver it uses serves
+// (and that is therefore not among them).
 std::vector<RecorderOnBus> FindRecorders(DeviceLink& link);
 // Makes the link work with a recorder FindRecorders found: by its place, or
 // by its name where it has none (only for as long as nothing re-enumerates).

@@ -17,6 +17,10 @@
 // by place; one whose names say nothing of it (the EZ-USB driver's ezusb-N,
 // which may change when the device re-enumerates) tells none, and the link
 // then works only with a recorder that is alone on the bus.
+//
+// Devices that the system lists but no driver of the backend serves are
+// optional as well: a backend that can see them (WinUSB, through SetupAPI)
+// says so, and the dialogue tells the operator how to bind a driver.
 #pragma once
 
 #include <cstdint>
@@ -67,6 +71,18 @@ class UsbDriver {
   // The device's product string descriptor (English), in ASCII; none when the
   // device has none, the query failed, or the backend cannot ask.
   virtual std::optional<std::string> ProductString(DriverHandle /*handle*/) { return std::nullopt; }
+
+  // Whether the last DeviceNames met a device of this identity at `place`
+  // (anywhere when it is empty) that the system lists but this backend
+  // cannot reach, because no driver is bound to it or one this backend does
+  // not use (Windows: neither WinUSB nor the EZ-USB driver). Such a device
+  // has no name here and is never opened; the operator can only be told how
+  // to bind a driver to it. A backend that reaches every device keeps the
+  // default.
+  virtual bool SawUnservedDevice(std::uint16_t /*vendorId*/, std::uint16_t /*productId*/,
+                                 const std::string& /*place*/) {
+    return false;
+  }
 
   // Fills the 18-byte standard device descriptor; false when the query failed.
   virtual bool GetDeviceDescriptor(DriverHandle handle, std::span<std::uint8_t, 18> descriptor) = 0;

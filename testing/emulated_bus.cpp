@@ -152,6 +152,14 @@ std::optional<std::string> EmulatedBus::ProductString(DriverHandle handle) {
   return text;
 }
 
+bool EmulatedBus::SawUnservedDevice(std::uint16_t vendorId, std::uint16_t productId, const std::string& place) {
+  if (vendorId != kModelVendorId || productId != kModelProductId) return false;
+  for (const std::string& at : unservedPlaces) {
+    if (place.empty() || at == place) return true;
+  }
+  return false;
+}
+
 bool EmulatedBus::GetDeviceDescriptor(DriverHandle handle, std::span<std::uint8_t, 18> descriptor) {
   const BusSlot& entry = slots.at(handle - 1);
   if (entry.descriptorFails) return false;

@@ -65,6 +65,7 @@ class EmulatedBus final : public UsbDriver {
   bool TellsPlaces() override { return tellsPlaces; }
   std::optional<std::string> PlaceOf(DriverHandle handle) override;
   std::optional<std::string> ProductString(DriverHandle handle) override;
+  bool SawUnservedDevice(std::uint16_t vendorId, std::uint16_t productId, const std::string& place) override;
   bool GetDeviceDescriptor(DriverHandle handle, std::span<std::uint8_t, 18> descriptor) override;
   bool VendorRequest(DriverHandle handle, std::span<const std::uint8_t, 10> record,
                      std::span<std::uint8_t> data, std::uint32_t& transferred) override;
@@ -90,6 +91,10 @@ class EmulatedBus final : public UsbDriver {
   int mayUseFromProbe = 0;
   bool recordEvents = true;
   bool tellsPlaces = false;
+  // Recorders the system lists but no driver of this bus serves (as Windows
+  // lists one without WinUSB), at these places ("" where none is told):
+  // never named, never opened, only told of.
+  std::vector<std::string> unservedPlaces;
 
   bool busEvents = false;
   Clock* eventClock = nullptr;

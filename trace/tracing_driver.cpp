@@ -241,6 +241,10 @@ std::optional<std::string> TracingDriver::PlaceOf(DriverHandle handle) { return 
 
 std::optional<std::string> TracingDriver::ProductString(DriverHandle handle) { return inner_.ProductString(handle); }
 
+bool TracingDriver::SawUnservedDevice(std::uint16_t vendorId, std::uint16_t productId, const std::string& place) {
+  return inner_.SawUnservedDevice(vendorId, productId, place);
+}
+
 std::optional<PresenceCounts> TracingDriver::PresenceEvents(std::uint16_t vendorId, std::uint16_t productId,
                                                             const std::string& place) {
   return inner_.PresenceEvents(vendorId, productId, place);

@@ -68,6 +68,7 @@ class TracingDriver final : public UsbDriver {
   bool TellsPlaces() override;
   std::optional<std::string> PlaceOf(DriverHandle handle) override;
   std::optional<std::string> ProductString(DriverHandle handle) override;
+  bool SawUnservedDevice(std::uint16_t vendorId, std::uint16_t productId, const std::string& place) override;
   std::optional<PresenceCounts> PresenceEvents(std::uint16_t vendorId, std::uint16_t productId,
                                                const std::string& place) override;
   bool WaitForBusEvent(std::uint32_t timeoutMs) override;

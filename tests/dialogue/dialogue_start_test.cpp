@@ -197,6 +197,32 @@ TEST_F(DialogueFixture, ARefusalMetByAnEarlierRunIsNotToldAgain) {
   EXPECT_EQ(console.errors, "");
 }
 
+// A recorder that Windows lists but no usable driver has: the dialogue shows
+// it as not connected, exactly as today, and standard error says once how to
+// bind a driver (the platform's hint); once bound, the dialogue goes on.
+TEST_F(DialogueFixture, ARecorderWithoutADriverIsToldOfWithThePlatformsHintOnce) {
+  ports.recorderRefusedHint = kRecorderWithoutDriverHint;
+  bus.unservedPlaces = {""};
+  emulator::SetSerialNumber(model, "ABCDE12345");
+  emulator::PlugInAfterProbes(model, 3000);  // bound after some 3 s of waiting
+  console.pollsBeforeKeysArrive = 1'000'000;
+  Type({'n'});
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(console.output, std::string(kBanner) + kNotConnected + kConnected +
+                                "Current Boot Loader version: 1.0\nCurrent firmware version: 1.2\n"
+                                "Serial number: ABCDE12345\n"
+                                "Press 'Y' to load firmware version 2.0 or other key to exit.\n");
+  EXPECT_EQ(console.errors, kRecorderWithoutDriverHint);
+
+  // Left with Esc while it has none: said once, not again at the end.
+  model.onBus = false;
+  console.errors.clear();
+  console.pollsBeforeKeysArrive = 3000;
+  Type({27});
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(console.errors, kRecorderWithoutDriverHint);
+}
+
 // Two recorders at the connection and no --path: nothing is sent to either
 // while both are there; the operator is told once how many, and what to do;
 // once one is unplugged, the other is connected and worked with.

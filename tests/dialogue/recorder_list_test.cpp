@@ -84,6 +84,24 @@ TEST_F(RecorderListTest, NoRecorderIsExitCode2AndALineOnStandardError) {
   EXPECT_EQ(console.errors, "k24update: no recorder (USB 10c4:4512) is connected\n");
 }
 
+// A recorder Windows lists without a usable driver cannot be listed: the
+// platform's hint says how to bind one, with or without others listed.
+TEST_F(RecorderListTest, ARecorderWithoutADriverIsToldOfWithThePlatformsHint) {
+  ports.recorderRefusedHint = kRecorderWithoutDriverHint;
+  bus.unservedPlaces = {""};
+  model.onBus = false;
+  EXPECT_EQ(ListRecorders(ports), 2);
+  EXPECT_EQ(console.output, "");
+  EXPECT_EQ(console.errors,
+            std::string("k24update: no recorder (USB 10c4:4512) is connected\n") + kRecorderWithoutDriverHint);
+
+  model.onBus = true;
+  console.errors.clear();
+  EXPECT_EQ(ListRecorders(ports), 0);
+  EXPECT_EQ(console.output, "ezusb-0 (place unknown): boot loader 1.0, firmware 1.2, serial number ABCDE12345\n");
+  EXPECT_EQ(console.errors, kRecorderWithoutDriverHint);
+}
+
 // Another run may be in the middle of an update: the listing asks nothing.
 TEST_F(RecorderListTest, LockHeldElsewhereIsTheLockMessageAndExitCode1WithNothingAsked) {
   lock.outcome = LockOutcome::HeldElsewhere;

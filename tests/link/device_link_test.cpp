@@ -418,6 +418,30 @@ TEST_F(DeviceLinkTest, ProbeAsksWhetherTheDeviceMayBeUsedOnlyOfTheMatch) {
   EXPECT_FALSE(link.lastProbeRefused);
 }
 
+// A recorder the system lists but no driver serves (Windows without WinUSB
+// bound to it) has no name to probe: the probe counts as refused while it
+// finds no recorder, and only for one at the place the link keeps to.
+TEST_F(DeviceLinkTest, ARecorderNoDriverServesMakesAProbeThatFindsNoneRefused) {
+  bus.tellsPlaces = true;
+  bus.unservedPlaces = {"1-4"};
+  EXPECT_TRUE(IsRecorderPresent(link));
+  EXPECT_FALSE(link.lastProbeRefused);  // a recorder was found: nothing to tell
+
+  model.onBus = false;
+  EXPECT_FALSE(IsRecorderPresent(link));
+  EXPECT_TRUE(link.lastProbeRefused);
+  std::array<std::uint8_t, 2> reply{};
+  EXPECT_EQ(SendVendorRequest(link, kDirectionIn, 0xC6, 0, 0, reply).status, LinkStatus::NoRecorder);
+
+  ChooseRecorderAt(link, "1-1");  // kept to another place: none of its business
+  EXPECT_FALSE(IsRecorderPresent(link));
+  EXPECT_FALSE(link.lastProbeRefused);
+  ChooseRecorderAt(link, "1-4");
+  EXPECT_FALSE(IsRecorderPresent(link));
+  EXPECT_TRUE(link.lastProbeRefused);
+  EXPECT_EQ(bus.openHandles, 0);
+}
+
 struct BoundCase {
   const char* name;
   bool presentAtStart;

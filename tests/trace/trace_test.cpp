@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "common/byte_order.h"
+#include "testing/emulated_bus.h"
+#include "testing/recorder_model.h"
 #include "testing/replay_recorder.h"
 #include "trace/capture.h"
 #include "trace/capture_file.h"
@@ -233,6 +235,19 @@ TEST_P(UnwritableTrace, IsReportedOnceAndTheUpdateGoesOnUntraced) {
 // At the first write (the file cannot be made) and in the middle of the
 // firmware programming.
 INSTANTIATE_TEST_SUITE_P(Writes, UnwritableTrace, ::testing::Values(1, 300));
+
+// What the backend tells of the bus is handed on as it is: a recorder the
+// system lists but no driver serves keeps its hint under --trace too.
+TEST(TracingDriverOfTheBus, HandsOnARecorderNoDriverServes) {
+  emulator::RecorderModel model;
+  emulator::EmulatedBus bus{model};
+  bus.unservedPlaces = {"1-4"};
+  FailingSink sink(0);
+  TracingDriver tracing(bus, sink, [](const std::string&) {}, SteppingClock());
+  tracing.DeviceNames();
+  EXPECT_TRUE(tracing.SawUnservedDevice(0x10C4, 0x4512, "1-4"));
+  EXPECT_FALSE(tracing.SawUnservedDevice(0x10C4, 0x4512, "1-1"));
+}
 
 // usbmon records of a made-up capture, for the decoder.
 class UsbmonCapture {
