@@ -9,7 +9,10 @@
 #include "app/entry.h"
 #include "dialogue/dialogue.h"
 #include "images/image_source.h"
+#include "link/combined_driver.h"
 #include "link/driver_ezusb.h"
+#include "link/driver_winusb.h"
+#include "recorder/requests.h"
 
 namespace {
 
@@ -52,7 +55,11 @@ int main(int argc, char** argv) {
     }
   }
   std::unique_ptr<k24::InstanceLock> lock = k24::MakeSystemInstanceLock();
-  std::unique_ptr<k24::UsbDriver> driver = k24::MakeEzusbDriver(k24::ProgramEzusbKernel());
+  // The recorder on the EZ-USB driver (older systems) or on WinUSB (Windows
+  // 10 and 11): the EZ-USB driver's names first, exactly as ever.
+  std::unique_ptr<k24::UsbDriver> driver = k24::MakeCombinedDriver(
+      k24::MakeEzusbDriver(k24::ProgramEzusbKernel()),
+      k24::MakeWinusbDriver(k24::ProgramWinusbSystem(), k24::kRecorderVendorId, k24::kRecorderProductId));
 
   return k24::RunUpdater(args, *images, *console, *lock, *driver, k24::kRecorderWithoutDriverHint);
 }

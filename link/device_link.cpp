@@ -53,13 +53,15 @@ std::optional<DriverHandle> OpenRecorder(DeviceLink& link) {
     if (!handle) {
       continue;
     }
-    if (!IsTarget(link, *handle)) {
-      link.driver->Close(*handle);
-      continue;
-    }
+    // The place first: a device elsewhere is not even asked for its
+    // descriptor (WinUSB would have to open it for that).
     const std::optional<std::string> place = link.driver->PlaceOf(*handle);
     if (link.choice.kind == RecorderChoice::Kind::Place && place != link.choice.where) {
-      link.driver->Close(*handle);  // another recorder: not seen at all
+      link.driver->Close(*handle);  // another device: not seen at all
+      continue;
+    }
+    if (!IsTarget(link, *handle)) {
+      link.driver->Close(*handle);
       continue;
     }
     link.lastProbePlaces.push_back(place.value_or(""));

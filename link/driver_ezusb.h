@@ -43,7 +43,7 @@ class EzusbKernel {
 // The system's CreateFileA, DeviceIoControl and CloseHandle.
 EzusbKernel& SystemEzusbKernel();
 
-// The kernel under k24update's driver: the system's (ezusb_program_kernel.cpp).
+// The kernel under k24update's driver: the system's (program_kernels_win32.cpp).
 // A test build of the program links another definition in its place.
 EzusbKernel& ProgramEzusbKernel();
 

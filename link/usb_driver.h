@@ -63,10 +63,12 @@ class UsbDriver {
 
   // Whether this backend tells where its devices are plugged in.
   virtual bool TellsPlaces() { return false; }
-  // Where the device behind the handle is plugged in: the bus number, a dash
-  // and the port chain from the root hub, dot-separated, as the kernel and
-  // dfu-util write it ("3-1.4"); the device address is no part of it. None
-  // when the backend cannot tell.
+  // Where the device behind the handle is plugged in, which stays the same
+  // when it re-enumerates on the same port: the bus number, a dash and the
+  // port chain from the root hub, dot-separated, as the kernel and dfu-util
+  // write it ("3-1.4"; the device address is no part of it), or on Windows
+  // the device's location path ("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)").
+  // None when the backend cannot tell.
   virtual std::optional<std::string> PlaceOf(DriverHandle /*handle*/) { return std::nullopt; }
   // The device's product string descriptor (English), in ASCII; none when the
   // device has none, the query failed, or the backend cannot ask.

@@ -127,6 +127,17 @@ TEST_F(EzusbDriverOnModel, ReadsTheProductStringThroughTheStringDescriptorCode) 
   EXPECT_EQ(ReadProductString(link), std::nullopt);
 }
 
+// The driver's bytes returned are the count of the reply: one cut short is a
+// short reply, and says how much came.
+TEST_F(EzusbDriverOnModel, AReplyCutShortIsAShortReplyWithTheBytesReturned) {
+  model.requestFaults.push_back({emulator::requests::GetFirmwareVersion, 1, emulator::ControlFault::ShortReply, 1});
+  std::array<std::uint8_t, 2> reply{0xEE, 0xEE};
+  const LinkResult result = SendVendorRequest(link, 1, 0xC6, 0, 0, reply);
+  EXPECT_EQ(result.status, LinkStatus::ShortReply);
+  EXPECT_EQ(result.transferred, 1u);
+  EXPECT_EQ(reply[1], 0xEE);  // the byte that did not come is no answer
+}
+
 TEST_F(EzusbDriverOnModel, ARequestWithoutDataStagePassesNoBuffer) {
   SendVendorRequest(link, 0, 0x23, 0, 0, {});  // Restart: its status stage may be lost as the recorder goes
   ASSERT_GE(kernel.calls.size(), 2u);

@@ -1,21 +1,32 @@
-// The kernel under the driver of k24update_model.exe, the Windows end-to-end
+// The system under the drivers of k24update_model.exe, the Windows end-to-end
 // tests' build of k24update: the EZ-USB backend's CreateFileA, DeviceIoControl
-// and CloseHandle are answered by the recorder model, in this process. The
+// and CloseHandle, and the WinUSB backend's SetupAPI, registry, CreateFileW
+// and WinUSB calls, are answered by the recorder model, in this process. The
 // scenario comes from the environment:
 //   K24_MODEL_BOOT_LOADER  boot loader version, hex (default 0100)
 //   K24_MODEL_FIRMWARE     running firmware version, hex (default 0102)
 //   K24_MODEL_SERIAL       serial number (default ABCDE12345)
+//   K24_MODEL_DRIVER       the driver the recorder is bound to: "ezusb" (the
+//                          default: ezusb-0) or "winusb" (at location path
+//                          PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2))
 //   K24_MODEL_STATE        file that receives the recorder's state when the
 //                          program ends (exit code excepted: the caller sees it)
 //   K24_MODEL_FLASH        file that receives the recorder's flash then
 //   K24_MODEL_REQUESTS     file that receives the requests the recorder took,
 //                          one line each, as the testbed's requests.log
-//   K24_MODEL_SECOND       a second recorder (boot loader 1.0, firmware 1.2) under
-//                          ezusb-1: "present" from the start, or plugged in
+//   K24_MODEL_LOG          file that receives the bus's request log then, one
+//                          line per request, each with its recorder's place
+//   K24_MODEL_SECOND       a second recorder (boot loader 1.0, firmware 1.2):
+//                          "present" from the start, or plugged in
 //                          "requests:N" (once N control requests were made) or
 //                          "restart:N" (as the first leaves for its Nth restart);
 //                          the state then has its fields too, each after "second-"
+//   K24_MODEL_SECOND_DRIVER  its driver: "ezusb" (the default: ezusb-1, no
+//                          place) or "winusb" (at ...#USB(3))
 //   K24_MODEL_SECOND_SERIAL  its serial number (default ZZZZZ99999)
+//   K24_MODEL_UNSERVED     a 10c4:4512 that Windows lists with no driver
+//                          ("none") or with another service (its name), at
+//                          ...#USB(4): no recorder the program can reach
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -23,9 +34,11 @@
 #include <string>
 
 #include "link/driver_ezusb.h"
+#include "link/driver_winusb.h"
 #include "testing/emulated_bus.h"
 #include "testing/ezusb_model_kernel.h"
 #include "testing/recorder_model.h"
+#include "testing/winusb_model_system.h"
 #include "tools/sample_images.h"
 
 namespace k24 {
@@ -57,6 +70,13 @@ std::string ImageRegion(const emulator::RecorderModel& model) {
   }(static_cast<std::size_t>(differs.first - sample.begin())) + ")";
 }
 
+// Where WinUSB recorders are plugged in: the location paths of three ports.
+constexpr const wchar_t* kFirstPort = L"PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)";
+constexpr const wchar_t* kSecondPort = L"PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)";
+constexpr const wchar_t* kUnservedPort = L"PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)";
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
 struct ModelRecorder {
   ModelRecorder() {
     model.bootLoaderVersion =
@@ -65,10 +85,21 @@ struct ModelRecorder {
                     "K24A1");
     SetSerialNumber(model, Variable("K24_MODEL_SERIAL", "ABCDE12345"));
     kernel.logCalls = false;
+    winusb.logCalls = false;
+    // The EZ-USB driver's names are opened at every probe of the program:
+    // that door counts the probes (a restart's absence lasts a few).
+    winusb.countsProbes = false;
+    if (Variable("K24_MODEL_DRIVER", "ezusb") == "winusb") {
+      bus.slots[0] = emulator::BusSlot{};
+      bus.Recorders().recorders[0].place = Narrow(kFirstPort);
+      winusb.BindRecorder(0, kFirstPort);
+    }
     AddSecondRecorder(Variable("K24_MODEL_SECOND", ""));
+    AddUnserved(Variable("K24_MODEL_UNSERVED", ""));
   }
 
-  // The driver's names say nothing of place: the second recorder has none.
+  // On the EZ-USB driver, whose names say nothing of place, the second
+  // recorder has none; on WinUSB it has its port's.
   void AddSecondRecorder(const std::string& when) {
     if (when.empty()) {
       return;
@@ -76,7 +107,13 @@ struct ModelRecorder {
     InstallFirmware(second, 0x0102, "K24A1");
     SetSerialNumber(second, Variable("K24_MODEL_SECOND_SERIAL", "ZZZZZ99999"));
     hasSecond = true;
-    emulator::BusRecorder& recorder = bus.Recorders().recorders[bus.AddRecorder(1, second, "")];
+    const bool onWinusb = Variable("K24_MODEL_SECOND_DRIVER", "ezusb") == "winusb";
+    const std::size_t which = bus.AddRecorder(1, second, onWinusb ? Narrow(kSecondPort) : "");
+    if (onWinusb) {
+      bus.slots[1] = emulator::BusSlot{};
+      winusb.BindRecorder(which, kSecondPort);
+    }
+    emulator::BusRecorder& recorder = bus.Recorders().recorders[which];
     const std::size_t colon = when.find(':');
     const int count = colon == std::string::npos ? 0 : std::atoi(when.c_str() + colon + 1);
     if (when.rfind("requests:", 0) == 0) {
@@ -87,11 +124,23 @@ struct ModelRecorder {
     second.onBus = recorder.plugIns.empty();
   }
 
+  void AddUnserved(const std::string& service) {
+    if (service.empty()) {
+      return;
+    }
+    emulator::ModelDeviceNode node;
+    node.instanceSuffix = L"5&2B7A1C3&0&4";
+    node.service = service == "none" ? std::wstring() : std::wstring(service.begin(), service.end());
+    node.locationPath = kUnservedPort;
+    winusb.AddNode(node);
+  }
+
   static void WriteState();
 
   emulator::RecorderModel model;
   emulator::EmulatedBus bus{model};
   emulator::ModelEzusbKernel kernel{bus};
+  emulator::ModelWinusbSystem winusb{bus.Recorders()};
   emulator::RecorderModel second;
   bool hasSecond = false;
 };
@@ -121,15 +170,25 @@ void ModelRecorder::WriteState() {
   }
   const emulator::RecorderModel& model = Recorder().model;
   std::ofstream state(path, std::ios::trunc);
+  const emulator::ModelWinusbSystem& winusb = Recorder().winusb;
   state << StateOf(model, "") << "open-handles: " << Recorder().kernel.openHandles << "\n"
         << "probes: " << Recorder().bus.Recorders().probes << "\n"
-        << "create-file-calls: " << Recorder().kernel.createFileCalls << "\n";
+        << "create-file-calls: " << Recorder().kernel.createFileCalls << "\n"
+        << "winusb-open: " << winusb.openFiles + winusb.openInterfaces + winusb.openSets + winusb.openKeys << "\n"
+        << "winusb-listings: " << winusb.listings << "\n"
+        << "winusb-create-file-calls: " << winusb.createFileCalls << "\n"
+        << "winusb-untimed-transfers: " << winusb.untimedTransfers << "\n";
   if (Recorder().hasSecond) {
     state << StateOf(Recorder().second, "second-");
   }
   const std::string requestsPath = Variable("K24_MODEL_REQUESTS", "");
   if (!requestsPath.empty()) {
     std::ofstream(requestsPath, std::ios::trunc) << emulator::DescribeLog(model);
+  }
+  const std::string logPath = Variable("K24_MODEL_LOG", "");
+  if (!logPath.empty()) {
+    std::ofstream log(logPath, std::ios::trunc);
+    log << emulator::DescribeBusLog(Recorder().bus.Recorders());
   }
   const std::string flashPath = Variable("K24_MODEL_FLASH", "");
   if (!flashPath.empty()) {
@@ -141,5 +200,7 @@ void ModelRecorder::WriteState() {
 }  // namespace
 
 EzusbKernel& ProgramEzusbKernel() { return Recorder().kernel; }
+
+WinusbSystem& ProgramWinusbSystem() { return Recorder().winusb; }
 
 }  // namespace k24
