@@ -26,9 +26,50 @@ bool IsPlaceNumber(std::string_view text) {
   return value <= 255;
 }
 
+bool IsLocationPathName(char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'; }
+
+bool IsLocationPathArgument(char c) {
+  return IsLocationPathName(c) || (c >= 'a' && c <= 'z') || c == ',';
+}
+
+// A Windows location path: nodes such as PCIROOT(0), PCI(1400), USBROOT(0)
+// and USB(4), each a name and its argument in brackets, joined by '#'.
+bool IsLocationPath(std::string_view text) {
+  constexpr std::size_t kMaxNodes = 32;
+  for (std::size_t count = 1; count <= kMaxNodes; ++count) {
+    const std::size_t open = text.find('(');
+    const std::size_t close = text.find(')');
+    if (open == std::string_view::npos || open == 0 || close == std::string_view::npos || close < open) {
+      return false;
+    }
+    for (const char c : text.substr(0, open)) {
+      if (!IsLocationPathName(c)) {
+        return false;
+      }
+    }
+    for (const char c : text.substr(open + 1, close - open - 1)) {
+      if (!IsLocationPathArgument(c)) {
+        return false;
+      }
+    }
+    text = text.substr(close + 1);
+    if (text.empty()) {
+      return true;
+    }
+    if (text.front() != '#') {
+      return false;
+    }
+    text = text.substr(1);
+  }
+  return false;
+}
+
 }  // namespace
 
 bool IsPlace(std::string_view text) {
+  if (IsLocationPath(text)) {
+    return true;
+  }
   constexpr std::size_t kMaxPortChain = 7;
   const std::size_t dash = text.find('-');
   if (dash == std::string_view::npos || !IsPlaceNumber(text.substr(0, dash))) {
@@ -110,8 +151,9 @@ std::string UsageText() {
          "\n"
          "  diag          diagnostic mode: waive the firmware compatibility check\n"
          "  --path PLACE  work with the recorder plugged in at PLACE alone, written as\n"
-         "                --list shows it (3-1.4: bus 3, port 4 of the hub on port 1);\n"
-         "                not on Windows, whose driver does not tell places\n"
+         "                --list shows it (3-1.4: bus 3, port 4 of the hub on port 1; on\n"
+         "                Windows a location path, PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4),\n"
+         "                which only a recorder on WinUSB has)\n"
          "  --list        list the recorders on the bus, one line each: place, boot\n"
          "                loader and firmware versions, serial number\n"
          "  --trace FILE  write every control and bulk transfer of the run to FILE as it\n"
@@ -130,6 +172,11 @@ std::string UsageText() {
          "read or show it, --list finds no recorder, or --path is given no place or\n"
          "cannot be used here, 3 when there is no terminal to read key presses from\n"
          "(an update needs one for its prompts), 0 otherwise.\n"
+         "\n"
+         "On Windows the recorder needs a driver k24update can use. On Windows 10 and\n"
+         "11 bind WinUSB to it with Zadig, once per PC: the steps are in README.txt\n"
+         "beside k24update.exe. On older Windows the EZ-USB driver that came with the\n"
+         "recorder serves as well.\n"
          "See k24update(1) and k24trace(1).\n";
 }
 
@@ -142,8 +189,8 @@ std::string VersionText(bool carriesSampleImages) {
 }
 
 std::string BadPathText() {
-  return "k24update: --path takes a place, written as k24update --list shows it (for instance 3-1.4),\n"
-         "and may be followed by diag alone\n";
+  return "k24update: --path takes a place, written as k24update --list shows it (for instance 3-1.4,\n"
+         "or on Windows PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)), and may be followed by diag alone\n";
 }
 
 bool RecorderSaidToBeEmulated() {

@@ -39,7 +39,9 @@ CommandLine ReadCommandLine(std::span<const std::string> args);
 
 // Whether `text` is a place as the kernel and dfu-util write it: the bus
 // number, a dash, and one to seven port numbers joined by dots ("3-1.4"),
-// each from 1 to 255.
+// each from 1 to 255; or as Windows writes it, a location path
+// ("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)"). Either is read on either
+// system: a place the driver never reports finds no recorder.
 bool IsPlace(std::string_view text);
 
 // "--trace FILE": the update's transfers go into FILE, a capture Wireshark

@@ -7,8 +7,9 @@
 //   K24_MODEL_FIRMWARE     running firmware version, hex (default 0102)
 //   K24_MODEL_SERIAL       serial number (default ABCDE12345)
 //   K24_MODEL_DRIVER       the driver the recorder is bound to: "ezusb" (the
-//                          default: ezusb-0) or "winusb" (at location path
-//                          PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2))
+//                          default: ezusb-0), "winusb" (at location path
+//                          PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)), or "none"
+//                          (not there at all)
 //   K24_MODEL_STATE        file that receives the recorder's state when the
 //                          program ends (exit code excepted: the caller sees it)
 //   K24_MODEL_FLASH        file that receives the recorder's flash then
@@ -89,8 +90,11 @@ struct ModelRecorder {
     // The EZ-USB driver's names are opened at every probe of the program:
     // that door counts the probes (a restart's absence lasts a few).
     winusb.countsProbes = false;
-    if (Variable("K24_MODEL_DRIVER", "ezusb") == "winusb") {
+    const std::string driver = Variable("K24_MODEL_DRIVER", "ezusb");
+    if (driver != "ezusb") {
       bus.slots[0] = emulator::BusSlot{};
+    }
+    if (driver == "winusb") {
       bus.Recorders().recorders[0].place = Narrow(kFirstPort);
       winusb.BindRecorder(0, kFirstPort);
     }

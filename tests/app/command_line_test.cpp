@@ -72,7 +72,9 @@ INSTANTIATE_TEST_SUITE_P(
                       CommandLineCase{{"--path", "diag"}, CommandLineRequest::BadPath, false},
                       CommandLineCase{{"--path", "1-2", "DIAG"}, CommandLineRequest::BadPath, false},
                       CommandLineCase{{"--path", "1-2", "diag", "x"}, CommandLineRequest::BadPath, false},
-                      CommandLineCase{{"--path", "usb:001:052"}, CommandLineRequest::BadPath, false}));
+                      CommandLineCase{{"--path", "usb:001:052"}, CommandLineRequest::BadPath, false},
+                      CommandLineCase{{"--path", "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)", "diag"},
+                                      CommandLineRequest::Update, true, "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)"}));
 
 struct PlaceCase {
   const char* text;
@@ -131,6 +133,20 @@ INSTANTIATE_TEST_SUITE_P(
                       TraceCase{{"--trace", "a", "--trace", "b"}, true, "a", {"--trace", "b"}},
                       TraceCase{{"--trace=run.pcap"}, false, "", {"--trace=run.pcap"}},
                       TraceCase{{"--TRACE", "run.pcap"}, false, "", {"--TRACE", "run.pcap"}}));
+
+TEST(IsPlace, OrAWindowsLocationPath) {
+  const PlaceCase cases[] = {
+      {"PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)", true},
+      {"PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(4)#USB(1)", true},  // behind two hubs
+      {"ACPI(_SB_)#ACPI(PCI0)#ACPI(XHC_)#ACPI(RHUB)#ACPI(HS04)", true},
+      {"USB(4)", true},
+      {"PCIROOT(0)#", false},    {"#USB(4)", false},           {"PCIROOT(0)##USB(4)", false},
+      {"PCIROOT(0)USB(4)", false}, {"USB(4", false},           {"USB4)", false},
+      {"(4)", false},            {"usb(4)", false},            {"USB(4)#usb:001", false},
+      {"USB(4) ", false},        {"USB(4)#USB(1 2)", false},   {"USB)4(", false},
+  };
+  for (const PlaceCase& c : cases) EXPECT_EQ(IsPlace(c.text), c.place) << c.text;
+}
 
 TEST(VersionText, NamesTheProjectVersionAndSaysWhenTheImagesAreSamples) {
   EXPECT_EQ(VersionText(false), std::string("k24update ") + K24_EXPECTED_VERSION + "\n");

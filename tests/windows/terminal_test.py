@@ -7,31 +7,52 @@ recorder holds afterwards are checked.
     terminal_test.py WINE_RUN SCENARIO PROGRAM
 
 Scenarios: no-recorder (k24update.exe with no driver: the wait, then Esc),
-flash-path-update (k24update_model.exe, whose driver is answered by the
-recorder model: a recorder with boot loader 1.0, updated through the boot
-loader upgrade by flash programming), flash-path-trace (the same update with
+flash-path-update (k24update_model.exe, whose drivers are answered by the
+recorder model: a recorder with boot loader 1.0 on the EZ-USB driver, updated
+through the boot loader upgrade by flash programming), flash-path-trace (the same update with
 --trace: tshark, named by K24_TSHARK, decodes every record of the capture the
 Windows build wrote, and its requests are those the recorder model took),
 two-recorders (two recorders the EZ-USB driver cannot tell apart at the
 connection: nothing is sent to either, then Esc), second-recorder-during-update
 (a second recorder appears in the middle of the boot loader's programming: the
-requests after it fail, nothing reaches it, and the upgrade ends "Failed").
+requests after it fail, nothing reaches it, and the upgrade ends "Failed"); and on WinUSB:
+winusb-update (the flash-path update of a recorder bound to WinUSB; its
+request log is shown), winusb-no-driver (a 10c4:4512 that Windows lists with
+no driver: the hint on standard error, once, then Esc), mixed-two-recorders
+(one recorder on each driver: two recorders, nothing sent), winusb-two-places
+(two WinUSB recorders, told by their places), winusb-list (--list of those
+two), winusb-path-update (--path chooses the second one, which is updated
+while the first gets nothing).
 
 Wine's console draws on the terminal with escape sequences (cursor shown and
 hidden), which are taken out before comparing; the program's standard output is
 in text mode ("\\n" goes out as "\\r\\n") and the terminal adds a "\\r" before
 each "\\n" again.
 """
+import fcntl
 import os
 import pty
 import re
 import select
+import struct
 import sys
 import tempfile
 import termios
 import time
 
 ESCAPE_SEQUENCES = re.compile(rb"\x1b(\[[0-?]*[ -/]*[@-~]|\][^\x07\x1b]*(\x07|\x1b\\)|[()][0-9A-Za-z]|[=>])")
+# Where a character written alone is a space on a blank row, Wine's console
+# clears the rest of the row and moves the cursor on instead of writing it
+# ("\x1b[K\x1b[1C"): on the terminal that is the space.
+CURSOR_FORWARD = re.compile(rb"(?:\x1b\[K)?\x1b\[([0-9]*)C")
+
+
+def shown(raw):
+    """The text the terminal shows of `raw`: moves forward as the spaces they
+    leave, every other escape sequence taken out."""
+    spaces = CURSOR_FORWARD.sub(lambda match: b" " * int(match.group(1) or b"1"), raw)
+    return ESCAPE_SEQUENCES.sub(b"", spaces)
+
 
 BANNER = "Orvo Lumo K24 Firmware Updater version 1.0\n\n"
 REPORT_1_0 = ("Device is connected.\n"
@@ -48,6 +69,18 @@ FIRMWARE_REPLACED = "Replacing firmware...OK\nPress any key to exit...\n"
 UNTOUCHED_SECOND = {"second-boot-loader-version": "1.0", "second-firmware-version": "1.2",
                     "second-serial-number": "ZZZZZ99999", "second-control-requests": "0",
                     "second-image-region": "other data (from 0x0000)"}
+
+WINUSB_PORT_1 = "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)"
+WINUSB_PORT_2 = "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)"
+NO_DRIVER_HINT = ("k24update: a recorder (USB 10c4:4512) is plugged in, but no driver that k24update can use has it.\n"
+                  "k24update: on Windows 10 and 11 bind WinUSB to it with Zadig, as README.txt beside k24update.exe\n"
+                  "says under \"1. The driver\" (once per PC); on older Windows install the EZ-USB driver.\n")
+UPDATE_KEYS = [("Press 'Y' to load", b"Y"), ("Press 'L'", b"L"), ("Press 'Y' to upgrade", b"Y"), ("Press any key", b"x")]
+UPDATED_RECORD = ["serial-number: ABCDE12345", "boot-loader-before: 1.0", "firmware-before: 1.2",
+                  "step: boot-loader-program-replacer: ok", "step: firmware-write: ok",
+                  "boot-loader-after: 1.2", "firmware-after: 2.0", "outcome: updated"]
+WINUSB_CLOSED = {"winusb-open": "0", "winusb-untimed-transfers": "0", "open-handles": "0"}
+TWO_ON_WINUSB = {"K24_MODEL_DRIVER": "winusb", "K24_MODEL_SECOND": "present", "K24_MODEL_SECOND_DRIVER": "winusb"}
 
 SCENARIOS = {
     "no-recorder": {
@@ -93,6 +126,63 @@ SCENARIOS = {
                    "request-result: more than one recorder, not told apart, nothing sent",
                    "outcome: boot-loader-upgrade-failed"],
     },
+    "winusb-update": {
+        "environment": {"K24_MODEL_DRIVER": "winusb", "K24_MODEL_BOOT_LOADER": "0100", "K24_MODEL_FIRMWARE": "0102",
+                        "K24_MODEL_SERIAL": "ABCDE12345"},
+        "keys": UPDATE_KEYS,
+        "output": BANNER + REPORT_1_0 + UPGRADE_FROM_1_0 + FIRMWARE_REPLACED,
+        "exit_code": 0,
+        "state": dict({"boot-loader-version": "1.2", "firmware-version": "2.0", "serial-number": "ABCDEW12345",
+                       "image-region": "the sample firmware image"}, **WINUSB_CLOSED),
+        "record": UPDATED_RECORD,
+        "log_place": WINUSB_PORT_1,
+    },
+    "winusb-no-driver": {
+        "environment": {"K24_MODEL_DRIVER": "none", "K24_MODEL_UNSERVED": "none"},
+        "keys": [("install the EZ-USB driver.", b"\x1b")],
+        "output": BANNER + "Device is not connected.\nConnect device to continue or press Esc to exit.\n"
+                  + NO_DRIVER_HINT,
+        "exit_code": 0,
+        "state": dict({"control-requests": "0", "winusb-create-file-calls": "0"}, **WINUSB_CLOSED),
+    },
+    "mixed-two-recorders": {
+        "environment": {"K24_MODEL_SECOND": "present", "K24_MODEL_SECOND_DRIVER": "winusb"},
+        "keys": [("press Esc to exit.", b"\x1b")],
+        "output": BANNER + "2 recorders are connected.\n"
+                           "Disconnect all but the one to update, or press Esc to exit.\n",
+        "exit_code": 0,
+        "state": dict({"control-requests": "0"}, **WINUSB_CLOSED, **UNTOUCHED_SECOND),
+    },
+    "winusb-two-places": {
+        "environment": TWO_ON_WINUSB,
+        "keys": [("shows each one's versions and serial number).", b"\x1b")],
+        "output": BANNER + "2 recorders are connected, at %s and %s.\n"
+                           "Disconnect all but the one to update, or press Esc and start k24update again with --path\n"
+                           "and the place of the one to update (k24update --list shows each one's versions and serial"
+                           " number).\n" % (WINUSB_PORT_1, WINUSB_PORT_2),
+        "exit_code": 0,
+        "state": dict({"control-requests": "0"}, **WINUSB_CLOSED, **UNTOUCHED_SECOND),
+    },
+    "winusb-list": {
+        "environment": TWO_ON_WINUSB,
+        "arguments": ["--list"],
+        "keys": [],
+        "output": "%s: boot loader 1.0, firmware 1.2, serial number ABCDE12345\n"
+                  "%s: boot loader 1.0, firmware 1.2, serial number ZZZZZ99999\n" % (WINUSB_PORT_1, WINUSB_PORT_2),
+        "exit_code": 0,
+        "state": dict({"firmware-version": "1.2", "second-firmware-version": "1.2"}, **WINUSB_CLOSED),
+    },
+    "winusb-path-update": {
+        "environment": TWO_ON_WINUSB,
+        "arguments": ["--path", WINUSB_PORT_2],
+        "keys": UPDATE_KEYS,
+        "output": BANNER + REPORT_1_0.replace("ABCDE12345", "ZZZZZ99999") + UPGRADE_FROM_1_0 + FIRMWARE_REPLACED,
+        "exit_code": 0,
+        "state": dict({"control-requests": "0", "firmware-version": "1.2", "second-boot-loader-version": "1.2",
+                       "second-firmware-version": "2.0", "second-serial-number": "ZZZZZW99999",
+                       "second-image-region": "the sample firmware image"}, **WINUSB_CLOSED),
+        "log_place": WINUSB_PORT_2,
+    },
 }
 SCENARIOS["flash-path-trace"] = dict(SCENARIOS["flash-path-update"], trace=True)
 del SCENARIOS["flash-path-trace"]["record"]
@@ -111,6 +201,9 @@ def run(command, environment, keys, timeout_s=120):
         attributes = termios.tcgetattr(0)
         attributes[3] &= ~termios.ECHO  # only the program's console shows what it wants shown
         termios.tcsetattr(0, termios.TCSANOW, attributes)
+        # Wide enough for the longest line (a place is long on Windows), so
+        # that Wine's console draws none of them over two rows.
+        fcntl.ioctl(0, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 200, 0, 0))
         os.environ.update(environment)
         os.execv(command[0], command)
     raw = b""
@@ -128,7 +221,7 @@ def run(command, environment, keys, timeout_s=120):
                 break
             raw += data
         if next_key < len(keys):
-            text = ESCAPE_SEQUENCES.sub(b"", raw)
+            text = shown(raw)
             prompt, key = keys[next_key]
             found = text.find(prompt.encode(), searched_from)
             if found >= 0:
@@ -140,7 +233,7 @@ def run(command, environment, keys, timeout_s=120):
         print("the program did not end in time", file=sys.stderr)
     _, status = os.waitpid(pid, 0)
     os.close(fd)
-    return ESCAPE_SEQUENCES.sub(b"", raw), os.waitstatus_to_exitcode(status), next_key
+    return shown(raw), os.waitstatus_to_exitcode(status), next_key
 
 
 def clear_history(wine_run):
@@ -231,14 +324,17 @@ def main():
     failures = []
     with tempfile.TemporaryDirectory() as directory:
         state_file = os.path.join(directory, "state")
+        log_file = os.path.join(directory, "bus.log")
         environment = dict(scenario.get("environment", {}))
         environment["K24_EMULATED_RECORDER"] = "1"
         environment["K24_MODEL_STATE"] = "Z:" + state_file
         requests_file = os.path.join(directory, "requests.log")
         environment["K24_MODEL_REQUESTS"] = "Z:" + requests_file
+        environment["K24_MODEL_LOG"] = "Z:" + log_file
         trace_file = os.path.join(directory, "trace.pcap")
         arguments = ["--trace", "Z:" + trace_file] if scenario.get("trace") else []
         clear_history(wine_run)
+        arguments += scenario.get("arguments", [])
         history_before = history(wine_run, program) if "record" in scenario else ""
         output, exit_code, keys_typed = run([wine_run, program] + arguments, environment, scenario["keys"])
         print("--- output (escape sequences taken out):")
@@ -266,6 +362,18 @@ def main():
                     failures.append("%s is %r, expected %r" % (field, state.get(field), value))
         if scenario.get("trace"):
             check_trace(trace_file, requests_file, state, failures)
+        if "log_place" in scenario:
+            # Every request of the run went to the recorder at that place.
+            with open(log_file) as log:
+                requests = log.read().splitlines()
+            print("--- the request log (%d lines):" % len(requests))
+            print("\n".join(requests))
+            if not requests:
+                failures.append("the request log is empty")
+            for line in requests:
+                if not line.startswith(scenario["log_place"] + " "):
+                    failures.append("a request went elsewhere: %r" % line)
+                    break
         if "record" in scenario:
             history_after = history(wine_run, program)
             if not history_after.startswith(history_before):
