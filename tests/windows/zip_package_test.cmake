@@ -73,6 +73,11 @@ endif()
 if(NOT readme MATCHES "LICENSE.txt")
   message(FATAL_ERROR "README.txt does not name the licence")
 endif()
+# Which driver: WinUSB bound with Zadig on Windows 10 and 11, step by step.
+if(NOT readme MATCHES "WINDOWS 10 AND 11: WINUSB, BOUND WITH ZADIG" OR NOT readme MATCHES "10C4 4512"
+   OR NOT readme MATCHES "Install Driver")
+  message(FATAL_ERROR "README.txt does not say how to bind WinUSB with Zadig")
+endif()
 if(NOT readme MATCHES "^k24update ${VERSION} for Windows\n")
   message(FATAL_ERROR "README.txt does not begin with its title and version")
 endif()
