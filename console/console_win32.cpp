@@ -20,13 +20,19 @@
 // ends, at once; HeldEndingSignal names the first, so that the run's record
 // can say so before.
 //
-// Output. Standard output, in the C runtime's text mode as in every Windows
-// program ("\n" goes out as "\r\n"), unbuffered on a console.
+// Output. Standard output and standard error in binary mode: the bytes
+// written are the program's own, on a console and redirected alike (the C
+// runtime's text mode would write "\n" as "\r\n", and the "\r\n" of the
+// WARNING line as "\r\r\n"). A console moves to the next line's start on
+// "\n". Standard output is unbuffered on a console.
 //
 // No console at all (a pipe, a service): HasKeyInput says so, and the program
 // ends before its dialogue starts; no key is ever waiting, and a read gives a
 // value that answers no prompt.
 #include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
 
 #include <atomic>
 #include <cstdio>
@@ -94,6 +100,8 @@ bool IsKeyPress(const INPUT_RECORD& event) {
 class Win32Console final : public Console {
  public:
   Win32Console() {
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
     output_ = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
     if (output_ != nullptr && output_ != INVALID_HANDLE_VALUE && GetConsoleMode(output_, &mode) != FALSE) {

@@ -6,7 +6,9 @@
 //   windows_console_probe critical
 // opens a critical section, prints "inside", waits for a key, prints "held: "
 // and the console control event HeldEndingSignal names (or "none" when none
-// came within 10 s), ends the section and prints "after".
+// came within 10 s), ends the section and prints "after";
+//   windows_console_probe write
+// writes "\r\nWARNING\r\n" and "end\n" through the console.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -53,6 +55,11 @@ int main(int argc, char** argv) {
   std::unique_ptr<k24::Console> console = k24::MakeSystemConsole();
   if (argc > 1 && std::string(argv[1]) == "critical") {
     return Critical(*console);
+  }
+  if (argc > 1 && std::string(argv[1]) == "write") {
+    console->Write("\r\nWARNING\r\n");
+    console->Write("end\n");
+    return 0;
   }
   const int count = argc > 1 ? std::atoi(argv[1]) : 1;
   k24::Print(*console, "ready\n");

@@ -29,18 +29,14 @@ std::string KeysReadFrom(const std::vector<INPUT_RECORD>& events, int keys, DWOR
     ADD_FAILURE() << "the probe did not start: error " << GetLastError();
     return {};
   }
-  if (!probe.ReadUntil("ready\r\n", 30'000)) {
+  if (!probe.ReadUntil("ready\n", 30'000)) {
     ADD_FAILURE() << "the probe never got ready: " << probe.Output();
     return {};
   }
   EXPECT_TRUE(test::WriteKeyEvents(probe.Id(), events)) << "error " << GetLastError();
   exitCode = probe.Finish(30'000);
-  // Standard output is in text mode, as in every Windows program: "\n" goes
-  // out as "\r\n".
-  std::string output = probe.Output();
-  output = output.substr(output.find("ready\r\n") + 7);
-  std::erase(output, '\r');
-  return output;
+  const std::string& output = probe.Output();
+  return output.substr(output.find("ready\n") + 6);
 }
 
 TEST(Win32ConsoleKeys, KeyPressesFoldAsOnEveryPlatformAndTheRestIsSkipped) {
@@ -76,7 +72,7 @@ TEST(Win32ConsoleKeys, AKeyWithoutACharacterOrScanCodeStillEndsOneRead) {
 TEST(Win32ConsoleSections, AHeldCtrlCIsNamedAndEndsTheProgramAsTheSectionEnds) {
   test::ChildProcess probe;
   ASSERT_TRUE(probe.Start(test::Quoted(K24_CONSOLE_PROBE) + " critical", CREATE_NO_WINDOW));
-  ASSERT_TRUE(probe.ReadUntil("inside\r\n", 30'000)) << probe.Output();
+  ASSERT_TRUE(probe.ReadUntil("inside\n", 30'000)) << probe.Output();
   FreeConsole();
   ASSERT_TRUE(AttachConsole(probe.Id())) << "error " << GetLastError();
   SetConsoleCtrlHandler(nullptr, TRUE);  // this process, attached too, ignores what it sends
@@ -88,7 +84,16 @@ TEST(Win32ConsoleSections, AHeldCtrlCIsNamedAndEndsTheProgramAsTheSectionEnds) {
   Tap(key, 'X', 0x2D, 'x');
   ASSERT_TRUE(test::WriteKeyEvents(probe.Id(), key)) << "error " << GetLastError();
   EXPECT_EQ(probe.Finish(30'000), 0xC000013Au);
-  EXPECT_EQ(probe.Output(), "inside\r\nheld: CTRL_C_EVENT\r\n");
+  EXPECT_EQ(probe.Output(), "inside\nheld: CTRL_C_EVENT\n");
+}
+
+// Standard output redirected: exactly the bytes the program wrote, the
+// WARNING line's "\r\n" included, and no "\r" added anywhere.
+TEST(Win32ConsoleOutput, WritesTheProgramsOwnBytesWhenRedirected) {
+  test::ChildProcess probe;
+  ASSERT_TRUE(probe.Start(test::Quoted(K24_CONSOLE_PROBE) + " write", CREATE_NO_WINDOW));
+  EXPECT_EQ(probe.Finish(30'000), 0u);
+  EXPECT_EQ(probe.Output(), "\r\nWARNING\r\nend\n");
 }
 
 }  // namespace

@@ -51,17 +51,16 @@ TEST_F(Win32UpdaterRun, EndsWithExitCode1WhileAnotherProcessHoldsTheName) {
   test::ChildProcess updater;
   // A console of its own, where the key that ends it is typed.
   ASSERT_TRUE(updater.Start(test::Quoted(K24_UPDATER), CREATE_NO_WINDOW));
-  ASSERT_TRUE(updater.ReadUntil("Press any key to exit.\r\n", 30'000)) << updater.Output();
+  ASSERT_TRUE(updater.ReadUntil("Press any key to exit.\n", 30'000)) << updater.Output();
   std::vector<INPUT_RECORD> key;
   test::Tap(key, 'X', 0x2D, 'x');
   ASSERT_TRUE(test::WriteKeyEvents(updater.Id(), key)) << "error " << GetLastError();
   EXPECT_EQ(updater.Finish(30'000), 1u);
-  // Standard output is in text mode, as in every Windows program: "\n" goes
-  // out as "\r\n".
+  // The program's own bytes, as on Linux: no "\r" added.
   EXPECT_EQ(updater.Output(),
-            "Orvo Lumo K24 Firmware Updater version 1.0\r\n\r\n"
-            "Close all other digital recorder applications and try again.\r\n"
-            "Press any key to exit.\r\n");
+            "Orvo Lumo K24 Firmware Updater version 1.0\n\n"
+            "Close all other digital recorder applications and try again.\n"
+            "Press any key to exit.\n");
 }
 
 // No console to read keys from (started detached, as a service is): one line
@@ -73,7 +72,7 @@ TEST_F(Win32UpdaterRun, WithoutAConsoleEndsAtOnceBeforeTheLock) {
   EXPECT_EQ(updater.Finish(30'000), 3u);
   EXPECT_EQ(updater.Output(),
             "k24update: no terminal or console to read key presses from; the update needs one to answer its "
-            "prompts\r\n");
+            "prompts\n");
 }
 
 }  // namespace

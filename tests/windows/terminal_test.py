@@ -25,9 +25,9 @@ two), winusb-path-update (--path chooses the second one, which is updated
 while the first gets nothing).
 
 Wine's console draws on the terminal with escape sequences (cursor shown and
-hidden), which are taken out before comparing; the program's standard output is
-in text mode ("\\n" goes out as "\\r\\n") and the terminal adds a "\\r" before
-each "\\n" again.
+hidden), which are taken out before comparing; it ends each line it draws with
+"\\r\\n" (the program writes its own bytes, "\\n" or the WARNING line's
+"\\r\\n", in binary mode), and the terminal adds a "\\r" before each "\\n" again.
 """
 import fcntl
 import os
