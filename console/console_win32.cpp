@@ -17,8 +17,9 @@
 // by ending the program as the console would have) and a console close, log
 // off or shut down (its handler thread waits until the section ends, as long
 // as the system lets it). Any of them held ends the program as the section
-// ends, at once; HeldEndingSignal names the first, so that the run's record
-// can say so before.
+// ends, at once, with the output flushed and the console input's own mode
+// given back; HeldEndingSignal names the first, so that the run's record can
+// say so before.
 //
 // Output. Standard output and standard error in binary mode: the bytes
 // written are the program's own, on a console and redirected alike (the C
@@ -122,8 +123,8 @@ class Win32Console final : public Console {
   Win32Console(const Win32Console&) = delete;
   Win32Console& operator=(const Win32Console&) = delete;
   ~Win32Console() override {
+    RestoreInputMode();
     if (input_ != INVALID_HANDLE_VALUE) {
-      SetConsoleMode(input_, originalMode_);
       CloseHandle(input_);
     }
   }
@@ -254,6 +255,7 @@ class Win32Console final : public Console {
     // at once, not some moment later on the way into the next write.
     if (held) {
       Flush();
+      RestoreInputMode();  // the console outlives the program: not left quiet
       ExitProcess(kControlExitCode);
     }
   }
@@ -268,6 +270,12 @@ class Win32Console final : public Console {
   bool HasKeyInput() override { return input_ != INVALID_HANDLE_VALUE || lost_; }
 
  private:
+  void RestoreInputMode() {
+    if (input_ != INVALID_HANDLE_VALUE) {
+      SetConsoleMode(input_, originalMode_);
+    }
+  }
+
   // A key without a character whose scan code the console does not give.
   static constexpr std::uint16_t kUnknownScanCode = 0xFF;
 

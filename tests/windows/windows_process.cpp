@@ -95,6 +95,20 @@ DWORD ChildProcess::Finish(DWORD timeoutMs) {
   return code;
 }
 
+DWORD ChildProcess::WaitForEnd(DWORD timeoutMs) {
+  const ULONGLONG end = GetTickCount64() + timeoutMs;
+  while (WaitForSingleObject(process_.hProcess, 10) == WAIT_TIMEOUT) {
+    ReadAvailable();
+    if (GetTickCount64() >= end) {
+      return STILL_ACTIVE;
+    }
+  }
+  ReadAvailable();
+  DWORD code = 0;
+  GetExitCodeProcess(process_.hProcess, &code);
+  return code;
+}
+
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
 
 bool WriteKeyEvents(DWORD processId, const std::vector<INPUT_RECORD>& events) {

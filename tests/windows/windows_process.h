@@ -24,6 +24,11 @@ class ChildProcess {
   // Reads the rest of the output and waits for the end; the exit code, or
   // STILL_ACTIVE when the child did not end in time (it is then ended).
   DWORD Finish(DWORD timeoutMs);
+  // Waits for the child to end without waiting for the end of its output,
+  // which a process that outlives it may still hold (the console host, while
+  // this process stays on the child's console); the exit code, or
+  // STILL_ACTIVE when it did not end in time (it is left running).
+  DWORD WaitForEnd(DWORD timeoutMs);
 
   DWORD Id() const { return process_.dwProcessId; }
   const std::string& Output() const { return output_; }
