@@ -160,6 +160,7 @@ std::string DescribeRequestResult(const SentRequest& request) {
     case LinkStatus::NoRecorder: return "no recorder found, nothing sent";
     case LinkStatus::NotAlone: return "more than one recorder, not told apart, nothing sent";
     case LinkStatus::Failed: return "driver failure";
+    case LinkStatus::TimedOut: return "no answer within the driver's time limit";
     case LinkStatus::ShortReply:
       return "short reply, " + std::to_string(request.transferred) + " of " + std::to_string(request.length) +
              " bytes";

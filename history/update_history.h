@@ -108,7 +108,8 @@ const char* RunEndName(RunEnd end);
 const char* StepFailureName(StepFailure failure);
 // "0x26 FinishFirmware, in, value 0x0000, index 0x0000, length 4".
 std::string DescribeRequest(const SentRequest& request);
-// "short reply, 2 of 4 bytes", "driver failure", "no recorder found", "ok".
+// "short reply, 2 of 4 bytes", "driver failure", "no answer within the
+// driver's time limit", "no recorder found", "ok".
 std::string DescribeRequestResult(const SentRequest& request);
 
 // The program's version, as --version shows it.

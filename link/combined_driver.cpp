@@ -86,25 +86,25 @@ class CombinedDriver final : public UsbDriver {
     return inner != nullptr && Backend(*inner).GetDeviceDescriptor(inner->handle, descriptor);
   }
 
-  bool VendorRequest(DriverHandle handle, std::span<const std::uint8_t, 10> record, std::span<std::uint8_t> data,
-                     std::uint32_t& transferred) override {
+  DriverStatus VendorRequest(DriverHandle handle, std::span<const std::uint8_t, 10> record,
+                             std::span<std::uint8_t> data, std::uint32_t& transferred) override {
     transferred = 0;
     const Inner* inner = Find(handle);
-    return inner != nullptr && Backend(*inner).VendorRequest(inner->handle, record, data, transferred);
+    return inner == nullptr ? DriverStatus::Failed : Backend(*inner).VendorRequest(inner->handle, record, data, transferred);
   }
 
-  bool BulkRead(DriverHandle handle, std::span<const std::uint8_t, 4> pipe, std::span<std::uint8_t> data,
-                std::uint32_t& transferred) override {
+  DriverStatus BulkRead(DriverHandle handle, std::span<const std::uint8_t, 4> pipe, std::span<std::uint8_t> data,
+                        std::uint32_t& transferred) override {
     transferred = 0;
     const Inner* inner = Find(handle);
-    return inner != nullptr && Backend(*inner).BulkRead(inner->handle, pipe, data, transferred);
+    return inner == nullptr ? DriverStatus::Failed : Backend(*inner).BulkRead(inner->handle, pipe, data, transferred);
   }
 
-  bool BulkWrite(DriverHandle handle, std::span<const std::uint8_t, 4> pipe, std::span<const std::uint8_t> data,
-                 std::uint32_t& transferred) override {
+  DriverStatus BulkWrite(DriverHandle handle, std::span<const std::uint8_t, 4> pipe,
+                         std::span<const std::uint8_t> data, std::uint32_t& transferred) override {
     transferred = 0;
     const Inner* inner = Find(handle);
-    return inner != nullptr && Backend(*inner).BulkWrite(inner->handle, pipe, data, transferred);
+    return inner == nullptr ? DriverStatus::Failed : Backend(*inner).BulkWrite(inner->handle, pipe, data, transferred);
   }
 
   std::optional<UsbAddress> AddressOf(DriverHandle handle) override {

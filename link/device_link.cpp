@@ -150,6 +150,19 @@ std::optional<std::string> ReadProductString(DeviceLink& link) {
   return product;
 }
 
+namespace {
+
+LinkStatus StatusOf(DriverStatus status) {
+  switch (status) {
+    case DriverStatus::Ok: return LinkStatus::Ok;
+    case DriverStatus::TimedOut: return LinkStatus::TimedOut;
+    case DriverStatus::Failed: break;
+  }
+  return LinkStatus::Failed;
+}
+
+}  // namespace
+
 LinkResult SendVendorRequest(DeviceLink& link, std::uint8_t direction, std::uint8_t request,
                              std::uint16_t value, std::uint16_t index, std::span<std::uint8_t> data) {
   if (data.size() > 0xFFFF) {
@@ -167,10 +180,10 @@ LinkResult SendVendorRequest(DeviceLink& link, std::uint8_t direction, std::uint
   const VendorRequestRecord record = BuildVendorRequestRecord(fields);
   link.countsBeforeRequest = link.driver->PresenceEvents(link.targetVendorId, link.targetProductId, EventPlace(link));
   std::uint32_t transferred = 0;
-  const bool ok = link.driver->VendorRequest(*handle, record, data, transferred);
+  const DriverStatus status = link.driver->VendorRequest(*handle, record, data, transferred);
   link.driver->Close(*handle);
-  if (!ok) {
-    return {LinkStatus::Failed, transferred};
+  if (status != DriverStatus::Ok) {
+    return {StatusOf(status), transferred};
   }
   // A reply that fills only part of the buffer leaves the rest as the caller
   // set it (zeros, mostly), which would read as data: a version 0.2 from a
@@ -181,44 +194,42 @@ LinkResult SendVendorRequest(DeviceLink& link, std::uint8_t direction, std::uint
   return {LinkStatus::Ok, transferred};
 }
 
-bool BulkTransfer(DeviceLink& link, std::uint8_t direction, std::uint8_t pipe,
-                  std::span<std::uint8_t> data, std::uint32_t& transferred) {
+LinkResult BulkTransfer(DeviceLink& link, std::uint8_t direction, std::uint8_t pipe, std::span<std::uint8_t> data) {
   if (direction != kDirectionOut && direction != kDirectionIn) {
-    return false;
+    return {LinkStatus::Failed};
   }
   const std::optional<DriverHandle> handle = OpenRecorder(link);
   if (!handle) {
-    return false;
+    return {link.lastProbePlaces.size() > 1 ? LinkStatus::NotAlone : LinkStatus::NoRecorder};
   }
   const std::size_t length = std::min<std::size_t>(data.size(), kBulkChunkLimit);
   const BulkPipeRecord record = BuildBulkPipeRecord(pipe);
-  transferred = 0;
-  const bool ok = direction == kDirectionOut
-                      ? link.driver->BulkWrite(*handle, record, data.first(length), transferred)
-                      : link.driver->BulkRead(*handle, record, data.first(length), transferred);
+  std::uint32_t transferred = 0;
+  const DriverStatus status = direction == kDirectionOut
+                                  ? link.driver->BulkWrite(*handle, record, data.first(length), transferred)
+                                  : link.driver->BulkRead(*handle, record, data.first(length), transferred);
   link.driver->Close(*handle);
-  return ok;
+  return {StatusOf(status), transferred};
 }
 
 namespace {
 
-std::uint32_t BulkAll(DeviceLink& link, std::uint8_t direction, std::uint8_t pipe,
-                      std::span<std::uint8_t> data) {
+LinkResult BulkAll(DeviceLink& link, std::uint8_t direction, std::uint8_t pipe, std::span<std::uint8_t> data) {
   std::size_t offset = 0;
   while (offset < data.size()) {
     const std::size_t remaining = data.size() - offset;
-    std::uint32_t transferred = 0;
-    if (!BulkTransfer(link, direction, pipe, data.subspan(offset), transferred)) {
-      break;
+    const LinkResult transfer = BulkTransfer(link, direction, pipe, data.subspan(offset));
+    if (!transfer) {
+      return {transfer.status, static_cast<std::uint32_t>(offset)};
     }
     // A transfer that moved nothing would loop for ever, and one that claims
     // more than was asked would run the remainder below zero: both end the loop.
-    if (transferred == 0 || transferred > std::min<std::size_t>(remaining, kBulkChunkLimit)) {
-      break;
+    if (transfer.transferred == 0 || transfer.transferred > std::min<std::size_t>(remaining, kBulkChunkLimit)) {
+      return {LinkStatus::Failed, static_cast<std::uint32_t>(offset)};
     }
-    offset += transferred;
+    offset += transfer.transferred;
   }
-  return static_cast<std::uint32_t>(offset);
+  return {LinkStatus::Ok, static_cast<std::uint32_t>(offset)};
 }
 
 // What a presence test sees of the recorder the link works with.
@@ -277,11 +288,11 @@ std::uint64_t Departures(DeviceLink& link) {
 
 }  // namespace
 
-std::uint32_t BulkReadAll(DeviceLink& link, std::span<std::uint8_t> data) {
+LinkResult BulkReadAll(DeviceLink& link, std::span<std::uint8_t> data) {
   return BulkAll(link, kDirectionIn, kPipeBulkIn, data);
 }
 
-std::uint32_t BulkWriteAll(DeviceLink& link, std::span<std::uint8_t> data) {
+LinkResult BulkWriteAll(DeviceLink& link, std::span<std::uint8_t> data) {
   return BulkAll(link, kDirectionOut, kPipeBulkOut, data);
 }
 

@@ -39,13 +39,14 @@ inline constexpr std::uint32_t kPresencePollIntervalMs = 1;
 // only bounds each sleep, so a wait also re-tests presence now and then.
 inline constexpr std::uint32_t kBusEventTickMs = 100;
 
-// How a request ended. Callers mostly need only whether it succeeded (the
-// result converts to bool); a few tell "no recorder found" from a request the
-// recorder did not carry out.
+// How a request or a bulk transfer ended. Callers mostly need only whether it
+// succeeded (the result converts to bool); some tell "no recorder found" or
+// "no answer at all" from a request the recorder did not carry out.
 enum class LinkStatus : std::uint8_t {
   Ok,
   NoRecorder,  // nothing answered to the recorder's identity: nothing was sent
-  Failed,      // the driver reported failure
+  Failed,      // the driver reported failure (refused, stalled, gone)
+  TimedOut,    // the recorder gave no answer within the driver's time limit
   ShortReply,  // the recorder answered with fewer bytes than asked
   NotAlone,    // more than one recorder, none of them known by its place: nothing was sent
 };
@@ -63,7 +64,8 @@ struct RecorderChoice {
 
 struct LinkResult {
   LinkStatus status = LinkStatus::Failed;
-  // Bytes of the data stage the driver reports moved (a short reply's count).
+  // Bytes the driver reports moved: of a request's data stage, or of a bulk
+  // transfer (for the whole-buffer loops, of the whole buffer).
   std::uint32_t transferred = 0;
   explicit operator bool() const { return status == LinkStatus::Ok; }
 };
@@ -127,17 +129,20 @@ bool IsRecorderPresent(DeviceLink& link);
 // untouched; NotAlone, likewise, where recorders cannot be told apart. A reply (direction in) shorter than `data` fails as ShortReply:
 // the bytes it did not fill are no answer of the recorder's.
 LinkResult SendVendorRequest(DeviceLink& link, std::uint8_t direction, std::uint8_t request,
-                       std::uint16_t value, std::uint16_t index, std::span<std::uint8_t> data);
+                             std::uint16_t value, std::uint16_t index, std::span<std::uint8_t> data);
 
 // One bulk transfer of at most kBulkChunkLimit bytes (a longer `data` is cut).
 // Direction out uses the bulk write on `pipe`, direction in the bulk read.
-bool BulkTransfer(DeviceLink& link, std::uint8_t direction, std::uint8_t pipe,
-                  std::span<std::uint8_t> data, std::uint32_t& transferred);
+// `transferred` is the driver's count, also of a failed transfer. Without a
+// recorder, NoRecorder (NotAlone where recorders cannot be told apart).
+LinkResult BulkTransfer(DeviceLink& link, std::uint8_t direction, std::uint8_t pipe, std::span<std::uint8_t> data);
 
-// Whole-buffer loops on pipe 2 (read) and pipe 1 (write); they return the
-// count of bytes moved and end early on a failed, empty or over-long transfer.
-std::uint32_t BulkReadAll(DeviceLink& link, std::span<std::uint8_t> data);
-std::uint32_t BulkWriteAll(DeviceLink& link, std::span<std::uint8_t> data);
+// Whole-buffer loops on pipe 2 (read) and pipe 1 (write). `transferred` is
+// the count of bytes moved; Ok when that is the whole buffer, else the end of
+// the transfer that stopped the loop: its failure (TimedOut when the
+// recorder gave no answer), or Failed for an empty or over-long transfer.
+LinkResult BulkReadAll(DeviceLink& link, std::span<std::uint8_t> data);
+LinkResult BulkWriteAll(DeviceLink& link, std::span<std::uint8_t> data);
 
 // How a wait for the recorder to leave the bus and come back ended.
 enum class Reenumeration : std::uint8_t {

@@ -31,6 +31,7 @@ class SystemKernel final : public EzusbKernel {
     return ::DeviceIoControl(device, code, input, inputSize, output, outputSize, bytesReturned, overlapped);
   }
   BOOL CloseHandle(HANDLE handle) override { return ::CloseHandle(handle); }
+  DWORD GetLastError() override { return ::GetLastError(); }
 };
 
 class EzusbDriver final : public UsbDriver {
@@ -102,40 +103,55 @@ class EzusbDriver final : public UsbDriver {
     return StringDescriptorText(std::span<const std::uint8_t>(text).first(returned));
   }
 
-  bool VendorRequest(DriverHandle handle, std::span<const std::uint8_t, 10> record, std::span<std::uint8_t> data,
-                     std::uint32_t& transferred) override {
+  DriverStatus VendorRequest(DriverHandle handle, std::span<const std::uint8_t, 10> record,
+                             std::span<std::uint8_t> data, std::uint32_t& transferred) override {
     // The driver takes the record as input and the data stage, in either
     // direction, as the output buffer; no data stage passes no buffer.
     std::array<std::uint8_t, 10> input{};
     std::copy(record.begin(), record.end(), input.begin());
     DWORD returned = 0;
-    const bool ok = Control(handle, kIoctlVendorRequest, input.data(), input.size(),
-                            data.empty() ? nullptr : data.data(), data.size(), returned);
-    transferred = ok ? returned : 0;
-    return ok;
+    const DriverStatus status = Transfer(handle, kIoctlVendorRequest, input.data(), input.size(),
+                                         data.empty() ? nullptr : data.data(), data.size(), returned);
+    transferred = status == DriverStatus::Ok ? returned : 0;
+    return status;
   }
 
-  bool BulkRead(DriverHandle handle, std::span<const std::uint8_t, 4> pipe, std::span<std::uint8_t> data,
-                std::uint32_t& transferred) override {
+  DriverStatus BulkRead(DriverHandle handle, std::span<const std::uint8_t, 4> pipe, std::span<std::uint8_t> data,
+                        std::uint32_t& transferred) override {
     return Bulk(handle, kIoctlBulkRead, pipe, data.data(), data.size(), transferred);
   }
 
-  bool BulkWrite(DriverHandle handle, std::span<const std::uint8_t, 4> pipe, std::span<const std::uint8_t> data,
-                 std::uint32_t& transferred) override {
+  DriverStatus BulkWrite(DriverHandle handle, std::span<const std::uint8_t, 4> pipe,
+                         std::span<const std::uint8_t> data, std::uint32_t& transferred) override {
     // The driver reads the data to send from the call's output buffer, which
     // it does not write to.
     return Bulk(handle, kIoctlBulkWrite, pipe, const_cast<std::uint8_t*>(data.data()), data.size(), transferred);
   }
 
  private:
-  bool Bulk(DriverHandle handle, DWORD code, std::span<const std::uint8_t, 4> pipe, std::uint8_t* data,
-            std::size_t size, std::uint32_t& transferred) {
+  DriverStatus Bulk(DriverHandle handle, DWORD code, std::span<const std::uint8_t, 4> pipe, std::uint8_t* data,
+                    std::size_t size, std::uint32_t& transferred) {
     std::array<std::uint8_t, 4> input{};
     std::copy(pipe.begin(), pipe.end(), input.begin());
     DWORD returned = 0;
-    const bool ok = Control(handle, code, input.data(), input.size(), size == 0 ? nullptr : data, size, returned);
-    transferred = ok ? returned : 0;
-    return ok;
+    const DriverStatus status =
+        Transfer(handle, code, input.data(), input.size(), size == 0 ? nullptr : data, size, returned);
+    transferred = status == DriverStatus::Ok ? returned : 0;
+    return status;
+  }
+
+  // A request or bulk transfer: Control, with a failure told apart by the
+  // error it left (see driver_ezusb.h).
+  DriverStatus Transfer(DriverHandle handle, DWORD code, void* input, std::size_t inputSize, void* output,
+                        std::size_t outputSize, DWORD& returned) {
+    if (open_.find(handle) == open_.end() || inputSize > MAXDWORD || outputSize > MAXDWORD) {
+      return DriverStatus::Failed;  // no call made: the last error is not this one's
+    }
+    if (Control(handle, code, input, inputSize, output, outputSize, returned)) {
+      return DriverStatus::Ok;
+    }
+    const DWORD error = kernel_.GetLastError();
+    return error == ERROR_SEM_TIMEOUT || error == ERROR_TIMEOUT ? DriverStatus::TimedOut : DriverStatus::Failed;
   }
 
   bool Control(DriverHandle handle, DWORD code, void* input, std::size_t inputSize, void* output,

@@ -2,9 +2,15 @@
 // the recorder as "\\.\ezusb-0" ... "\\.\ezusb-8" and takes its requests
 // through DeviceIoControl.
 //
-// The backend reaches the kernel only through EzusbKernel, whose three calls
-// have the Win32 functions' own parameters: k24update uses the system's, and a
+// The backend reaches the kernel only through EzusbKernel, whose calls have
+// the Win32 functions' own parameters: k24update uses the system's, and a
 // test build can answer them from a model of the recorder.
+//
+// A request the recorder never answers: the driver hands the request to the
+// USB stack, which ends it with STATUS_IO_TIMEOUT when its time is up; Win32
+// reports that as ERROR_SEM_TIMEOUT (ERROR_TIMEOUT is taken the same way).
+// DeviceIoControl failing with either is a time-out to the port, any other
+// failure is a failure.
 #pragma once
 
 #include <windows.h>
@@ -38,9 +44,11 @@ class EzusbKernel {
   virtual BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID input, DWORD inputSize, LPVOID output,
                                DWORD outputSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped) = 0;
   virtual BOOL CloseHandle(HANDLE handle) = 0;
+  // The calling thread's last error, as the failed call above left it.
+  virtual DWORD GetLastError() = 0;
 };
 
-// The system's CreateFileA, DeviceIoControl and CloseHandle.
+// The system's CreateFileA, DeviceIoControl, CloseHandle and GetLastError.
 EzusbKernel& SystemEzusbKernel();
 
 // The kernel under k24update's driver: the system's (program_kernels_win32.cpp).

@@ -39,7 +39,9 @@ namespace k24 {
 namespace {
 
 // A dead or wedged recorder must not hang the program: every transfer ends
-// after this long, well above what any request of the recorder needs.
+// after this long, well above what any request of the recorder needs. The
+// port reports such an end as a time-out, and the procedures stop at the
+// first one rather than wait this long for every request that follows.
 constexpr unsigned int kTransferTimeoutMs = 5000;
 
 constexpr int kRecorderInterface = 0;
@@ -225,45 +227,46 @@ class LibusbDriver final : public UsbDriver {
     return true;
   }
 
-  bool VendorRequest(DriverHandle handle, std::span<const std::uint8_t, 10> record,
-                     std::span<std::uint8_t> data, std::uint32_t& transferred) override {
+  DriverStatus VendorRequest(DriverHandle handle, std::span<const std::uint8_t, 10> record,
+                             std::span<std::uint8_t> data, std::uint32_t& transferred) override {
     transferred = 0;
     const k24::VendorRequest request = ParseVendorRequestRecord(record);
     if (request.direction != kDirectionIn && request.direction != kDirectionOut) {
-      return false;
+      return DriverStatus::Failed;
     }
     if (data.size() > 0xFFFF) {
-      return false;
+      return DriverStatus::Failed;
     }
     OpenDevice* open = Find(handle);
     if (open == nullptr || !EnsureOpened(*open)) {
-      return false;
+      return DriverStatus::Failed;
     }
     const int result = libusb_control_transfer(open->usb, SetupRequestType(request.direction), request.request,
                                                request.value, request.index, data.empty() ? nullptr : data.data(),
                                                static_cast<std::uint16_t>(data.size()), kTransferTimeoutMs);
     if (result < 0) {
-      return false;
+      return StatusOf(result);
     }
-    // A reply shorter than asked succeeds here; the link decides what it means.
+    // A reply shorter than asked succeeds here; the recorder layer decides
+    // what it means.
     transferred = static_cast<std::uint32_t>(result);
-    return true;
+    return DriverStatus::Ok;
   }
 
-  bool BulkRead(DriverHandle handle, std::span<const std::uint8_t, 4> pipe, std::span<std::uint8_t> data,
-                std::uint32_t& transferred) override {
+  DriverStatus BulkRead(DriverHandle handle, std::span<const std::uint8_t, 4> pipe, std::span<std::uint8_t> data,
+                        std::uint32_t& transferred) override {
     transferred = 0;
     if (ParseBulkPipeRecord(pipe) != kPipeBulkIn) {
-      return false;
+      return DriverStatus::Failed;
     }
     return Bulk(handle, LIBUSB_ENDPOINT_IN, data.data(), data.size(), transferred);
   }
 
-  bool BulkWrite(DriverHandle handle, std::span<const std::uint8_t, 4> pipe, std::span<const std::uint8_t> data,
-                 std::uint32_t& transferred) override {
+  DriverStatus BulkWrite(DriverHandle handle, std::span<const std::uint8_t, 4> pipe,
+                         std::span<const std::uint8_t> data, std::uint32_t& transferred) override {
     transferred = 0;
     if (ParseBulkPipeRecord(pipe) != kPipeBulkOut) {
-      return false;
+      return DriverStatus::Failed;
     }
     // libusb takes a non-const buffer for both directions; an OUT transfer
     // only reads it.
@@ -511,25 +514,25 @@ class LibusbDriver final : public UsbDriver {
     return address;
   }
 
-  bool Bulk(DriverHandle handle, std::uint8_t direction, std::uint8_t* buffer, std::size_t length,
-            std::uint32_t& transferred) {
+  DriverStatus Bulk(DriverHandle handle, std::uint8_t direction, std::uint8_t* buffer, std::size_t length,
+                    std::uint32_t& transferred) {
     if (length > 0x7FFFFFFF) {
-      return false;
+      return DriverStatus::Failed;
     }
     OpenDevice* open = Find(handle);
     if (open == nullptr) {
-      return false;
+      return DriverStatus::Failed;
     }
     const std::uint8_t endpoint = BulkEndpoint(open->device, direction);
     if (endpoint == 0 || !EnsureOpened(*open)) {
-      return false;
+      return DriverStatus::Failed;
     }
     if (!open->claimed) {
       // A kernel driver bound to the interface is set aside while it is
       // claimed and given back when it is released.
       libusb_set_auto_detach_kernel_driver(open->usb, 1);
       if (libusb_claim_interface(open->usb, kRecorderInterface) != LIBUSB_SUCCESS) {
-        return false;
+        return DriverStatus::Failed;
       }
       open->claimed = true;
     }
@@ -539,7 +542,14 @@ class LibusbDriver final : public UsbDriver {
     // A time-out may still have moved part of the data: the count is
     // reported either way, and the transfer counts as failed.
     transferred = moved > 0 ? static_cast<std::uint32_t>(moved) : 0;
-    return result == LIBUSB_SUCCESS;
+    return result == LIBUSB_SUCCESS ? DriverStatus::Ok : StatusOf(result);
+  }
+
+  // A libusb error as the port tells it: LIBUSB_ERROR_TIMEOUT is libusb's
+  // word for a transfer the device never completed within its time limit
+  // (it cancels it then); every other error is a failure.
+  static DriverStatus StatusOf(int error) {
+    return error == LIBUSB_ERROR_TIMEOUT ? DriverStatus::TimedOut : DriverStatus::Failed;
   }
 
   libusb_context* context_ = nullptr;

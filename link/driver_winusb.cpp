@@ -293,16 +293,16 @@ class WinusbDriver final : public UsbDriver {
     return StringDescriptorText(std::span<const std::uint8_t>(text).first(length));
   }
 
-  bool VendorRequest(DriverHandle handle, std::span<const std::uint8_t, 10> record, std::span<std::uint8_t> data,
-                     std::uint32_t& transferred) override {
+  DriverStatus VendorRequest(DriverHandle handle, std::span<const std::uint8_t, 10> record,
+                             std::span<std::uint8_t> data, std::uint32_t& transferred) override {
     transferred = 0;
     const k24::VendorRequest request = ParseVendorRequestRecord(record);
     if ((request.direction != kDirectionIn && request.direction != kDirectionOut) || data.size() > 0xFFFF) {
-      return false;
+      return DriverStatus::Failed;
     }
     OpenDevice* open = Opened(handle);
     if (open == nullptr) {
-      return false;
+      return DriverStatus::Failed;
     }
     // The setup packet as the libusb backend puts it on the bus: a vendor
     // request to the device, in the record's direction.
@@ -315,27 +315,28 @@ class WinusbDriver final : public UsbDriver {
     ULONG moved = 0;
     if (system_.WinUsb_ControlTransfer(open->usb, setup, data.empty() ? nullptr : data.data(),
                                        static_cast<ULONG>(data.size()), &moved, nullptr) == FALSE) {
-      return false;
+      return DriverStatus::Failed;
     }
-    // A reply shorter than asked succeeds here; the link decides what it means.
+    // A reply shorter than asked succeeds here; the recorder layer decides
+    // what it means.
     transferred = moved;
-    return true;
+    return DriverStatus::Ok;
   }
 
-  bool BulkRead(DriverHandle handle, std::span<const std::uint8_t, 4> pipe, std::span<std::uint8_t> data,
-                std::uint32_t& transferred) override {
+  DriverStatus BulkRead(DriverHandle handle, std::span<const std::uint8_t, 4> pipe, std::span<std::uint8_t> data,
+                        std::uint32_t& transferred) override {
     transferred = 0;
     if (ParseBulkPipeRecord(pipe) != kPipeBulkIn) {
-      return false;
+      return DriverStatus::Failed;
     }
     return Bulk(handle, true, data.data(), data.size(), transferred);
   }
 
-  bool BulkWrite(DriverHandle handle, std::span<const std::uint8_t, 4> pipe, std::span<const std::uint8_t> data,
-                 std::uint32_t& transferred) override {
+  DriverStatus BulkWrite(DriverHandle handle, std::span<const std::uint8_t, 4> pipe,
+                         std::span<const std::uint8_t> data, std::uint32_t& transferred) override {
     transferred = 0;
     if (ParseBulkPipeRecord(pipe) != kPipeBulkOut) {
-      return false;
+      return DriverStatus::Failed;
     }
     // WinUSB takes a non-const buffer for both directions; a write only reads it.
     std::vector<std::uint8_t> copy(data.begin(), data.end());
@@ -554,13 +555,14 @@ class WinusbDriver final : public UsbDriver {
     }
   }
 
-  bool Bulk(DriverHandle handle, bool in, std::uint8_t* buffer, std::size_t length, std::uint32_t& transferred) {
+  DriverStatus Bulk(DriverHandle handle, bool in, std::uint8_t* buffer, std::size_t length,
+                    std::uint32_t& transferred) {
     if (length > 0x7FFFFFFF) {
-      return false;
+      return DriverStatus::Failed;
     }
     OpenDevice* open = Opened(handle);
     if (open == nullptr) {
-      return false;
+      return DriverStatus::Failed;
     }
     if (!open->pipesFound) {
       FindPipes(*open);
@@ -568,11 +570,11 @@ class WinusbDriver final : public UsbDriver {
     const UCHAR pipe = in ? open->bulkIn : open->bulkOut;
     bool& timed = in ? open->bulkInTimed : open->bulkOutTimed;
     if (pipe == 0) {
-      return false;
+      return DriverStatus::Failed;
     }
     if (!timed) {
       if (!SetTimeout(*open, pipe)) {
-        return false;
+        return DriverStatus::Failed;
       }
       timed = true;
     }
@@ -582,7 +584,7 @@ class WinusbDriver final : public UsbDriver {
     // A time-out may still have moved part of the data: the count is
     // reported either way, and the transfer counts as failed.
     transferred = moved;
-    return ok != FALSE;
+    return ok != FALSE ? DriverStatus::Ok : DriverStatus::Failed;
   }
 
   void Release(OpenDevice& open) {

@@ -40,6 +40,16 @@ struct UsbAddress {
   std::uint8_t device = 0;
 };
 
+// How a transfer the driver was asked to carry ended. A time-out (the
+// recorder gave no answer at all within the driver's time limit) is told
+// apart from the other failures: a recorder that stops answering would
+// otherwise cost that limit on every request that follows.
+enum class DriverStatus : std::uint8_t {
+  Ok,        // the driver reports success
+  Failed,    // refused, stalled, gone, or any other failure the driver reports
+  TimedOut,  // no answer within the driver's time limit
+};
+
 // Arrivals and departures of devices of one identity seen so far.
 struct PresenceCounts {
   std::uint64_t arrivals = 0;
@@ -91,15 +101,14 @@ class UsbDriver {
   // Issues the vendor request described by a VendorRequestRecord; `data` is the
   // data stage (sent or filled according to the record's direction), possibly
   // empty. `transferred` receives the driver's count of data-stage bytes moved.
-  // True when the driver reports success.
-  virtual bool VendorRequest(DriverHandle handle, std::span<const std::uint8_t, 10> record,
-                             std::span<std::uint8_t> data, std::uint32_t& transferred) = 0;
+  virtual DriverStatus VendorRequest(DriverHandle handle, std::span<const std::uint8_t, 10> record,
+                                     std::span<std::uint8_t> data, std::uint32_t& transferred) = 0;
   // Bulk transfers on the pipe named by a BulkPipeRecord. `transferred` receives
-  // the driver's count of bytes moved. True when the driver reports success.
-  virtual bool BulkRead(DriverHandle handle, std::span<const std::uint8_t, 4> pipe,
-                        std::span<std::uint8_t> data, std::uint32_t& transferred) = 0;
-  virtual bool BulkWrite(DriverHandle handle, std::span<const std::uint8_t, 4> pipe,
-                         std::span<const std::uint8_t> data, std::uint32_t& transferred) = 0;
+  // the driver's count of bytes moved (a time-out may have moved some).
+  virtual DriverStatus BulkRead(DriverHandle handle, std::span<const std::uint8_t, 4> pipe,
+                                std::span<std::uint8_t> data, std::uint32_t& transferred) = 0;
+  virtual DriverStatus BulkWrite(DriverHandle handle, std::span<const std::uint8_t, 4> pipe,
+                                 std::span<const std::uint8_t> data, std::uint32_t& transferred) = 0;
 
   // The device's bus and address, for a trace of its transfers; none when the
   // backend cannot tell (the EZ-USB driver knows its devices by name only).

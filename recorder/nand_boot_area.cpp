@@ -37,7 +37,7 @@ std::uint32_t ReadPages(DeviceLink& link, std::uint32_t firstPage, std::uint32_t
                         std::span<std::uint8_t> data, SentRequest& announced) {
   NandPageRecord record = BuildNandPageRecord(firstPage, pageCount);
   announced = SendRequest(link, kRequestNandReadPages, 0, record);
-  return BulkReadAll(link, data.first(std::size_t{pageCount} * kNandPageSize));
+  return BulkReadAll(link, data.first(std::size_t{pageCount} * kNandPageSize)).transferred;
 }
 
 }  // namespace
@@ -53,7 +53,7 @@ StepResult WriteNandPages(DeviceLink& link, std::uint32_t firstPage, std::uint32
   NandPageRecord record = BuildNandPageRecord(firstPage, pageCount);
   const std::span<std::uint8_t> pages = data.first(std::size_t{pageCount} * kNandPageSize);
   const SentRequest announced = SendRequest(link, kRequestNandWritePages, 0, record);
-  const std::uint32_t moved = BulkWriteAll(link, pages);
+  const std::uint32_t moved = BulkWriteAll(link, pages).transferred;
   StepResult result;
   if (moved == pages.size() && announced) {
     return result;

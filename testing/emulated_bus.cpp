@@ -177,29 +177,47 @@ bool EmulatedBus::GetDeviceDescriptor(DriverHandle handle, std::span<std::uint8_
   return true;
 }
 
-bool EmulatedBus::VendorRequest(DriverHandle handle, std::span<const std::uint8_t, 10> record,
-                                std::span<std::uint8_t> data, std::uint32_t& transferred) {
+DriverStatus EmulatedBus::Reported(const RecorderModel& model, Outcome outcome) {
+  switch (outcome) {
+    case Outcome::Ok:
+      return DriverStatus::Ok;
+    case Outcome::NoAnswer:
+      if (model.clock != nullptr) model.clock->SleepMs(kModelDriverTimeLimitMs);
+      return DriverStatus::TimedOut;
+    case Outcome::Failed:
+      break;
+  }
+  return DriverStatus::Failed;
+}
+
+DriverStatus EmulatedBus::VendorRequest(DriverHandle handle, std::span<const std::uint8_t, 10> record,
+                                        std::span<std::uint8_t> data, std::uint32_t& transferred) {
   transferred = 0;
-  if (!IsRecorderHandle(handle)) return false;
+  if (!IsRecorderHandle(handle)) return DriverStatus::Failed;
   // direction, type 2 (vendor), recipient 0 (device), 0, request, 0, value, index
-  if (record[1] != 2 || record[2] != 0 || record[3] != 0 || record[5] != 0) return false;
+  if (record[1] != 2 || record[2] != 0 || record[3] != 0 || record[5] != 0) return DriverStatus::Failed;
   NoteChange();
-  const bool ok = HandleControlAt(recorders_, slots[handle - 1].recorder, record[0], record[4], Le16(record, 6),
-                                  Le16(record, 8), data, transferred);
+  const std::size_t which = slots[handle - 1].recorder;
+  const Outcome outcome = HandleControlAt(recorders_, which, record[0], record[4], Le16(record, 6),
+                                          Le16(record, 8), data, transferred);
   NoteChange();  // a restart leaves the bus as it answers
-  return ok;
+  return Reported(*recorders_.recorders.at(which).model, outcome);
 }
 
-bool EmulatedBus::BulkRead(DriverHandle handle, std::span<const std::uint8_t, 4> pipe,
-                           std::span<std::uint8_t> data, std::uint32_t& transferred) {
-  if (!IsRecorderHandle(handle) || Pipe(pipe) != kPipeIn) return false;
-  return HandleBulkInAt(recorders_, slots[handle - 1].recorder, data, transferred);
+DriverStatus EmulatedBus::BulkRead(DriverHandle handle, std::span<const std::uint8_t, 4> pipe,
+                                   std::span<std::uint8_t> data, std::uint32_t& transferred) {
+  transferred = 0;
+  if (!IsRecorderHandle(handle) || Pipe(pipe) != kPipeIn) return DriverStatus::Failed;
+  const std::size_t which = slots[handle - 1].recorder;
+  return Reported(*recorders_.recorders.at(which).model, HandleBulkInAt(recorders_, which, data, transferred));
 }
 
-bool EmulatedBus::BulkWrite(DriverHandle handle, std::span<const std::uint8_t, 4> pipe,
-                            std::span<const std::uint8_t> data, std::uint32_t& transferred) {
-  if (!IsRecorderHandle(handle) || Pipe(pipe) != kPipeOut) return false;
-  return HandleBulkOutAt(recorders_, slots[handle - 1].recorder, data, transferred);
+DriverStatus EmulatedBus::BulkWrite(DriverHandle handle, std::span<const std::uint8_t, 4> pipe,
+                                    std::span<const std::uint8_t> data, std::uint32_t& transferred) {
+  transferred = 0;
+  if (!IsRecorderHandle(handle) || Pipe(pipe) != kPipeOut) return DriverStatus::Failed;
+  const std::size_t which = slots[handle - 1].recorder;
+  return Reported(*recorders_.recorders.at(which).model, HandleBulkOutAt(recorders_, which, data, transferred));
 }
 
 }  // namespace k24::emulator

@@ -32,6 +32,11 @@ namespace k24::emulator {
 inline constexpr std::uint16_t kModelVendorId = 0x10C4;
 inline constexpr std::uint16_t kModelProductId = 0x4512;
 
+// How long the driver waits for an answer before it reports a time-out, as
+// the host's own driver does. A transfer the recorder does not answer costs
+// this much of the recorder model's clock, when it has one.
+inline constexpr std::uint32_t kModelDriverTimeLimitMs = 5000;
+
 struct BusSlot {
   enum class Kind { Empty, OtherDevice, Recorder };
   Kind kind = Kind::Empty;
@@ -67,12 +72,12 @@ class EmulatedBus final : public UsbDriver {
   std::optional<std::string> ProductString(DriverHandle handle) override;
   bool SawUnservedDevice(std::uint16_t vendorId, std::uint16_t productId, const std::string& place) override;
   bool GetDeviceDescriptor(DriverHandle handle, std::span<std::uint8_t, 18> descriptor) override;
-  bool VendorRequest(DriverHandle handle, std::span<const std::uint8_t, 10> record,
-                     std::span<std::uint8_t> data, std::uint32_t& transferred) override;
-  bool BulkRead(DriverHandle handle, std::span<const std::uint8_t, 4> pipe, std::span<std::uint8_t> data,
-                std::uint32_t& transferred) override;
-  bool BulkWrite(DriverHandle handle, std::span<const std::uint8_t, 4> pipe, std::span<const std::uint8_t> data,
-                 std::uint32_t& transferred) override;
+  DriverStatus VendorRequest(DriverHandle handle, std::span<const std::uint8_t, 10> record,
+                             std::span<std::uint8_t> data, std::uint32_t& transferred) override;
+  DriverStatus BulkRead(DriverHandle handle, std::span<const std::uint8_t, 4> pipe, std::span<std::uint8_t> data,
+                        std::uint32_t& transferred) override;
+  DriverStatus BulkWrite(DriverHandle handle, std::span<const std::uint8_t, 4> pipe,
+                         std::span<const std::uint8_t> data, std::uint32_t& transferred) override;
   std::optional<PresenceCounts> PresenceEvents(std::uint16_t vendorId, std::uint16_t productId,
                                                const std::string& place) override;
   bool WaitForBusEvent(std::uint32_t timeoutMs) override;
@@ -105,6 +110,9 @@ class EmulatedBus final : public UsbDriver {
 
  private:
   bool IsRecorderHandle(DriverHandle handle) const;
+  // A recorder's outcome as the driver reports it; a transfer without an
+  // answer waits out the driver's time limit on that recorder's clock.
+  static DriverStatus Reported(const RecorderModel& model, Outcome outcome);
   // Counts each change of a model's presence since the last look; true when there was one.
   bool NoteChange();
   RecorderBus recorders_;

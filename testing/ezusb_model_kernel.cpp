@@ -26,7 +26,7 @@ HANDLE ModelEzusbKernel::CreateFileA(LPCSTR path, DWORD access, DWORD shareMode,
   const std::string prefix = kEzusbDevicePathPrefix;
   if (text.rfind(prefix, 0) != 0 || access != GENERIC_WRITE || shareMode != FILE_SHARE_WRITE ||
       security != nullptr || disposition != OPEN_EXISTING || flags != 0 || templateFile != nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+    Fail(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
   const std::string name = text.substr(prefix.size());
@@ -35,7 +35,7 @@ HANDLE ModelEzusbKernel::CreateFileA(LPCSTR path, DWORD access, DWORD shareMode,
   }
   const std::optional<DriverHandle> opened = bus_.Open(name);
   if (!opened) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
+    Fail(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
   const HANDLE handle = reinterpret_cast<HANDLE>(nextHandle_);
@@ -58,27 +58,29 @@ BOOL ModelEzusbKernel::DeviceIoControl(HANDLE device, DWORD code, LPVOID input, 
   }
   const auto it = open_.find(device);
   if (it == open_.end() || bytesReturned == nullptr || overlapped != nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
+    Fail(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   *bytesReturned = 0;
   const DriverHandle handle = it->second;
   std::uint32_t moved = 0;
-  bool ok = false;
+  DriverStatus status = DriverStatus::Failed;
   switch (code) {
     case kIoctlGetDeviceDescriptor:
       if (in == nullptr || inputSize != 18 || out == nullptr || outputSize != 18) {
         break;
       }
-      ok = bus_.GetDeviceDescriptor(handle, std::span<std::uint8_t, 18>(out, 18));
-      moved = ok ? 18 : 0;
+      if (bus_.GetDeviceDescriptor(handle, std::span<std::uint8_t, 18>(out, 18))) {
+        status = DriverStatus::Ok;
+        moved = 18;
+      }
       break;
     case kIoctlVendorRequest:
       if (in == nullptr || inputSize != 10 || (out == nullptr) != (outputSize == 0)) {
         break;
       }
-      ok = bus_.VendorRequest(handle, std::span<const std::uint8_t, 10>(in, 10),
-                              std::span<std::uint8_t>(out, outputSize), moved);
+      status = bus_.VendorRequest(handle, std::span<const std::uint8_t, 10>(in, 10),
+                                  std::span<std::uint8_t>(out, outputSize), moved);
       break;
     case kIoctlBulkRead:
     case kIoctlBulkWrite: {
@@ -86,8 +88,9 @@ BOOL ModelEzusbKernel::DeviceIoControl(HANDLE device, DWORD code, LPVOID input, 
         break;
       }
       const std::span<const std::uint8_t, 4> pipe(in, 4);
-      ok = code == kIoctlBulkRead ? bus_.BulkRead(handle, pipe, std::span<std::uint8_t>(out, outputSize), moved)
-                                  : bus_.BulkWrite(handle, pipe, std::span<const std::uint8_t>(out, outputSize), moved);
+      status = code == kIoctlBulkRead
+                   ? bus_.BulkRead(handle, pipe, std::span<std::uint8_t>(out, outputSize), moved)
+                   : bus_.BulkWrite(handle, pipe, std::span<const std::uint8_t>(out, outputSize), moved);
       break;
     }
     case kIoctlGetStringDescriptor: {
@@ -103,14 +106,16 @@ BOOL ModelEzusbKernel::DeviceIoControl(HANDLE device, DWORD code, LPVOID input, 
       }
       moved = static_cast<std::uint32_t>(std::min<std::size_t>(descriptor.size(), outputSize));
       std::copy_n(descriptor.begin(), moved, out);
-      ok = true;
+      status = DriverStatus::Ok;
       break;
     }
     default:
       break;
   }
-  if (!ok) {
-    SetLastError(ERROR_GEN_FAILURE);
+  if (status != DriverStatus::Ok) {
+    // A request the recorder never answered ends, in the USB stack, with
+    // STATUS_IO_TIMEOUT, which DeviceIoControl reports as ERROR_SEM_TIMEOUT.
+    Fail(status == DriverStatus::TimedOut ? ERROR_SEM_TIMEOUT : ERROR_GEN_FAILURE);
     return FALSE;
   }
   *bytesReturned = moved;
@@ -123,7 +128,7 @@ BOOL ModelEzusbKernel::CloseHandle(HANDLE handle) {
   }
   const auto it = open_.find(handle);
   if (it == open_.end()) {
-    SetLastError(ERROR_INVALID_HANDLE);
+    Fail(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   bus_.Close(it->second);

@@ -33,6 +33,7 @@ class ModelEzusbKernel final : public EzusbKernel {
   BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID input, DWORD inputSize, LPVOID output,
                        DWORD outputSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped) override;
   BOOL CloseHandle(HANDLE handle) override;
+  DWORD GetLastError() override { return lastError_; }
 
   std::vector<KernelCall> calls;
   bool logCalls = true;
@@ -43,6 +44,11 @@ class ModelEzusbKernel final : public EzusbKernel {
   EmulatedBus& bus_;
   std::map<HANDLE, DriverHandle> open_;
   std::uintptr_t nextHandle_ = 0x4000;
+  DWORD lastError_ = ERROR_SUCCESS;
+  void Fail(DWORD error) {
+    lastError_ = error;
+    SetLastError(error);
+  }
 };
 
 }  // namespace k24::emulator

@@ -245,11 +245,32 @@ const RequestFault* FaultFor(const RecorderModel& model, std::uint8_t request) {
   return nullptr;
 }
 
+// Whether this transfer (counted already) finds the recorder silent: it
+// stopped answering at a planned transfer, or after its count of requests.
+// A recorder off the bus is not silent but gone.
+bool Silent(RecorderModel& model, TransferFaultKind planned) {
+  if (planned == TransferFaultKind::NoAnswer ||
+      (model.stopAnsweringAfterRequest != 0 && model.controlRequests > model.stopAnsweringAfterRequest)) {
+    model.silent = true;
+  }
+  return model.silent && model.onBus;
+}
+
+// Logs a transfer the recorder gave no answer to.
+Outcome NoAnswer(RecorderModel& model, LoggedTransfer entry) {
+  entry.ok = false;
+  entry.answered = false;
+  model.log.push_back(std::move(entry));
+  NoteTransferDone(model);
+  return Outcome::NoAnswer;
+}
+
+Outcome OutcomeOf(bool ok) { return ok ? Outcome::Ok : Outcome::Failed; }
+
 }  // namespace
 
-bool HandleControl(RecorderModel& model, std::uint8_t direction, std::uint8_t request,
-                   std::uint16_t value, std::uint16_t index, std::span<std::uint8_t> data,
-                   std::uint32_t& moved) {
+Outcome HandleControl(RecorderModel& model, std::uint8_t direction, std::uint8_t request, std::uint16_t value,
+                      std::uint16_t index, std::span<std::uint8_t> data, std::uint32_t& moved) {
   ++model.controlRequests;
   ++model.transfers;
   ++model.requestsByCode[request];
@@ -263,14 +284,15 @@ bool HandleControl(RecorderModel& model, std::uint8_t direction, std::uint8_t re
   entry.length = static_cast<std::uint32_t>(data.size());
   if (direction == 0) entry.data.assign(data.begin(), data.end());
   if (model.standIn != nullptr) {
-    const bool answered = model.standIn->Control(model, direction, request, value, index, data, moved);
-    entry.ok = answered;
+    const Outcome outcome = model.standIn->Control(model, direction, request, value, index, data, moved);
+    entry.ok = outcome == Outcome::Ok;
+    entry.answered = outcome != Outcome::NoAnswer;
     if (direction == 1) {
       const std::span<const std::uint8_t> reply = data.first(std::min<std::size_t>(moved, data.size()));
       entry.data.assign(reply.begin(), reply.end());
     }
     model.log.push_back(std::move(entry));
-    return answered;
+    return outcome;
   }
 
   if (model.vanishAtRequest != 0 && model.controlRequests >= model.vanishAtRequest) {
@@ -279,6 +301,7 @@ bool HandleControl(RecorderModel& model, std::uint8_t direction, std::uint8_t re
   }
   const TransferFaultKind planned = TransferFaultHere(model);
   if (planned == TransferFaultKind::VanishAt) VanishNow(model);
+  if (Silent(model, planned)) return NoAnswer(model, std::move(entry));
   const RequestFault* fault = FaultFor(model, request);
   bool ok = model.onBus && index == 0 && ShapeMatches(request, direction, data.size()) &&
             model.failRequestCodes.count(request) == 0 && model.failRequestNumber != model.controlRequests &&
@@ -303,10 +326,10 @@ bool HandleControl(RecorderModel& model, std::uint8_t direction, std::uint8_t re
   entry.ok = ok;
   model.log.push_back(std::move(entry));
   NoteTransferDone(model);
-  return ok;
+  return OutcomeOf(ok);
 }
 
-bool HandleBulkOut(RecorderModel& model, std::span<const std::uint8_t> data, std::uint32_t& moved) {
+Outcome HandleBulkOut(RecorderModel& model, std::span<const std::uint8_t> data, std::uint32_t& moved) {
   ++model.bulkTransfers;
   ++model.transfers;
   LoggedTransfer entry;
@@ -315,13 +338,15 @@ bool HandleBulkOut(RecorderModel& model, std::span<const std::uint8_t> data, std
   entry.data.assign(data.begin(), data.end());
   moved = 0;
   if (model.standIn != nullptr) {
-    const bool answered = model.standIn->BulkOut(model, data, moved);
-    entry.ok = answered;
+    const Outcome outcome = model.standIn->BulkOut(model, data, moved);
+    entry.ok = outcome == Outcome::Ok;
+    entry.answered = outcome != Outcome::NoAnswer;
     model.log.push_back(std::move(entry));
-    return answered;
+    return outcome;
   }
   const TransferFaultKind planned = TransferFaultHere(model);
   if (planned == TransferFaultKind::VanishAt) VanishNow(model);
+  if (Silent(model, planned)) return NoAnswer(model, std::move(entry));
   bool ok = model.onBus && model.pendingNandWrite;
   if (ok) {
     const std::uint32_t available =
@@ -340,10 +365,10 @@ bool HandleBulkOut(RecorderModel& model, std::span<const std::uint8_t> data, std
   entry.ok = ok;
   model.log.push_back(std::move(entry));
   NoteTransferDone(model);
-  return ok;
+  return OutcomeOf(ok);
 }
 
-bool HandleBulkIn(RecorderModel& model, std::span<std::uint8_t> data, std::uint32_t& moved) {
+Outcome HandleBulkIn(RecorderModel& model, std::span<std::uint8_t> data, std::uint32_t& moved) {
   ++model.bulkTransfers;
   ++model.transfers;
   LoggedTransfer entry;
@@ -352,15 +377,17 @@ bool HandleBulkIn(RecorderModel& model, std::span<std::uint8_t> data, std::uint3
   entry.length = static_cast<std::uint32_t>(data.size());
   moved = 0;
   if (model.standIn != nullptr) {
-    const bool answered = model.standIn->BulkIn(model, data, moved);
-    entry.ok = answered;
+    const Outcome outcome = model.standIn->BulkIn(model, data, moved);
+    entry.ok = outcome == Outcome::Ok;
+    entry.answered = outcome != Outcome::NoAnswer;
     const std::span<const std::uint8_t> delivered = data.first(std::min<std::size_t>(moved, data.size()));
     entry.data.assign(delivered.begin(), delivered.end());
     model.log.push_back(std::move(entry));
-    return answered;
+    return outcome;
   }
   const TransferFaultKind planned = TransferFaultHere(model);
   if (planned == TransferFaultKind::VanishAt) VanishNow(model);
+  if (Silent(model, planned)) return NoAnswer(model, std::move(entry));
   bool ok = model.onBus && model.pendingNandRead;
   if (ok) {
     const std::uint32_t available =
@@ -383,7 +410,7 @@ bool HandleBulkIn(RecorderModel& model, std::span<std::uint8_t> data, std::uint3
   entry.ok = ok;
   model.log.push_back(std::move(entry));
   NoteTransferDone(model);
-  return ok;
+  return OutcomeOf(ok);
 }
 
 void NoteProbe(RecorderModel& model) {
@@ -450,18 +477,23 @@ std::vector<std::uint8_t> RequestCodes(const RecorderModel& model) {
 
 namespace {
 
+const char* Ending(const LoggedTransfer& entry) {
+  if (!entry.answered) return "NO ANSWER";
+  return entry.ok ? "ok" : "FAILED";
+}
+
 std::string DescribeTransfer(const LoggedTransfer& entry) {
   char line[96];
   switch (entry.kind) {
     case LoggedTransfer::Kind::Control:
       std::snprintf(line, sizeof line, "%s 0x%02X value=0x%04X len=%u %s\n", entry.direction ? "in " : "out",
-                    entry.request, entry.value, entry.length, entry.ok ? "ok" : "FAILED");
+                    entry.request, entry.value, entry.length, Ending(entry));
       break;
     case LoggedTransfer::Kind::BulkOut:
-      std::snprintf(line, sizeof line, "bulk-out len=%u %s\n", entry.length, entry.ok ? "ok" : "FAILED");
+      std::snprintf(line, sizeof line, "bulk-out len=%u %s\n", entry.length, Ending(entry));
       break;
     case LoggedTransfer::Kind::BulkIn:
-      std::snprintf(line, sizeof line, "bulk-in len=%u %s\n", entry.length, entry.ok ? "ok" : "FAILED");
+      std::snprintf(line, sizeof line, "bulk-in len=%u %s\n", entry.length, Ending(entry));
       break;
   }
   return line;
@@ -548,30 +580,30 @@ std::size_t RecorderAt(const RecorderBus& bus, const std::string& place) {
   return bus.recorders.size();
 }
 
-bool HandleControlAt(RecorderBus& bus, std::size_t which, std::uint8_t direction, std::uint8_t request,
+Outcome HandleControlAt(RecorderBus& bus, std::size_t which, std::uint8_t direction, std::uint8_t request,
                      std::uint16_t value, std::uint16_t index, std::span<std::uint8_t> data, std::uint32_t& moved) {
   RecorderModel& model = *bus.recorders.at(which).model;
-  const bool ok = HandleControl(model, direction, request, value, index, data, moved);
+  const Outcome outcome = HandleControl(model, direction, request, value, index, data, moved);
   ++bus.controlRequests;
   bus.log.push_back({which, BusLogEntry::What::Transfer, model.log.size() - 1});
   ApplyBusMoments(bus);
-  return ok;
+  return outcome;
 }
 
-bool HandleBulkOutAt(RecorderBus& bus, std::size_t which, std::span<const std::uint8_t> data, std::uint32_t& moved) {
+Outcome HandleBulkOutAt(RecorderBus& bus, std::size_t which, std::span<const std::uint8_t> data, std::uint32_t& moved) {
   RecorderModel& model = *bus.recorders.at(which).model;
-  const bool ok = HandleBulkOut(model, data, moved);
+  const Outcome outcome = HandleBulkOut(model, data, moved);
   bus.log.push_back({which, BusLogEntry::What::Transfer, model.log.size() - 1});
   ApplyBusMoments(bus);
-  return ok;
+  return outcome;
 }
 
-bool HandleBulkInAt(RecorderBus& bus, std::size_t which, std::span<std::uint8_t> data, std::uint32_t& moved) {
+Outcome HandleBulkInAt(RecorderBus& bus, std::size_t which, std::span<std::uint8_t> data, std::uint32_t& moved) {
   RecorderModel& model = *bus.recorders.at(which).model;
-  const bool ok = HandleBulkIn(model, data, moved);
+  const Outcome outcome = HandleBulkIn(model, data, moved);
   bus.log.push_back({which, BusLogEntry::What::Transfer, model.log.size() - 1});
   ApplyBusMoments(bus);
-  return ok;
+  return outcome;
 }
 
 void NoteBusProbe(RecorderBus& bus) {

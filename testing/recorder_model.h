@@ -7,7 +7,9 @@
 //
 // Several recorders can share one bus (RecorderBus, below): each its own
 // model at its own place, plugged in and unplugged at chosen moments, with
-// one log of which recorder got each request.
+// one log of which recorder got each request. A fault is its model's own: a
+// recorder that stops answering, cuts a reply short or never comes back does
+// so alone, and the others on the bus answer as they would.
 //
 // Not thread-safe: a front door that calls it from several threads locks.
 #pragma once
@@ -68,6 +70,13 @@ enum class RecorderMode {
 
 enum class BulkFault { None, Short, Zero, OverLong, Fail };
 
+// How the recorder met a control request or a bulk transfer.
+enum class Outcome {
+  Ok,        // carried out and acknowledged (a reply perhaps cut short)
+  Failed,    // refused, stalled, or gone: the host's driver reports a failure
+  NoAnswer,  // no answer at all: the host's driver gives up when its time is up
+};
+
 // How a control request the recorder is told to misbehave on goes wrong.
 enum class ControlFault {
   Stall,               // refused: nothing carried out, the request fails
@@ -98,6 +107,8 @@ enum class TransferFaultKind {
   VanishBefore,         // off the bus once transfer k-1 is done (k >= 2), never back
   VanishAt,             // off the bus as transfer k arrives (not carried out, fails);
                         // back `returnAfterMs` of virtual time later, or never when negative
+  NoAnswer,             // stops answering at transfer k: it and every transfer after it
+                        // get no answer at all, though the recorder stays on the bus
 };
 
 struct TransferFault {
@@ -116,6 +127,7 @@ struct LoggedTransfer {
   std::uint32_t length = 0;
   std::vector<std::uint8_t> data;  // bytes sent by the host, or returned to it
   bool ok = false;
+  bool answered = true;  // false: the recorder gave no answer at all
 };
 
 struct RecorderModel;
@@ -127,10 +139,10 @@ struct RecorderModel;
 class StandInRecorder {
  public:
   virtual ~StandInRecorder() = default;
-  virtual bool Control(RecorderModel& model, std::uint8_t direction, std::uint8_t request, std::uint16_t value,
-                       std::uint16_t index, std::span<std::uint8_t> data, std::uint32_t& moved) = 0;
-  virtual bool BulkOut(RecorderModel& model, std::span<const std::uint8_t> data, std::uint32_t& moved) = 0;
-  virtual bool BulkIn(RecorderModel& model, std::span<std::uint8_t> data, std::uint32_t& moved) = 0;
+  virtual Outcome Control(RecorderModel& model, std::uint8_t direction, std::uint8_t request, std::uint16_t value,
+                          std::uint16_t index, std::span<std::uint8_t> data, std::uint32_t& moved) = 0;
+  virtual Outcome BulkOut(RecorderModel& model, std::span<const std::uint8_t> data, std::uint32_t& moved) = 0;
+  virtual Outcome BulkIn(RecorderModel& model, std::span<std::uint8_t> data, std::uint32_t& moved) = 0;
 };
 
 struct RecorderModel {
@@ -166,6 +178,10 @@ struct RecorderModel {
   bool corruptNandReadBack = false;    // NAND reads return one flipped bit
   long corruptNandOffset = -1;         // a NAND read of this block offset returns it with one bit flipped
   int leaveAfterTransfer = 0;          // gone for good once the n-th transfer (control or bulk) is done
+  // Answers this many control requests and then nothing more, control or
+  // bulk, for good (0: never stops). It stays on the bus: a recorder wedged
+  // in its firmware, whose USB device still enumerates.
+  int stopAnsweringAfterRequest = 0;
   std::vector<TransferFault> transferFaults;  // faults by transfer index (the first that matches applies)
   Clock* clock = nullptr;              // the host's clock, for returns timed in virtual milliseconds
   StandInRecorder* standIn = nullptr;  // answers every transfer in the model's place when set
@@ -178,6 +194,7 @@ struct RecorderModel {
   int transfers = 0;  // control requests and bulk transfers together
   int restarts = 0;
   int stringDescriptorReads = 0;  // standard requests, kept out of `log`
+  bool silent = false;  // stopped answering (stopAnsweringAfterRequest, TransferFaultKind::NoAnswer)
 
   // Internal state of the protocol.
   bool programmingRequested = false;  // page 0x0200 erased outside programming state
@@ -193,12 +210,14 @@ struct RecorderModel {
 };
 
 // Front-door entry points. `moved` is the count of data-stage bytes the
-// recorder sent or took (less than asked for a cut reply).
-bool HandleControl(RecorderModel& model, std::uint8_t direction, std::uint8_t request,
-                   std::uint16_t value, std::uint16_t index, std::span<std::uint8_t> data,
-                   std::uint32_t& moved);
-bool HandleBulkOut(RecorderModel& model, std::span<const std::uint8_t> data, std::uint32_t& moved);
-bool HandleBulkIn(RecorderModel& model, std::span<std::uint8_t> data, std::uint32_t& moved);
+// recorder sent or took (less than asked for a cut reply). A front door
+// plays NoAnswer as its driver meets it: the in-process bus reports the
+// driver's time-out, the usbfs testbed never completes the transfer, so that
+// libusb's own time limit ends it.
+Outcome HandleControl(RecorderModel& model, std::uint8_t direction, std::uint8_t request, std::uint16_t value,
+                      std::uint16_t index, std::span<std::uint8_t> data, std::uint32_t& moved);
+Outcome HandleBulkOut(RecorderModel& model, std::span<const std::uint8_t> data, std::uint32_t& moved);
+Outcome HandleBulkIn(RecorderModel& model, std::span<std::uint8_t> data, std::uint32_t& moved);
 
 // One presence probe from the host's side; brings a pending return closer.
 void NoteProbe(RecorderModel& model);
@@ -286,10 +305,12 @@ std::size_t RecorderAt(const RecorderBus& bus, const std::string& place);
 
 // The front doors' entry points for the recorder at `which`: as HandleControl
 // and the bulk handlers, logged on the bus, followed by the bus's moments.
-bool HandleControlAt(RecorderBus& bus, std::size_t which, std::uint8_t direction, std::uint8_t request,
-                     std::uint16_t value, std::uint16_t index, std::span<std::uint8_t> data, std::uint32_t& moved);
-bool HandleBulkOutAt(RecorderBus& bus, std::size_t which, std::span<const std::uint8_t> data, std::uint32_t& moved);
-bool HandleBulkInAt(RecorderBus& bus, std::size_t which, std::span<std::uint8_t> data, std::uint32_t& moved);
+Outcome HandleControlAt(RecorderBus& bus, std::size_t which, std::uint8_t direction, std::uint8_t request,
+                        std::uint16_t value, std::uint16_t index, std::span<std::uint8_t> data,
+                        std::uint32_t& moved);
+Outcome HandleBulkOutAt(RecorderBus& bus, std::size_t which, std::span<const std::uint8_t> data,
+                        std::uint32_t& moved);
+Outcome HandleBulkInAt(RecorderBus& bus, std::size_t which, std::span<std::uint8_t> data, std::uint32_t& moved);
 // One presence probe of the whole bus (NoteProbe on each recorder), then the moments.
 void NoteBusProbe(RecorderBus& bus);
 // Plugs the recorder in, or unplugs it, now (an operator's hand, or a moment).

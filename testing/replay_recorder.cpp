@@ -45,20 +45,20 @@ CapturedTransfer BulkSent(bool in, std::span<const std::uint8_t> data) {
 
 ReplayRecorder::ReplayRecorder(RecorderCapture capture) : capture_(std::move(capture)) {}
 
-bool ReplayRecorder::Control(RecorderModel& model, std::uint8_t direction, std::uint8_t request, std::uint16_t value,
+Outcome ReplayRecorder::Control(RecorderModel& model, std::uint8_t direction, std::uint8_t request, std::uint16_t value,
                              std::uint16_t index, std::span<std::uint8_t> data, std::uint32_t& moved) {
   return Play(model, ControlSent(direction, request, value, index, data), data, moved);
 }
 
-bool ReplayRecorder::BulkOut(RecorderModel& model, std::span<const std::uint8_t> data, std::uint32_t& moved) {
+Outcome ReplayRecorder::BulkOut(RecorderModel& model, std::span<const std::uint8_t> data, std::uint32_t& moved) {
   return Play(model, BulkSent(false, data), {}, moved);
 }
 
-bool ReplayRecorder::BulkIn(RecorderModel& model, std::span<std::uint8_t> data, std::uint32_t& moved) {
+Outcome ReplayRecorder::BulkIn(RecorderModel& model, std::span<std::uint8_t> data, std::uint32_t& moved) {
   return Play(model, BulkSent(true, data), data, moved);
 }
 
-bool ReplayRecorder::Differ(RecorderModel& model, const std::string& why, const CapturedTransfer* expected,
+Outcome ReplayRecorder::Differ(RecorderModel& model, const std::string& why, const CapturedTransfer* expected,
                             const CapturedTransfer& sent, std::uint32_t& moved) {
   differed_ = true;
   difference_ = "replay: the program's transfer " + std::to_string(played_ + 1);
@@ -73,13 +73,13 @@ bool ReplayRecorder::Differ(RecorderModel& model, const std::string& why, const 
   model.onBus = false;
   model.returnPending = false;
   moved = 0;
-  return false;
+  return Outcome::Failed;
 }
 
-bool ReplayRecorder::Play(RecorderModel& model, const CapturedTransfer& sent, std::span<std::uint8_t> received,
+Outcome ReplayRecorder::Play(RecorderModel& model, const CapturedTransfer& sent, std::span<std::uint8_t> received,
                           std::uint32_t& moved) {
   moved = 0;
-  if (differed_) return false;
+  if (differed_) return Outcome::Failed;
   if (next_ >= capture_.events.size()) {
     return Differ(model,
                   "goes beyond the capture, which ends after transfer " + std::to_string(capture_.transfers), nullptr,
@@ -117,7 +117,11 @@ bool ReplayRecorder::Play(RecorderModel& model, const CapturedTransfer& sent, st
     model.probesUntilReturn = model.restartAbsentProbes;
     ++next_;
   }
-  return expected.end == CapturedEnd::Ok;
+  switch (expected.end) {
+    case CapturedEnd::Ok: return Outcome::Ok;
+    case CapturedEnd::Cancelled: return Outcome::NoAnswer;
+    default: return Outcome::Failed;
+  }
 }
 
 std::string ReplayRecorder::Report() const {

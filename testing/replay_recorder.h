@@ -13,6 +13,9 @@
 // refused, the recorder leaves the bus for good, and the difference is kept
 // for the report: where (the program's transfer number, the capture's frame),
 // what the capture holds, what came.
+//
+// A transfer the capture shows cancelled (a time-out's end) gets no answer:
+// the program's driver ends it at its own time limit, as it did in the run.
 #pragma once
 
 #include <cstddef>
@@ -27,10 +30,10 @@ class ReplayRecorder final : public StandInRecorder {
  public:
   explicit ReplayRecorder(RecorderCapture capture);
 
-  bool Control(RecorderModel& model, std::uint8_t direction, std::uint8_t request, std::uint16_t value,
-               std::uint16_t index, std::span<std::uint8_t> data, std::uint32_t& moved) override;
-  bool BulkOut(RecorderModel& model, std::span<const std::uint8_t> data, std::uint32_t& moved) override;
-  bool BulkIn(RecorderModel& model, std::span<std::uint8_t> data, std::uint32_t& moved) override;
+  Outcome Control(RecorderModel& model, std::uint8_t direction, std::uint8_t request, std::uint16_t value,
+                  std::uint16_t index, std::span<std::uint8_t> data, std::uint32_t& moved) override;
+  Outcome BulkOut(RecorderModel& model, std::span<const std::uint8_t> data, std::uint32_t& moved) override;
+  Outcome BulkIn(RecorderModel& model, std::span<std::uint8_t> data, std::uint32_t& moved) override;
 
   bool Differed() const { return differed_; }
   std::size_t Played() const { return played_; }
@@ -40,9 +43,9 @@ class ReplayRecorder final : public StandInRecorder {
   std::string Report() const;
 
  private:
-  bool Play(RecorderModel& model, const CapturedTransfer& sent, std::span<std::uint8_t> received,
-            std::uint32_t& moved);
-  bool Differ(RecorderModel& model, const std::string& why, const CapturedTransfer* expected,
+  Outcome Play(RecorderModel& model, const CapturedTransfer& sent, std::span<std::uint8_t> received,
+               std::uint32_t& moved);
+  Outcome Differ(RecorderModel& model, const std::string& why, const CapturedTransfer* expected,
               const CapturedTransfer& sent, std::uint32_t& moved);
 
   RecorderCapture capture_;

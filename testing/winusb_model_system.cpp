@@ -539,7 +539,7 @@ BOOL ModelWinusbSystem::WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE usb, WINU
   std::uint32_t moved = 0;
   const bool ok = HandleControlAt(bus_, *nodes[handle->node].recorder, setup.RequestType == 0xC0 ? 1 : 0,
                                   setup.Request, setup.Value, setup.Index,
-                                  std::span<std::uint8_t>(buffer, bufferLength), moved);
+                                  std::span<std::uint8_t>(buffer, bufferLength), moved) == Outcome::Ok;
   if (!ok) {
     SetLastError(model->onBus ? ERROR_GEN_FAILURE : ERROR_DEVICE_NOT_CONNECTED);
     return FALSE;
@@ -566,7 +566,7 @@ BOOL ModelWinusbSystem::WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE usb, UCHAR pipeI
   }
   std::uint32_t moved = 0;
   const bool ok = HandleBulkInAt(bus_, *nodes[handle->node].recorder, std::span<std::uint8_t>(buffer, bufferLength),
-                                 moved);
+                                 moved) == Outcome::Ok;
   *lengthTransferred = moved;  // a time-out reports what came before it
   if (!ok) {
     SetLastError(ERROR_SEM_TIMEOUT);
@@ -593,7 +593,7 @@ BOOL ModelWinusbSystem::WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE usb, UCHAR pipe
   }
   std::uint32_t moved = 0;
   const bool ok = HandleBulkOutAt(bus_, *nodes[handle->node].recorder,
-                                  std::span<const std::uint8_t>(buffer, bufferLength), moved);
+                                  std::span<const std::uint8_t>(buffer, bufferLength), moved) == Outcome::Ok;
   *lengthTransferred = moved;
   if (!ok) {
     SetLastError(ERROR_SEM_TIMEOUT);

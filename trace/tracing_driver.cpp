@@ -15,6 +15,16 @@ constexpr std::uint16_t kUnknownBus = 1;
 // USB device addresses run from 1 to 127.
 constexpr std::uint8_t kHighestAddress = 127;
 
+// A completion's status for how the driver said the transfer ended.
+std::int32_t UsbmonStatus(DriverStatus status) {
+  switch (status) {
+    case DriverStatus::Ok: return 0;
+    case DriverStatus::TimedOut: return kUsbmonUnlinked;
+    case DriverStatus::Failed: break;
+  }
+  return kUsbmonStall;
+}
+
 }  // namespace
 
 std::uint64_t SystemTraceMicroseconds() {
@@ -112,8 +122,8 @@ void TracingDriver::Put(UsbmonRecord& record) {
   headerWritten_ = true;
 }
 
-bool TracingDriver::VendorRequest(DriverHandle handle, std::span<const std::uint8_t, 10> record,
-                                  std::span<std::uint8_t> data, std::uint32_t& transferred) {
+DriverStatus TracingDriver::VendorRequest(DriverHandle handle, std::span<const std::uint8_t, 10> record,
+                                          std::span<std::uint8_t> data, std::uint32_t& transferred) {
   if (!tracing_) {
     return inner_.VendorRequest(handle, record, data, transferred);
   }
@@ -148,13 +158,13 @@ bool TracingDriver::VendorRequest(DriverHandle handle, std::span<const std::uint
   }
   Put(submit);
 
-  const bool ok = inner_.VendorRequest(handle, record, data, transferred);
+  const DriverStatus status = inner_.VendorRequest(handle, record, data, transferred);
 
   UsbmonRecord complete = submit;
   complete.type = 'C';
   complete.setupFlag = kUsbmonSetupNotRelevant;
   complete.setup = {};
-  complete.status = ok ? 0 : kUsbmonStall;
+  complete.status = UsbmonStatus(status);
   complete.length = std::min<std::uint32_t>(transferred, length);
   complete.data.clear();
   if (in) {
@@ -164,11 +174,11 @@ bool TracingDriver::VendorRequest(DriverHandle handle, std::span<const std::uint
     complete.dataFlag = kUsbmonDataOutgoing;
   }
   Put(complete);
-  return ok;
+  return status;
 }
 
-bool TracingDriver::BulkRead(DriverHandle handle, std::span<const std::uint8_t, 4> pipe, std::span<std::uint8_t> data,
-                             std::uint32_t& transferred) {
+DriverStatus TracingDriver::BulkRead(DriverHandle handle, std::span<const std::uint8_t, 4> pipe,
+                                     std::span<std::uint8_t> data, std::uint32_t& transferred) {
   if (!tracing_) {
     return inner_.BulkRead(handle, pipe, data, transferred);
   }
@@ -186,20 +196,20 @@ bool TracingDriver::BulkRead(DriverHandle handle, std::span<const std::uint8_t, 
   submit.transferFlags = kUsbmonFlagDirectionIn;
   Put(submit);
 
-  const bool ok = inner_.BulkRead(handle, pipe, data, transferred);
+  const DriverStatus status = inner_.BulkRead(handle, pipe, data, transferred);
 
   UsbmonRecord complete = submit;
   complete.type = 'C';
   complete.dataFlag = kUsbmonPresent;
-  complete.status = ok ? 0 : kUsbmonStall;
+  complete.status = UsbmonStatus(status);
   complete.length = static_cast<std::uint32_t>(std::min<std::size_t>(transferred, data.size()));
   complete.data.assign(data.begin(), data.begin() + complete.length);
   Put(complete);
-  return ok;
+  return status;
 }
 
-bool TracingDriver::BulkWrite(DriverHandle handle, std::span<const std::uint8_t, 4> pipe,
-                              std::span<const std::uint8_t> data, std::uint32_t& transferred) {
+DriverStatus TracingDriver::BulkWrite(DriverHandle handle, std::span<const std::uint8_t, 4> pipe,
+                                      std::span<const std::uint8_t> data, std::uint32_t& transferred) {
   if (!tracing_) {
     return inner_.BulkWrite(handle, pipe, data, transferred);
   }
@@ -217,16 +227,16 @@ bool TracingDriver::BulkWrite(DriverHandle handle, std::span<const std::uint8_t,
   submit.data.assign(data.begin(), data.end());
   Put(submit);
 
-  const bool ok = inner_.BulkWrite(handle, pipe, data, transferred);
+  const DriverStatus status = inner_.BulkWrite(handle, pipe, data, transferred);
 
   UsbmonRecord complete = submit;
   complete.type = 'C';
   complete.dataFlag = kUsbmonDataOutgoing;
-  complete.status = ok ? 0 : kUsbmonStall;
+  complete.status = UsbmonStatus(status);
   complete.length = static_cast<std::uint32_t>(std::min<std::size_t>(transferred, data.size()));
   complete.data.clear();
   Put(complete);
-  return ok;
+  return status;
 }
 
 std::optional<UsbAddress> TracingDriver::AddressOf(DriverHandle handle) { return inner_.AddressOf(handle); }

@@ -17,8 +17,10 @@
 // sample images reads before it writes (a standard request, which is no
 // request of the recorder's). Places are handed on as the backend tells them.
 //
-// The driver port does not yet tell a failed transfer's cause, so every
-// failure is written as a stall (status -EPIPE). A backend that cannot tell
+// A transfer the driver reports as timed out is written as usbmon shows the
+// transfer libusb cancels at its time limit: unlinked (status -ECONNRESET);
+// every other failure as a stall (-EPIPE), the port telling no other cause.
+// A backend that cannot tell
 // the device's bus and address (the EZ-USB driver) is traced on bus 1, with
 // device numbers counting the recorder's appearances (1, then 2 after it was
 // seen to leave the bus and come back, ...), so a restart shows as a new
@@ -57,12 +59,12 @@ class TracingDriver final : public UsbDriver {
   void Close(DriverHandle handle) override;
   bool MayUse(DriverHandle handle) override;
   bool GetDeviceDescriptor(DriverHandle handle, std::span<std::uint8_t, 18> descriptor) override;
-  bool VendorRequest(DriverHandle handle, std::span<const std::uint8_t, 10> record, std::span<std::uint8_t> data,
-                     std::uint32_t& transferred) override;
-  bool BulkRead(DriverHandle handle, std::span<const std::uint8_t, 4> pipe, std::span<std::uint8_t> data,
-                std::uint32_t& transferred) override;
-  bool BulkWrite(DriverHandle handle, std::span<const std::uint8_t, 4> pipe, std::span<const std::uint8_t> data,
-                 std::uint32_t& transferred) override;
+  DriverStatus VendorRequest(DriverHandle handle, std::span<const std::uint8_t, 10> record,
+                             std::span<std::uint8_t> data, std::uint32_t& transferred) override;
+  DriverStatus BulkRead(DriverHandle handle, std::span<const std::uint8_t, 4> pipe, std::span<std::uint8_t> data,
+                        std::uint32_t& transferred) override;
+  DriverStatus BulkWrite(DriverHandle handle, std::span<const std::uint8_t, 4> pipe,
+                         std::span<const std::uint8_t> data, std::uint32_t& transferred) override;
   std::optional<UsbAddress> AddressOf(DriverHandle handle) override;
   std::optional<std::uint8_t> PipeEndpoint(DriverHandle handle, std::uint32_t pipe) override;
   bool TellsPlaces() override;

@@ -41,6 +41,9 @@ inline constexpr std::uint8_t kUsbmonDataOutgoing = '>';  // an OUT completion: 
 // Statuses as Linux writes them (negative errno values).
 inline constexpr std::int32_t kUsbmonInProgress = -115;  // -EINPROGRESS, every submission
 inline constexpr std::int32_t kUsbmonStall = -32;        // -EPIPE, the device stalled the endpoint
+// -ECONNRESET: the URB was unlinked before it completed, as usbfs does with a
+// transfer that libusb cancels when its time limit has passed.
+inline constexpr std::int32_t kUsbmonUnlinked = -104;
 
 // Linux's URB_DIR_IN among the transfer flags.
 inline constexpr std::uint32_t kUsbmonFlagDirectionIn = 0x200;

@@ -82,6 +82,7 @@ struct RecorderOptions {
   bool unplugged = false;    // never on the bus, unless a moment plugs it in
   bool neverReturn = false;  // gone for good after its first restart
   bool notModel = false;     // answers another product string than the model's
+  int stopAnsweringAfter = 0;  // answers this many control requests, then nothing
   std::vector<RequestFault> requestFaults;
   std::vector<NamedMoment> plugIns;
   std::vector<NamedMoment> unplugs;
@@ -151,6 +152,8 @@ void Usage() {
       "  --absence MS          how long a restart keeps it off the bus (default 100, as short as 1)\n"
       "  --other-devices N     put N other USB devices on the bus (at most 50)\n"
       "  --short-reply CODE:N  every request CODE (hex) is answered with only N bytes\n"
+      "  --stop-answering-after N  answers N control requests, then nothing more (control or\n"
+      "                        bulk): the transfers are never completed, libusb's time limit ends them\n"
       "bus and updater:\n"
       "  --hold-lock           hold the updater's instance lock while it runs (in the run's\n"
       "                        network namespace, where the updater looks for it)\n"
@@ -307,6 +310,12 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.fileSizeLimit = std::atoll(value->c_str());
     } else if (arg == "--absence") {
       options.absenceMs = std::atoi(value->c_str());
+    } else if (arg == "--stop-answering-after") {
+      recorder().stopAnsweringAfter = std::atoi(value->c_str());
+      if (recorder().stopAnsweringAfter <= 0) {
+        std::fputs("k24-testbed: --stop-answering-after takes a count of requests\n", stderr);
+        return false;
+      }
     } else if (arg == "--other-devices") {
       options.otherDevices = std::atoi(value->c_str());
       if (options.otherDevices < 0 || options.otherDevices > UsbfsDoor::kMaxOtherDevices) {
@@ -395,6 +404,7 @@ void SetUpRecorder(const RecorderOptions& options, RecorderModel& model) {
   SetSerialNumber(model, options.serial);
   model.neverReturnAfterRestart = options.neverReturn;
   model.requestFaults = options.requestFaults;
+  model.stopAnsweringAfterRequest = options.stopAnsweringAfter;
   if (options.notModel) model.productString = kOtherProductString;
   if (options.plugInLater || options.unplugged || !options.plugIns.empty()) {
     model.onBus = false;
@@ -447,6 +457,9 @@ std::string StateReport(const RecorderModel& model, const std::string& prefix) {
   text += "nand-block-erases: " + count(0xD1) + "\n";   // NandEraseBlock
   text += "bulk-transfers: " + std::to_string(model.bulkTransfers) + "\n";
   text += "string-descriptor-reads: " + std::to_string(model.stringDescriptorReads) + "\n";
+  const auto unanswered = std::count_if(model.log.begin(), model.log.end(),
+                                        [](const LoggedTransfer& entry) { return !entry.answered; });
+  text += "unanswered-transfers: " + std::to_string(unanswered) + "\n";
   if (prefix.empty()) return text;
   std::string prefixed;
   for (std::size_t at = 0; at < text.size();) {

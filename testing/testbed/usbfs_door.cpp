@@ -422,7 +422,7 @@ void UsbfsDoor::RemoveDevice(std::size_t which) {
 }
 
 void UsbfsDoor::ReleasePending(Device& device) {
-  for (std::deque<PendingUrb>* queue : {&device.submitted, &device.discarded}) {
+  for (std::deque<PendingUrb>* queue : {&device.submitted, &device.unanswered, &device.discarded}) {
     for (const PendingUrb& pending : *queue) {
       umockdev_ioctl_data_unref(pending.buffer);
       umockdev_ioctl_data_unref(pending.urb);
@@ -452,12 +452,13 @@ std::size_t UsbfsDoor::DeviceOf(UMockdevIoctlClient* client) const {
 }
 
 // Runs the URB through the model and writes its outcome into the client's
-// copies: status, actual_length and, for IN transfers, the data.
-void UsbfsDoor::CompleteUrb(std::size_t which, const PendingUrb& pending) {
+// copies: status, actual_length and, for IN transfers, the data. False when
+// the recorder gave no answer: the URB is then left as it is, not completed.
+bool UsbfsDoor::CompleteUrb(std::size_t which, const PendingUrb& pending) {
   const auto type = ReadField<unsigned char>(pending.urb, offsetof(usbdevfs_urb, type));
   const auto endpoint = ReadField<unsigned char>(pending.urb, offsetof(usbdevfs_urb, endpoint));
   std::span<std::uint8_t> buffer(pending.buffer->data, static_cast<std::size_t>(pending.buffer->data_len));
-  int status = -EPIPE;  // a stall, as a recorder answers a request it refuses
+  Outcome outcome = Outcome::Failed;  // a stall, as a recorder answers a request it refuses
   std::uint32_t actual = 0;
 
   if (type == USBDEVFS_URB_TYPE_CONTROL && endpoint == 0 && buffer.size() >= kSetupSize) {
@@ -471,10 +472,8 @@ void UsbfsDoor::CompleteUrb(std::size_t which, const PendingUrb& pending) {
       // Vendor requests to the device reach the recorder's firmware.
       const std::uint8_t direction = requestType == 0xC0 ? 1 : 0;
       std::uint32_t moved = 0;
-      if (HandleControlAt(bus_, which, direction, request, value, index, stage.first(length), moved)) {
-        status = 0;
-        actual = moved;
-      }
+      outcome = HandleControlAt(bus_, which, direction, request, value, index, stage.first(length), moved);
+      if (outcome == Outcome::Ok) actual = moved;
     } else if (requestType == kStandardIn && request == kGetDescriptor && (value >> 8) == kStringDescriptor &&
                length <= stage.size()) {
       const std::vector<std::uint8_t> descriptor =
@@ -482,20 +481,18 @@ void UsbfsDoor::CompleteUrb(std::size_t which, const PendingUrb& pending) {
       if (!descriptor.empty()) {
         actual = static_cast<std::uint32_t>(std::min<std::size_t>(descriptor.size(), length));
         std::copy_n(descriptor.begin(), actual, stage.begin());
-        status = 0;
+        outcome = Outcome::Ok;
       }
     }
   } else if (type == USBDEVFS_URB_TYPE_BULK && endpoint == kBulkOut) {
-    std::uint32_t moved = 0;
-    if (HandleBulkOutAt(bus_, which, buffer, moved)) status = 0;
-    actual = moved;
+    outcome = HandleBulkOutAt(bus_, which, buffer, actual);
   } else if (type == USBDEVFS_URB_TYPE_BULK && endpoint == kBulkIn) {
-    std::uint32_t moved = 0;
-    if (HandleBulkInAt(bus_, which, buffer, moved)) status = 0;
-    actual = moved;
+    outcome = HandleBulkInAt(bus_, which, buffer, actual);
   }
-  WriteField<int>(pending.urb, offsetof(usbdevfs_urb, status), status);
+  if (outcome == Outcome::NoAnswer) return false;
+  WriteField<int>(pending.urb, offsetof(usbdevfs_urb, status), outcome == Outcome::Ok ? 0 : -EPIPE);
   WriteField<int>(pending.urb, offsetof(usbdevfs_urb, actual_length), static_cast<int>(actual));
+  return true;
 }
 
 bool UsbfsDoor::HandleIoctl(UMockdevIoctlClient* client) {
@@ -560,7 +557,14 @@ bool UsbfsDoor::HandleIoctl(UMockdevIoctlClient* client) {
       } else if (device != nullptr && !device->submitted.empty()) {
         pending = device->submitted.front();
         device->submitted.pop_front();
-        CompleteUrb(which, pending);
+        if (!CompleteUrb(which, pending)) {
+          // No answer: the URB stays with the door until the host gives up on
+          // it (libusb discards it when its time limit has passed).
+          device->unanswered.push_back(pending);
+          if (device->submitted.empty() && device->discarded.empty()) SignalReady(*device, false);
+          umockdev_ioctl_client_complete(client, -1, EAGAIN);
+          return true;
+        }
       } else {
         if (device != nullptr) SignalReady(*device, false);
         umockdev_ioctl_client_complete(client, -1, device != nullptr ? EAGAIN : ENODEV);
@@ -580,13 +584,15 @@ bool UsbfsDoor::HandleIoctl(UMockdevIoctlClient* client) {
       // The argument is the client's address of the URB to cancel.
       const auto address = ReadField<gulong>(arg, 0);
       if (device != nullptr) {
-        for (auto it = device->submitted.begin(); it != device->submitted.end(); ++it) {
-          if (it->urb->client_addr == address) {
-            device->discarded.push_back(*it);
-            device->submitted.erase(it);
-            SignalReady(*device, true);
-            umockdev_ioctl_client_complete(client, 0, 0);
-            return true;
+        for (std::deque<PendingUrb>* queue : {&device->submitted, &device->unanswered}) {
+          for (auto it = queue->begin(); it != queue->end(); ++it) {
+            if (it->urb->client_addr == address) {
+              device->discarded.push_back(*it);
+              queue->erase(it);
+              SignalReady(*device, true);
+              umockdev_ioctl_client_complete(client, 0, 0);
+              return true;
+            }
           }
         }
       }

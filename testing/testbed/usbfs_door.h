@@ -97,6 +97,7 @@ class UsbfsDoor {
     int ptyMaster = -1;   // the node is this pty's slave: its flow state is
     int ptySlave = -1;    // how the door tells poll() that a URB can be reaped
     std::deque<PendingUrb> submitted;
+    std::deque<PendingUrb> unanswered;  // the recorder gave no answer: never completed
     std::deque<PendingUrb> discarded;
     bool leaving = false;  // the model left the bus; the device is still listed
     std::chrono::steady_clock::time_point leftAt{};
@@ -106,7 +107,8 @@ class UsbfsDoor {
   void RemoveDevice(std::size_t which);
   // A removal, and a return served at once after a short absence.
   void ServeDevice(std::size_t which, std::chrono::steady_clock::time_point now);
-  void CompleteUrb(std::size_t which, const PendingUrb& pending);
+  // False when the recorder gave no answer: the URB is left as it is.
+  bool CompleteUrb(std::size_t which, const PendingUrb& pending);
   void SignalReady(Device& device, bool ready);
   void ReleasePending(Device& device);
   // The device a client talks to, by its node; devices_.size() when none.

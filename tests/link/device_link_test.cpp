@@ -77,8 +77,7 @@ TEST_F(DeviceLinkTest, TwoRecordersThatCannotBeToldApartGetNothing) {
   std::array<std::uint8_t, 2> reply{0xAB, 0xAB};
   EXPECT_EQ(SendVendorRequest(link, kDirectionIn, 0xC6, 0, 0, reply).status, LinkStatus::NotAlone);
   EXPECT_EQ(reply, (std::array<std::uint8_t, 2>{0xAB, 0xAB}));
-  std::uint32_t moved = 0;
-  EXPECT_FALSE(BulkTransfer(link, kDirectionIn, kPipeBulkIn, reply, moved));
+  EXPECT_EQ(BulkTransfer(link, kDirectionIn, kPipeBulkIn, reply).status, LinkStatus::NotAlone);
   EXPECT_FALSE(IsRecorderPresent(link));
   EXPECT_EQ(link.lastProbePlaces.size(), 2u);
   EXPECT_FALSE(KeepToTheRecorderFound(link));
@@ -165,8 +164,7 @@ TEST_F(DeviceLinkTest, WithoutRecorderEveryOperationFailsAndLeavesBuffersAlone) 
   buffer.fill(0xAB);
   EXPECT_FALSE(SendVendorRequest(link, kDirectionIn, 0xC6, 0, 0, buffer));
   EXPECT_EQ(buffer, (std::array<std::uint8_t, 4>{0xAB, 0xAB, 0xAB, 0xAB}));
-  std::uint32_t moved = 7;
-  EXPECT_FALSE(BulkTransfer(link, kDirectionIn, kPipeBulkIn, buffer, moved));
+  EXPECT_EQ(BulkTransfer(link, kDirectionIn, kPipeBulkIn, buffer).status, LinkStatus::NoRecorder);
   EXPECT_TRUE(model.log.empty());
 }
 
@@ -174,34 +172,38 @@ struct RequestOutcomeCase {
   const char* name;
   void (*setUp)(emulator::RecorderModel&);
   LinkStatus expected;
+  std::uint32_t transferred;
 };
 
 // How a version request (two bytes in) ends, as the callers tell it apart.
 TEST_F(DeviceLinkTest, RequestOutcomes) {
   const RequestOutcomeCase cases[] = {
-      {"answered", [](emulator::RecorderModel&) {}, LinkStatus::Ok},
-      {"no recorder", [](emulator::RecorderModel& m) { m.onBus = false; }, LinkStatus::NoRecorder},
-      {"refused", [](emulator::RecorderModel& m) { m.failRequestCodes = {0xC6}; }, LinkStatus::Failed},
+      {"answered", [](emulator::RecorderModel&) {}, LinkStatus::Ok, 2},
+      {"no recorder", [](emulator::RecorderModel& m) { m.onBus = false; }, LinkStatus::NoRecorder, 0},
+      {"refused", [](emulator::RecorderModel& m) { m.failRequestCodes = {0xC6}; }, LinkStatus::Failed, 0},
       {"one byte of two",
        [](emulator::RecorderModel& m) { m.requestFaults = {{0xC6, 0, emulator::ControlFault::ShortReply, 1}}; },
-       LinkStatus::ShortReply},
+       LinkStatus::ShortReply, 1},
       {"no byte of two",
        [](emulator::RecorderModel& m) { m.requestFaults = {{0xC6, 0, emulator::ControlFault::ShortReply, 0}}; },
-       LinkStatus::ShortReply},
+       LinkStatus::ShortReply, 0},
+      {"no answer", [](emulator::RecorderModel& m) { m.transferFaults = {{1, emulator::TransferFaultKind::NoAnswer, -1}}; },
+       LinkStatus::TimedOut, 0},
   };
   for (const RequestOutcomeCase& c : cases) {
     SCOPED_TRACE(c.name);
     model = emulator::RecorderModel{};
     c.setUp(model);
     std::array<std::uint8_t, 2> reply{};
-    EXPECT_EQ(SendVendorRequest(link, kDirectionIn, 0xC6, 0, 0, reply).status, c.expected);
+    const LinkResult result = SendVendorRequest(link, kDirectionIn, 0xC6, 0, 0, reply);
+    EXPECT_EQ(result.status, c.expected);
+    EXPECT_EQ(result.transferred, c.transferred);
   }
 }
 
 TEST_F(DeviceLinkTest, UnknownBulkDirectionIsRefusedBeforeAnyProbe) {
   std::array<std::uint8_t, 8> buffer{};
-  std::uint32_t moved = 0;
-  EXPECT_FALSE(BulkTransfer(link, 2, kPipeBulkIn, buffer, moved));
+  EXPECT_EQ(BulkTransfer(link, 2, kPipeBulkIn, buffer).status, LinkStatus::Failed);
   EXPECT_EQ(bus.probes, 0);
   EXPECT_TRUE(bus.events.empty());
 }
@@ -211,7 +213,9 @@ TEST_F(DeviceLinkTest, BlockReadGoesInCappedChunksAndResumesAfterAShortTransfer)
   model.bulkFault = BulkFault::Short;
   model.bulkFaultTransfer = 2;  // moves 8,192 of 16,384
   std::vector<std::uint8_t> block(135'168);
-  EXPECT_EQ(BulkReadAll(link, block), 135'168u);
+  const LinkResult read = BulkReadAll(link, block);
+  EXPECT_EQ(read.status, LinkStatus::Ok);
+  EXPECT_EQ(read.transferred, 135'168u);
   EXPECT_TRUE(std::equal(block.begin(), block.end(), model.nand.begin()));
   const std::vector<std::uint32_t> lengths = BulkLengths();
   ASSERT_GE(lengths.size(), 3u);
@@ -224,7 +228,8 @@ TEST_F(DeviceLinkTest, BlockReadGoesInCappedChunksAndResumesAfterAShortTransfer)
 
 struct LoopEndCase {
   const char* name;
-  BulkFault fault;
+  void (*putFaultOnTheThirdTransfer)(emulator::RecorderModel&);
+  LinkStatus ended;
 };
 
 // Cases print as their name, which keeps the test names short and stable.
@@ -234,18 +239,33 @@ class BulkLoopEndTest : public DeviceLinkTest, public ::testing::WithParamInterf
 
 TEST_P(BulkLoopEndTest, LoopEndsOnTheThirdTransfer) {
   PrepareNandRead(135'168);
-  model.bulkFault = GetParam().fault;
-  model.bulkFaultTransfer = 3;
+  GetParam().putFaultOnTheThirdTransfer(model);
   std::vector<std::uint8_t> block(135'168);
-  EXPECT_EQ(BulkReadAll(link, block), 2u * 16'384u);
+  const LinkResult read = BulkReadAll(link, block);
+  EXPECT_EQ(read.transferred, 2u * 16'384u);
+  EXPECT_EQ(read.status, GetParam().ended);
   EXPECT_EQ(model.bulkTransfers, 3);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, BulkLoopEndTest,
-                         ::testing::Values(LoopEndCase{"failed", BulkFault::Fail},
-                                           LoopEndCase{"zero_bytes", BulkFault::Zero},
-                                           LoopEndCase{"over_long", BulkFault::OverLong}),
-                         [](const auto& instance) { return std::string(instance.param.name); });
+void BulkFaultAtThree(emulator::RecorderModel& m, BulkFault fault) {
+  m.bulkFault = fault;
+  m.bulkFaultTransfer = 3;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, BulkLoopEndTest,
+    ::testing::Values(
+        LoopEndCase{"failed", [](emulator::RecorderModel& m) { BulkFaultAtThree(m, BulkFault::Fail); },
+                    LinkStatus::Failed},
+        LoopEndCase{"zero_bytes", [](emulator::RecorderModel& m) { BulkFaultAtThree(m, BulkFault::Zero); },
+                    LinkStatus::Failed},
+        LoopEndCase{"over_long", [](emulator::RecorderModel& m) { BulkFaultAtThree(m, BulkFault::OverLong); },
+                    LinkStatus::Failed},
+        // The caller learns that the recorder stopped answering.
+        LoopEndCase{"no_answer",
+                    [](emulator::RecorderModel& m) { m.transferFaults = {{3, emulator::TransferFaultKind::NoAnswer, -1}}; },
+                    LinkStatus::TimedOut}),
+    [](const auto& instance) { return std::string(instance.param.name); });
 
 TEST_F(DeviceLinkTest, ReenumerationWaitSeesAnAbsentRecorderAtOnceThenWaitsForIt) {
   emulator::PlugInAfterProbes(model, 50);

@@ -168,8 +168,10 @@ TEST_P(TracedWholeUpdate, HoldsEveryTransferAsTheRecorderSawIt) {
       EXPECT_EQ(transfer.asked, entry.length);
     }
     EXPECT_EQ(transfer.in ? transfer.received : transfer.sent, entry.data);
-    EXPECT_EQ(transfer.end, entry.ok ? CapturedEnd::Ok : CapturedEnd::Stall);
-    EXPECT_EQ(transfer.status, entry.ok ? 0 : -32);
+    // A failure the driver reports as a time-out is written as usbmon shows
+    // the transfer libusb cancels then (-ECONNRESET), every other as a stall.
+    EXPECT_EQ(transfer.end, entry.ok ? CapturedEnd::Ok : entry.answered ? CapturedEnd::Stall : CapturedEnd::Cancelled);
+    EXPECT_EQ(transfer.status, entry.ok ? 0 : entry.answered ? -32 : -104);
     EXPECT_EQ(transfer.address.bus, 1);
     EXPECT_EQ(transfer.address.device, device);
     const bool restartNext = event + 1 < capture.events.size() &&
@@ -189,7 +191,10 @@ INSTANTIATE_TEST_SUITE_P(
                       TracedCase{"NoUpgradePath", 0x0102, {}},
                       // The fifth WriteFlash stalls after it was carried out: written as a stall.
                       TracedCase{"NoUpgradePathWithAStall", 0x0102,
-                                 {{12, emulator::TransferFaultKind::StallAfterExecuting, -1}}}),
+                                 {{12, emulator::TransferFaultKind::StallAfterExecuting, -1}}},
+                      // The recorder answers nothing from the fifth WriteFlash on.
+                      TracedCase{"NoUpgradePathWhereTheRecorderStopsAnswering", 0x0102,
+                                 {{12, emulator::TransferFaultKind::NoAnswer, -1}}}),
     [](const ::testing::TestParamInfo<TracedCase>& each) { return std::string(each.param.name); });
 
 // A sink that fails at its n-th write, as a full disk or a pulled stick does.
@@ -450,7 +455,8 @@ TEST(ReplayRecorder, StopsAtACountBeyondTheTransfer) {
     model.standIn = &replay;
     std::vector<std::uint8_t> data = transfer.in ? std::vector<std::uint8_t>(2) : transfer.sent;
     std::uint32_t moved = 0;
-    EXPECT_FALSE(emulator::HandleControl(model, transfer.in ? 1 : 0, SetupRequest(transfer), 0, 0, data, moved));
+    EXPECT_EQ(emulator::HandleControl(model, transfer.in ? 1 : 0, SetupRequest(transfer), 0, 0, data, moved),
+              emulator::Outcome::Failed);
     EXPECT_EQ(moved, 0u);
     EXPECT_TRUE(replay.Differed());
     EXPECT_NE(replay.Report().find("holds less than the capture says moved (" + std::to_string(transfer.moved) +
@@ -458,6 +464,26 @@ TEST(ReplayRecorder, StopsAtACountBeyondTheTransfer) {
               std::string::npos)
         << replay.Report();
   }
+}
+
+// A transfer the capture shows cancelled, as a time-out ends one, is played
+// back as no answer at all: the program's own driver then ends it at its
+// time limit, as in the run that was captured.
+TEST(ReplayRecorder, PlaysACancelledTransferAsNoAnswer) {
+  CapturedTransfer read = Transfer(0xC6, true, {2, 1});
+  read.end = CapturedEnd::Cancelled;
+  read.status = -104;
+  read.moved = 0;
+  read.received.clear();
+  emulator::ReplayRecorder replay(Capture({Event(read)}));
+  emulator::RecorderModel model;
+  model.standIn = &replay;
+  std::vector<std::uint8_t> data(2);
+  std::uint32_t moved = 0;
+  EXPECT_EQ(emulator::HandleControl(model, 1, 0xC6, 0, 0, data, moved), emulator::Outcome::NoAnswer);
+  EXPECT_FALSE(replay.Differed());
+  ASSERT_EQ(model.log.size(), 1u);
+  EXPECT_FALSE(model.log.back().answered);
 }
 
 // The replay through the in-process door: the flash path's trace played back

@@ -81,8 +81,7 @@ TEST_F(CombinedDriverTest, TheEzusbDriversRecorderSeesExactlyTheCallsItSawAlone)
     std::array<std::uint8_t, 2> reply{};
     ASSERT_TRUE(SendVendorRequest(*each, 1, 0xC6, 0x1234, 0, reply));
     std::vector<std::uint8_t> page(64, 0x11);
-    std::uint32_t transferred = 0;
-    BulkTransfer(*each, 0, 1, page, transferred);
+    BulkTransfer(*each, 0, 1, page);
     ReadProductString(*each);
   }
   ASSERT_EQ(CallNames(kernel), CallNames(aloneKernel));

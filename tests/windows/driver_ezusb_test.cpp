@@ -42,10 +42,9 @@ TEST(EzusbDriverWithoutDriver, FindsNothingAndLeavesBuffersUntouched) {
   EXPECT_EQ(reply, (std::array<std::uint8_t, 2>{0xA5, 0xA5}));
 
   std::vector<std::uint8_t> bulk(512, 0x5A);
-  std::uint32_t transferred = 77;
-  EXPECT_FALSE(BulkTransfer(link, 1, 2, bulk, transferred));
+  EXPECT_EQ(BulkTransfer(link, 1, 2, bulk).status, LinkStatus::NoRecorder);
   EXPECT_TRUE(std::all_of(bulk.begin(), bulk.end(), [](std::uint8_t b) { return b == 0x5A; }));
-  EXPECT_FALSE(BulkTransfer(link, 0, 1, bulk, transferred));
+  EXPECT_EQ(BulkTransfer(link, 0, 1, bulk).status, LinkStatus::NoRecorder);
 }
 
 class EzusbDriverOnModel : public ::testing::Test {
@@ -164,9 +163,9 @@ TEST_F(EzusbDriverOnModel, BulkTransfersUseTheirCodesAndPipeRecordsAndReportTheB
   model.pendingNandPage = 0;
   model.pendingNandBytes = 4096;
   std::vector<std::uint8_t> data(4096);
-  std::uint32_t transferred = 0;
-  ASSERT_TRUE(BulkTransfer(link, 1, 2, data, transferred));
-  EXPECT_EQ(transferred, 4096u);
+  const LinkResult moved = BulkTransfer(link, 1, 2, data);
+  ASSERT_TRUE(moved);
+  EXPECT_EQ(moved.transferred, 4096u);
   EXPECT_TRUE(std::equal(data.begin(), data.end(), model.nand.begin()));
   const KernelCall& read = kernel.calls[kernel.calls.size() - 2];
   EXPECT_EQ(read.what, "DeviceIoControl 0x22204E");
@@ -175,12 +174,45 @@ TEST_F(EzusbDriverOnModel, BulkTransfersUseTheirCodesAndPipeRecordsAndReportTheB
 
   kernel.calls.clear();
   std::vector<std::uint8_t> page(64, 0x11);
-  BulkTransfer(link, 0, 1, page, transferred);  // whatever the recorder makes of it
+  BulkTransfer(link, 0, 1, page);  // whatever the recorder makes of it
   ASSERT_GE(kernel.calls.size(), 2u);
   const KernelCall& write = kernel.calls[kernel.calls.size() - 2];
   EXPECT_EQ(write.what, "DeviceIoControl 0x222051");
   EXPECT_EQ(write.input, (std::vector<std::uint8_t>{0x01, 0x00, 0x00, 0x00}));
   EXPECT_EQ(write.outputSize, 64u);
+}
+
+struct FailureCase {
+  const char* name;
+  void (*setUp)(emulator::RecorderModel&);
+  DWORD lastError;  // what DeviceIoControl left
+  LinkStatus status;
+};
+
+// A failed DeviceIoControl is told apart by its error: ERROR_SEM_TIMEOUT,
+// the USB stack's STATUS_IO_TIMEOUT for a request the recorder never
+// answered, is a time-out; any other error is a failure.
+TEST_F(EzusbDriverOnModel, AFailureLeftWithTheTimeOutErrorIsATimeOut) {
+  const FailureCase cases[] = {
+      {"refused", [](emulator::RecorderModel& m) { m.failRequestNumber = 2; }, ERROR_GEN_FAILURE,
+       LinkStatus::Failed},
+      {"no answer", [](emulator::RecorderModel& m) { m.stopAnsweringAfterRequest = 1; }, ERROR_SEM_TIMEOUT,
+       LinkStatus::TimedOut},
+  };
+  for (const FailureCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    model = emulator::RecorderModel{};
+    c.setUp(model);
+    std::array<std::uint8_t, 2> reply{};
+    EXPECT_TRUE(SendVendorRequest(link, 1, 0xC6, 0, 0, reply));  // the first is answered
+    EXPECT_EQ(SendVendorRequest(link, 1, 0xC6, 0, 0, reply).status, c.status);
+    EXPECT_EQ(kernel.GetLastError(), c.lastError);
+    // A bulk read after it: refused requests leave the pipe alone, a silent
+    // recorder answers nothing.
+    std::vector<std::uint8_t> data(64);
+    const LinkResult read = BulkTransfer(link, 1, 2, data);
+    EXPECT_EQ(read.status, c.status == LinkStatus::TimedOut ? LinkStatus::TimedOut : LinkStatus::Failed);
+  }
 }
 
 }  // namespace

@@ -164,9 +164,9 @@ TEST_F(WinusbDriverOnModel, BulkTransfersUseTheBulkPipesFoundByKind) {
   model.pendingNandPage = 0;
   model.pendingNandBytes = 4096;
   std::vector<std::uint8_t> data(4096);
-  std::uint32_t transferred = 0;
-  ASSERT_TRUE(BulkTransfer(link, 1, 2, data, transferred));
-  EXPECT_EQ(transferred, 4096u);
+  const LinkResult read = BulkTransfer(link, 1, 2, data);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read.transferred, 4096u);
   EXPECT_TRUE(std::equal(data.begin(), data.end(), model.nand.begin()));
   const std::vector<WinusbCall> reads = Calls("WinUsb_ReadPipe");
   ASSERT_EQ(reads.size(), 1u);
@@ -175,7 +175,7 @@ TEST_F(WinusbDriverOnModel, BulkTransfersUseTheBulkPipesFoundByKind) {
   EXPECT_EQ(Calls("WinUsb_SetPipePolicy 0x81 PIPE_TRANSFER_TIMEOUT 5000").size(), 1u);
 
   std::vector<std::uint8_t> page(64, 0x11);
-  BulkTransfer(link, 0, 1, page, transferred);  // whatever the recorder makes of it
+  BulkTransfer(link, 0, 1, page);  // whatever the recorder makes of it
   const std::vector<WinusbCall> writes = Calls("WinUsb_WritePipe");
   ASSERT_EQ(writes.size(), 1u);
   EXPECT_EQ(writes[0].pipe, emulator::kModelBulkOutPipe);
@@ -212,9 +212,9 @@ TEST_F(WinusbDriverOnModel, ShortRepliesAndTimeOutsAreJudgedByTheCountsTheCallsG
     model.pendingNandPage = 0;
     model.pendingNandBytes = 4096;
     std::vector<std::uint8_t> data(4096);
-    std::uint32_t transferred = 99;
-    EXPECT_EQ(BulkTransfer(link, 1, 2, data, transferred), c.ok) << static_cast<int>(c.fault);
-    EXPECT_EQ(transferred, c.transferred) << static_cast<int>(c.fault);
+    const LinkResult read = BulkTransfer(link, 1, 2, data);
+    EXPECT_EQ(static_cast<bool>(read), c.ok) << static_cast<int>(c.fault);
+    EXPECT_EQ(read.transferred, c.transferred) << static_cast<int>(c.fault);
   }
 }
 
