@@ -1,8 +1,8 @@
 // Fuzz target: the recorder procedures and the whole dialogue against a
 // recorder model whose state, faults (refused requests, cut replies, bulk
 // transfers that move too few, no or too many bytes, a recorder that leaves
-// and comes back late, at once or never), presence at start and the
-// operator's keys all come from the input. Every run is judged as the fault
+// and comes back late, at once or never, one that stops answering), presence
+// at start and the operator's keys all come from the input. Every run is judged as the fault
 // sweep judges (tests/sweep/whole_update.h): a defined ending in bounded
 // virtual time, no untrue "OK", nothing lost.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -47,7 +47,7 @@ std::vector<TransferFault> PickFaults(FuzzedDataProvider& in) {
     TransferFault fault;
     fault.transfer = in.ConsumeIntegralInRange(1, 520);
     fault.kind = static_cast<TransferFaultKind>(in.ConsumeIntegralInRange(
-        static_cast<int>(TransferFaultKind::Stall), static_cast<int>(TransferFaultKind::VanishAt)));
+        static_cast<int>(TransferFaultKind::Stall), static_cast<int>(TransferFaultKind::NoAnswer)));
     switch (in.ConsumeIntegralInRange(0, 3)) {
       case 0: fault.returnAfterMs = -1; break;
       case 1: fault.returnAfterMs = 0; break;

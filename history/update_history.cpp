@@ -71,6 +71,12 @@ void FailureFields(std::string& text, const HistoryStep& step) {
     case StepFailure::ReadBackMismatch:
       Field(text, "read-back-mismatch-offset", Hex(static_cast<unsigned>(result.mismatchOffset), 4));
       break;
+    case StepFailure::ReadBackNoAnswer:
+      Field(text, "nand-page", std::to_string(result.page));
+      if (!result.request) {
+        Field(text, "bulk-bytes", std::to_string(result.bytesMoved) + " of " + std::to_string(result.bytesExpected));
+      }
+      break;
     case StepFailure::CommitRefused:
       Field(text, "commit-reply", "0x00");
       break;
@@ -141,6 +147,7 @@ const char* StepFailureName(StepFailure failure) {
     case StepFailure::BlockReadShort: return "nand-block-read-short";
     case StepFailure::PageNotWritten: return "nand-page-not-written";
     case StepFailure::ReadBackMismatch: return "nand-read-back-mismatch";
+    case StepFailure::ReadBackNoAnswer: return "nand-read-back-no-answer";
     case StepFailure::CommitRefused: return "boot-area-commit-refused";
     case StepFailure::EraseNotConfirmed: return "nand-erase-not-confirmed";
   }

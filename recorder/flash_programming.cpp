@@ -26,13 +26,22 @@ StepResult ProgramFlashImage(DeviceLink& link, std::span<const std::uint8_t> ima
   for (std::size_t page = 0; page < kImageRegionPages; ++page) {
     const auto pageAddress = static_cast<std::uint16_t>(page * kFlashPageSize);
     RequestData<kRequestErasePage> reply{};
-    NoteRequest(result, SendRequest(link, kRequestErasePage, pageAddress, reply));
+    const SentRequest erased = SendRequest(link, kRequestErasePage, pageAddress, reply);
+    NoteRequest(result, erased);
+    if (GotNoAnswer(erased)) {
+      return result;
+    }
     for (std::size_t chunk = 0; chunk < kChunksPerPage; ++chunk) {
       const auto address = static_cast<std::uint16_t>(pageAddress + chunk * kFlashChunkSize);
       RequestData<kRequestWriteFlash> data{};
       std::copy_n(image.begin() + address, data.size(), data.begin());
-      // Sent even after an earlier failure: the recorder gets the whole sequence.
-      NoteRequest(result, SendRequest(link, kRequestWriteFlash, address, data));
+      // Sent even after an earlier refusal: the recorder gets the whole
+      // sequence. A recorder that gave no answer at all gets no more.
+      const SentRequest written = SendRequest(link, kRequestWriteFlash, address, data);
+      NoteRequest(result, written);
+      if (GotNoAnswer(written)) {
+        return result;
+      }
     }
   }
   return result;

@@ -24,8 +24,10 @@ inline constexpr std::size_t kChunksPerPage = kFlashPageSize / kFlashChunkSize;
 StepResult PrepareForProgramming(DeviceLink& link);
 
 // Erases and writes the 21 pages of the image region; every one of the 189
-// requests is sent even after a failure. Succeeds only when all succeeded;
-// else RequestFailed with the first that failed, and the count of failures.
+// requests is sent even after a refused or failed one, but none after one
+// that got no answer at all (the driver's time-out). Succeeds only when all
+// succeeded; else RequestFailed with the first that failed, and the count of
+// failures.
 // `image` must hold at least the image region; bytes beyond it are never sent.
 StepResult ProgramFlashImage(DeviceLink& link, std::span<const std::uint8_t> image);
 

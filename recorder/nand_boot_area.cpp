@@ -32,12 +32,16 @@ NandEraseRecord BuildNandEraseRecord(std::uint16_t block) {
 
 namespace {
 
-// ReadNandPages, keeping how its request ended.
-std::uint32_t ReadPages(DeviceLink& link, std::uint32_t firstPage, std::uint32_t pageCount,
-                        std::span<std::uint8_t> data, SentRequest& announced) {
+// ReadNandPages, keeping how its request ended. A request that got no
+// answer is not followed by its bulk read, which would get none either.
+LinkResult ReadPages(DeviceLink& link, std::uint32_t firstPage, std::uint32_t pageCount, std::span<std::uint8_t> data,
+                     SentRequest& announced) {
   NandPageRecord record = BuildNandPageRecord(firstPage, pageCount);
   announced = SendRequest(link, kRequestNandReadPages, 0, record);
-  return BulkReadAll(link, data.first(std::size_t{pageCount} * kNandPageSize)).transferred;
+  if (GotNoAnswer(announced)) {
+    return {LinkStatus::TimedOut, 0};
+  }
+  return BulkReadAll(link, data.first(std::size_t{pageCount} * kNandPageSize));
 }
 
 }  // namespace
@@ -45,7 +49,7 @@ std::uint32_t ReadPages(DeviceLink& link, std::uint32_t firstPage, std::uint32_t
 std::uint32_t ReadNandPages(DeviceLink& link, std::uint32_t firstPage, std::uint32_t pageCount,
                             std::span<std::uint8_t> data) {
   SentRequest announced;
-  return ReadPages(link, firstPage, pageCount, data, announced);
+  return ReadPages(link, firstPage, pageCount, data, announced).transferred;
 }
 
 StepResult WriteNandPages(DeviceLink& link, std::uint32_t firstPage, std::uint32_t pageCount,
@@ -53,7 +57,8 @@ StepResult WriteNandPages(DeviceLink& link, std::uint32_t firstPage, std::uint32
   NandPageRecord record = BuildNandPageRecord(firstPage, pageCount);
   const std::span<std::uint8_t> pages = data.first(std::size_t{pageCount} * kNandPageSize);
   const SentRequest announced = SendRequest(link, kRequestNandWritePages, 0, record);
-  const std::uint32_t moved = BulkWriteAll(link, pages).transferred;
+  // The pages do not follow a request that got no answer.
+  const std::uint32_t moved = GotNoAnswer(announced) ? 0 : BulkWriteAll(link, pages).transferred;
   StepResult result;
   if (moved == pages.size() && announced) {
     return result;
@@ -98,7 +103,7 @@ StepResult RewriteNandBootArea(DeviceLink& link, std::span<const std::uint8_t> r
   // buffer does not hold it, and the block is left alone rather than given
   // undefined bytes in page 0.
   SentRequest announced;
-  const std::uint32_t read = ReadPages(link, 0, kNandPagesPerBlock, block, announced);
+  const std::uint32_t read = ReadPages(link, 0, kNandPagesPerBlock, block, announced).transferred;
   if (read < kNandBlockSize) {
     result.failure = StepFailure::BlockReadShort;
     result.bytesMoved = read;
@@ -126,8 +131,22 @@ StepResult RewriteNandBootArea(DeviceLink& link, std::span<const std::uint8_t> r
   }
   result.nandEraseStatus = eraseStatus;
   // Pages 1 to 63 read back one page lower, so the image starts at offset 0.
+  // A page read that fails leaves other bytes there, which the comparison
+  // finds; one the recorder gives no answer to ends the read-back at once.
   for (std::uint32_t page = 0; page + 1 < kNandPagesPerBlock; ++page) {
-    ReadNandPages(link, page + 1, 1, block.subspan(std::size_t{page} * kNandPageSize));
+    const LinkResult readBack =
+        ReadPages(link, page + 1, 1, block.subspan(std::size_t{page} * kNandPageSize), announced);
+    if (readBack.status == LinkStatus::TimedOut) {
+      result.failure = StepFailure::ReadBackNoAnswer;
+      result.page = page + 1;
+      result.bytesMoved = readBack.transferred;
+      result.bytesExpected = kNandPageSize;
+      if (GotNoAnswer(announced)) {
+        result.request = announced;
+        result.failedRequests = 1;
+      }
+      return result;
+    }
   }
   const auto image = replacer.first(kNandBootImageSize);
   const auto differs = std::mismatch(image.begin(), image.end(), work.begin());

@@ -57,12 +57,14 @@ static_assert(kRequestNandWritePages.length == NandPageRecordLayout::size &&
 NandPageRecord BuildNandPageRecord(std::uint32_t firstPage, std::uint32_t pageCount);
 NandEraseRecord BuildNandEraseRecord(std::uint16_t block);
 
-// NandReadPages, then the pages on bulk pipe 2; returns the bytes moved.
+// NandReadPages, then the pages on bulk pipe 2 (not after a request that got
+// no answer); returns the bytes moved.
 std::uint32_t ReadNandPages(DeviceLink& link, std::uint32_t firstPage, std::uint32_t pageCount,
                             std::span<std::uint8_t> data);
-// NandWritePages, then the pages on bulk pipe 1. Succeeds when the request
-// went through and every byte of the pages went out; else PageNotWritten
-// (with the request when it failed, and the bytes that went).
+// NandWritePages, then the pages on bulk pipe 1 (not after a request that got
+// no answer). Succeeds when the request went through and every byte of the
+// pages went out; else PageNotWritten (with the request when it failed, and
+// the bytes that went).
 StepResult WriteNandPages(DeviceLink& link, std::uint32_t firstPage, std::uint32_t pageCount,
                           std::span<std::uint8_t> data);
 // NandEraseBlock, then NandStatus; succeeds when the status byte is 0
@@ -71,10 +73,12 @@ StepResult EraseNandBlock(DeviceLink& link, std::uint16_t block);
 
 // The whole rewrite. Succeeds when every page went out whole, the read-back
 // matched and the recorder accepted the commit; the recorder then restarts by
-// itself. Ends early, without a commit, at the first page not written whole.
+// itself. Ends early, without a commit, at the first page not written whole,
+// and at the first page of the read-back the recorder gives no answer to.
 // Fails as BlockReadShort (nothing written), PageNotWritten,
-// ReadBackMismatch, CommitRefused, or RequestFailed (a commit with no
-// recorder to take it); a status byte the erase left is kept beside.
+// ReadBackNoAnswer, ReadBackMismatch, CommitRefused, or RequestFailed (a
+// commit with no recorder to take it); a status byte the erase left is kept
+// beside.
 StepResult RewriteNandBootArea(DeviceLink& link, std::span<const std::uint8_t> replacer);
 
 }  // namespace k24

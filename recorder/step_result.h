@@ -25,6 +25,8 @@ enum class StepFailure : std::uint8_t {
   BlockReadShort,        // NAND block 0 read: `bytesMoved` of `bytesExpected`, so it was left alone
   PageNotWritten,        // NAND page `page` did not go out whole (its request failed, or its bytes)
   ReadBackMismatch,      // the NAND read-back differs from the image at `mismatchOffset`
+  ReadBackNoAnswer,      // NAND page `page` got no answer as it was read back (its `request`,
+                         // or its bulk read: `bytesMoved` of `bytesExpected`); the read-back stopped
   CommitRefused,         // CommitBootArea was answered with 0
   EraseNotConfirmed,     // NandStatus after NandEraseBlock was `nandEraseStatus`, not 0
 };
@@ -32,14 +34,14 @@ enum class StepFailure : std::uint8_t {
 struct StepResult {
   StepFailure failure = StepFailure::None;
   // The first request of the step that failed (for RequestFailed, and for
-  // PageNotWritten and CommitRefused the request concerned).
+  // PageNotWritten, ReadBackNoAnswer and CommitRefused the request concerned).
   std::optional<SentRequest> request = std::nullopt;
   // Of a step that sends every request even after one failed (flash
   // programming): how many failed.
   int failedRequests = 0;
   std::uint32_t bytesMoved = 0;     // BlockReadShort, PageNotWritten: the bulk bytes that went
   std::uint32_t bytesExpected = 0;  // ... of these
-  std::uint32_t page = 0;           // PageNotWritten
+  std::uint32_t page = 0;           // PageNotWritten, ReadBackNoAnswer
   std::size_t mismatchOffset = 0;   // ReadBackMismatch: the first image byte that differs
   // The NandStatus byte after the block erase, when it was not 0 (the NAND
   // rewrite does not stop for it: a block not erased shows in the read-back).
@@ -60,6 +62,11 @@ inline void NoteRequest(StepResult& result, const SentRequest& sent) {
     result.request = sent;
   }
 }
+
+// A request the recorder gave no answer to at all. A step that would send
+// more requests whatever the results (flash programming, the NAND read-back)
+// stops there: each would wait out the driver's time limit in turn.
+inline bool GotNoAnswer(const SentRequest& sent) { return sent.status == LinkStatus::TimedOut; }
 
 inline StepResult RequestStep(const SentRequest& sent) {
   StepResult result;

@@ -419,6 +419,50 @@ INSTANTIATE_TEST_SUITE_P(
                           "the recorder may drop off the bus before it acknowledges"}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
+struct SilentRecorderCase {
+  const char* name;
+  VersionWord bootLoader;
+  int answeredRequests;  // then it answers nothing more
+  std::string tail;      // output after the report
+};
+
+void PrintTo(const SilentRecorderCase& c, std::ostream* out) { *out << c.name; }
+
+class SilentRecorderTest : public UpdateTest, public ::testing::WithParamInterface<SilentRecorderCase> {};
+
+// A recorder that stops answering in the middle of a procedure: the first
+// request (or bulk read) it gives no answer to ends the procedure as failed,
+// and nothing more is sent to it, where a refused request would be followed
+// by the rest. One driver time limit is all it costs.
+TEST_P(SilentRecorderTest, TheFirstTimeOutEndsTheProcedure) {
+  const SilentRecorderCase& c = GetParam();
+  model.bootLoaderVersion = c.bootLoader;
+  model.stopAnsweringAfterRequest = c.answeredRequests;
+  model.clock = &clock;
+  const bool upgrade = c.bootLoader < 0x0102;
+  Type(upgrade ? std::initializer_list<std::uint16_t>{'Y', 'L', 'Y', ' '}
+               : std::initializer_list<std::uint16_t>{'Y', 'L', ' '});
+  const std::uint64_t start = clock.nowMs;
+  EXPECT_EQ(Run(), 0);
+  const char* bootLoader = c.bootLoader == 0x00FF ? "0.255" : upgrade ? "1.0" : "1.2";
+  EXPECT_EQ(console.output,
+            Report(bootLoader, "1.2", "ABCDE12345") + (upgrade ? UpgradePrompt(bootLoader) : "") + c.tail);
+  const auto unanswered =
+      std::count_if(model.log.begin(), model.log.end(), [](const auto& entry) { return !entry.answered; });
+  EXPECT_EQ(unanswered, 1) << emulator::DescribeLog(model);
+  ASSERT_FALSE(model.log.empty());
+  EXPECT_FALSE(model.log.back().answered) << "sent on after the time-out";
+  EXPECT_LT(clock.nowMs - start, 2 * emulator::kModelDriverTimeLimitMs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Procedures, SilentRecorderTest,
+    ::testing::Values(
+        SilentRecorderCase{"replacer_programming", 0x0100, 8, "Replacing Boot Loader..." + kUpgradeFailed},
+        SilentRecorderCase{"firmware_programming", 0x0102, 60, "Replacing firmware...Failed\n" + kEnding},
+        SilentRecorderCase{"nand_read_back", 0x00FF, 73, "Replacing Boot Loader..." + kUpgradeFailed}),
+    [](const auto& instance) { return std::string(instance.param.name); });
+
 TEST_F(UpdateTest, FinishFirmwareFailingEndsWithoutRestart) {
   model.bootLoaderVersion = 0x0102;
   model.failRequestCodes = {FinishFirmware};

@@ -162,6 +162,33 @@ INSTANTIATE_TEST_SUITE_P(
                     "boot-loader-after: 1.2\n"
                     "firmware-after: unknown\n"
                     "outcome: firmware-replacement-failed\n\n"},
+        // Requests 7 to 10 erase the first page and write three chunks; the
+        // recorder answers nothing from the fourth chunk on.
+        FailureCase{"firmware_write_unanswered", 0x0102,
+                    [](emulator::RecorderModel& m) { m.stopAnsweringAfterRequest = 10; },
+                    "step: identity-check: K24A1 accepted\n"
+                    "step: firmware-write: failed: request-failed\n"
+                    "failed-step: firmware-write\n"
+                    "failure: request-failed\n"
+                    "failed-request: 0x21 WriteFlash, out, value 0x00C0, index 0x0000, length 64\n"
+                    "request-result: no answer within the driver's time limit\n"
+                    "boot-loader-after: 1.2\n"
+                    "firmware-after: unknown\n"
+                    "outcome: firmware-replacement-failed\n\n"},
+        // Request 74 asks to read back page 3 (4 queries, the block read, the
+        // erase and its status, 64 page writes, pages 1 and 2 read back).
+        FailureCase{"nand_read_back_unanswered", 0x00FF,
+                    [](emulator::RecorderModel& m) { m.stopAnsweringAfterRequest = 73; },
+                    "step: identity-check: K24A1 accepted\n"
+                    "step: boot-loader-nand-rewrite: failed: nand-read-back-no-answer\n"
+                    "failed-step: boot-loader-nand-rewrite\n"
+                    "failure: nand-read-back-no-answer\n"
+                    "failed-request: 0xE0 NandReadPages, out, value 0x0000, index 0x0000, length 19\n"
+                    "request-result: no answer within the driver's time limit\n"
+                    "nand-page: 3\n"
+                    "boot-loader-after: unknown\n"
+                    "firmware-after: 1.2\n"
+                    "outcome: boot-loader-upgrade-failed\n\n"},
         // Every request of the programming is sent; the first failure is the one named.
         FailureCase{"firmware_writes_refused", 0x0102,
                     [](emulator::RecorderModel& m) {

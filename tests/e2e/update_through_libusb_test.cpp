@@ -542,6 +542,34 @@ TEST_F(TestbedRun, AHistoryAtTheFileSizeLimitCostsOneLine) {
   EXPECT_EQ(ReadAll(HistoryFile(dir_)), before);
 }
 
+// A recorder that stops answering in the middle of the replacer: libusb's own
+// time limit ends the first request it leaves unanswered, the procedure ends
+// there as failed with nothing more sent, and the Ctrl+C held meanwhile then
+// ends the program, its record written.
+TEST_F(TestbedRun, ARecorderThatStopsAnsweringCostsOneTimeLimitThenAHeldSignalActs) {
+  const int status = RunTestbed(
+      dir_, Join({"--boot-loader", "0x0100", "--stop-answering-after", "8", "--signal-at-request", "8", "INT"},
+                 FullUpdateKeys(true)));
+  if (status == kTestbedCannotRun) {
+    GTEST_SKIP() << "umockdev cannot run here: " << ReadAll(dir_ / "testbed.stderr");
+  }
+  ASSERT_EQ(status, 0) << ReadAll(dir_ / "testbed.stderr") << "kept in " << dir_;
+  std::string upgrade = UpgradeOffer("1.0");
+  upgrade.replace(upgrade.rfind("OK\n"), 3, "Failed\n");
+  EXPECT_EQ(ReadAll(dir_ / "output"), kBanner + Report("1.0") + upgrade) << "kept in " << dir_;
+  const std::map<std::string, std::string> state = ReadState(dir_ / "state");
+  EXPECT_EQ(state.at("exit-code"), std::to_string(128 + SIGINT));
+  // The eight answered, the ninth left without an answer, and no more.
+  EXPECT_EQ(state.at("control-requests"), "9");
+  EXPECT_EQ(state.at("unanswered-transfers"), "1");
+  const std::string history = ReadAll(HistoryFile(dir_));
+  EXPECT_NE(history.find("failed-request: 0x21 WriteFlash, out, value 0x0040, index 0x0000, length 64\n"
+                         "request-result: no answer within the driver's time limit\n"),
+            std::string::npos)
+      << history;
+  EXPECT_NE(history.find("outcome: boot-loader-upgrade-failed\n\n"), std::string::npos) << history;
+}
+
 // The update history the real program keeps, through the real file system:
 // a successful update and a failed one (FinishFirmware answered with 2 of its
 // 4 bytes) each append an unfinished record as each procedure begins to

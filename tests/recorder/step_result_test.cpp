@@ -38,6 +38,7 @@ struct ReasonCase {
   std::uint32_t bytesExpected = 0;
   std::size_t mismatchOffset = 0;
   std::optional<std::uint8_t> eraseStatus = std::nullopt;
+  int transfers = 0;  // when not 0: the transfers the recorder saw, the one that ended the step the last
 };
 
 void PrintTo(const ReasonCase& c, std::ostream* out) { *out << c.name; }
@@ -96,6 +97,9 @@ TEST_P(StepReasonTest, TellsWhyItFailed) {
   EXPECT_EQ(result.bytesExpected, c.bytesExpected);
   EXPECT_EQ(result.mismatchOffset, c.mismatchOffset);
   EXPECT_EQ(result.nandEraseStatus, c.eraseStatus);
+  if (c.transfers != 0) {
+    EXPECT_EQ(model.transfers, c.transfers) << emulator::DescribeLog(model);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -118,6 +122,27 @@ INSTANTIATE_TEST_SUITE_P(
                    .failure = StepFailure::RequestFailed,
                    .request = ExpectedRequest{ErasePage, 0x0200, kDirectionIn, LinkStatus::ShortReply, 1},
                    .failedRequests = 1},
+        // A recorder that stops answering gets no more requests: each would
+        // wait out the driver's time limit. Refused ones before it count.
+        ReasonCase{.name = "no_answer_from_the_fourth_write_on",
+                   .procedure = Procedure::Program,
+                   .setUp = [](emulator::RecorderModel& m) {
+                     m.transferFaults = {{5, emulator::TransferFaultKind::NoAnswer, -1}};
+                   },
+                   .failure = StepFailure::RequestFailed,
+                   .request = ExpectedRequest{WriteFlash, 0x00C0, kDirectionOut, LinkStatus::TimedOut},
+                   .failedRequests = 1,
+                   .transfers = 5},
+        ReasonCase{.name = "refused_write_then_no_answer_from_the_second_erase_on",
+                   .procedure = Procedure::Program,
+                   .setUp = [](emulator::RecorderModel& m) {
+                     m.requestFaults = {{WriteFlash, 2, emulator::ControlFault::Stall, 0}};
+                     m.stopAnsweringAfterRequest = 9;
+                   },
+                   .failure = StepFailure::RequestFailed,
+                   .request = ExpectedRequest{WriteFlash, 0x0040, kDirectionOut, LinkStatus::Failed},
+                   .failedRequests = 2,
+                   .transfers = 10},
         ReasonCase{.name = "every_write_refused",
                    .procedure = Procedure::Program,
                    .setUp = [](emulator::RecorderModel& m) { m.failRequestCodes = {WriteFlash}; },
@@ -198,6 +223,43 @@ INSTANTIATE_TEST_SUITE_P(
                    .page = 0,
                    .bytesMoved = 0,
                    .bytesExpected = 2112},
+        // The read-back stops at the first page the recorder gives no answer
+        // for: transfers 141 and 142 read back page 1, 145 asks for page 3.
+        ReasonCase{.name = "no_answer_to_a_read_back_request",
+                   .procedure = Procedure::NandRewrite,
+                   .setUp = [](emulator::RecorderModel& m) {
+                     m.transferFaults = {{145, emulator::TransferFaultKind::NoAnswer, -1}};
+                   },
+                   .failure = StepFailure::ReadBackNoAnswer,
+                   .request = ExpectedRequest{NandReadPages, 0, kDirectionOut, LinkStatus::TimedOut},
+                   .failedRequests = 1,
+                   .page = 3,
+                   .bytesMoved = 0,
+                   .bytesExpected = 2112,
+                   .transfers = 145},
+        ReasonCase{.name = "no_answer_to_a_read_back_bulk_read",
+                   .procedure = Procedure::NandRewrite,
+                   .setUp = [](emulator::RecorderModel& m) {
+                     m.transferFaults = {{146, emulator::TransferFaultKind::NoAnswer, -1}};
+                   },
+                   .failure = StepFailure::ReadBackNoAnswer,
+                   .page = 3,
+                   .bytesMoved = 0,
+                   .bytesExpected = 2112,
+                   .transfers = 146},
+        // A page write whose request got no answer sends no pages after it.
+        ReasonCase{.name = "no_answer_to_a_page_write_request",
+                   .procedure = Procedure::NandRewrite,
+                   .setUp = [](emulator::RecorderModel& m) {
+                     m.transferFaults = {{15, emulator::TransferFaultKind::NoAnswer, -1}};
+                   },
+                   .failure = StepFailure::PageNotWritten,
+                   .request = ExpectedRequest{NandWritePages, 0, kDirectionOut, LinkStatus::TimedOut},
+                   .failedRequests = 1,
+                   .page = 1,
+                   .bytesMoved = 0,
+                   .bytesExpected = 2112,
+                   .transfers = 15},
         ReasonCase{.name = "read_back_differs",
                    .procedure = Procedure::NandRewrite,
                    .setUp = [](emulator::RecorderModel& m) { m.corruptNandOffset = 2112 + 0x123; },

@@ -71,6 +71,8 @@ const FaultCase kFaults[] = {
     {"vanish_back_after_the_wait_bound", TransferFaultKind::VanishAt, kLateReturnMs,
      [](const LoggedTransfer&, int) { return true; }},
     {"vanish_back_at_once", TransferFaultKind::VanishAt, 0, [](const LoggedTransfer&, int) { return true; }},
+    // Stays on the bus and answers nothing more, from this transfer on.
+    {"no_answer_from_here_on", TransferFaultKind::NoAnswer, -1, [](const LoggedTransfer&, int) { return true; }},
 };
 
 std::string Name(const LoggedTransfer& t) {
