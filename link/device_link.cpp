@@ -185,11 +185,9 @@ LinkResult SendVendorRequest(DeviceLink& link, std::uint8_t direction, std::uint
   if (status != DriverStatus::Ok) {
     return {StatusOf(status), transferred};
   }
-  // A reply that fills only part of the buffer leaves the rest as the caller
-  // set it (zeros, mostly), which would read as data: a version 0.2 from a
-  // one-byte answer to 1.2, a serial number cut to its first character.
-  if (direction == kDirectionIn && transferred != data.size()) {
-    return {LinkStatus::ShortReply, transferred};
+  // More than the buffer holds is a count no reply can have.
+  if (transferred > data.size()) {
+    return {LinkStatus::Failed, transferred};
   }
   return {LinkStatus::Ok, transferred};
 }

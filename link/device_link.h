@@ -47,7 +47,10 @@ enum class LinkStatus : std::uint8_t {
   NoRecorder,  // nothing answered to the recorder's identity: nothing was sent
   Failed,      // the driver reported failure (refused, stalled, gone)
   TimedOut,    // the recorder gave no answer within the driver's time limit
-  ShortReply,  // the recorder answered with fewer bytes than asked
+  // A reply shorter than the caller reads. The link never says so itself: it
+  // reports the count, and the request catalogue (recorder/requests.h) judges
+  // it where the reply's bytes are read.
+  ShortReply,
   NotAlone,    // more than one recorder, none of them known by its place: nothing was sent
 };
 
@@ -126,8 +129,11 @@ bool IsRecorderPresent(DeviceLink& link);
 
 // One vendor request; `data` is the data stage (its size is the request's
 // length, at most 65,535). Without a recorder, NoRecorder and `data`
-// untouched; NotAlone, likewise, where recorders cannot be told apart. A reply (direction in) shorter than `data` fails as ShortReply:
-// the bytes it did not fill are no answer of the recorder's.
+// untouched; NotAlone, likewise, where recorders cannot be told apart. A
+// reply (direction in) shorter than `data` succeeds here with its count in
+// `transferred`, the rest of `data` as the caller set it: whether that is an
+// answer depends on the request (recorder/requests.h). A count beyond `data`
+// is no reply at all and fails.
 LinkResult SendVendorRequest(DeviceLink& link, std::uint8_t direction, std::uint8_t request,
                              std::uint16_t value, std::uint16_t index, std::span<std::uint8_t> data);
 

@@ -12,15 +12,15 @@ inline constexpr VersionWord kBootLoaderAssumedWithFirmware = 0x0100;
 // The two version requests answer alike: a VersionWord, little-endian.
 static_assert(kRequestGetFirmwareVersion.length == 2 && kRequestGetBootLoaderVersion.length == 2);
 
-// Version replies go into a cleared buffer: a reply shorter than two bytes
-// must not leave stack garbage in the version.
-bool QueryVersion(DeviceLink& link, const RecorderRequest& request, VersionWord& version) {
+// The version, when the request succeeded; a reply shorter than two bytes is
+// none (ShortReply).
+SentRequest QueryVersion(DeviceLink& link, const RecorderRequest& request, VersionWord& version) {
   RequestData<kRequestGetFirmwareVersion> reply{};
-  if (!SendRequest(link, request, 0, reply)) {
-    return false;
+  const SentRequest sent = SendRequest(link, request, 0, reply);
+  if (sent) {
+    version = GetLe16(reply, 0);
   }
-  version = GetLe16(reply, 0);
-  return true;
+  return sent;
 }
 
 }  // namespace
@@ -32,8 +32,15 @@ VersionWord GetFirmwareVersion(DeviceLink& link) {
 
 VersionWord GetBootLoaderVersion(DeviceLink& link) {
   VersionWord version = 0;
-  if (QueryVersion(link, kRequestGetBootLoaderVersion, version)) {
+  const SentRequest asked = QueryVersion(link, kRequestGetBootLoaderVersion, version);
+  if (asked) {
     return version;
+  }
+  // A boot loader that answers with less than its version is one that could
+  // not be identified: taken as 1.0, a boot loader of unknown age would go
+  // down the flash path.
+  if (asked.status == LinkStatus::ShortReply) {
+    return 0;
   }
   // Firmware that answers but whose boot loader does not: that boot loader is 1.0.
   return GetFirmwareVersion(link) != 0 ? kBootLoaderAssumedWithFirmware : VersionWord{0};

@@ -1,6 +1,30 @@
 #include "recorder/requests.h"
 
+#include <algorithm>
+
 namespace k24 {
+namespace {
+
+// Whether the `transferred` bytes of a reply at the start of `data` are all
+// the request's use of it needs.
+bool ReplyIsWhole(const RecorderRequest& request, std::span<const std::uint8_t> data, std::uint32_t transferred) {
+  switch (request.reply) {
+    case ReplyUse::Whole:
+      return transferred == request.length;
+    case ReplyUse::Text: {
+      // "ABCDE12345" and its terminator is the whole number, in 11 of 21 bytes.
+      const auto came = data.first(std::min<std::size_t>(transferred, data.size()));
+      return transferred == request.length || std::find(came.begin(), came.end(), std::uint8_t{0}) != came.end();
+    }
+    case ReplyUse::None:
+    case ReplyUse::Ignored:
+    case ReplyUse::Preset:
+      break;
+  }
+  return true;
+}
+
+}  // namespace
 
 SentRequest SendRequest(DeviceLink& link, const RecorderRequest& request, std::uint16_t value,
                         std::span<std::uint8_t> data) {
@@ -17,6 +41,11 @@ SentRequest SendRequest(DeviceLink& link, const RecorderRequest& request, std::u
   const LinkResult result = SendVendorRequest(link, request.direction, request.code, value, sent.index, data);
   sent.status = result.status;
   sent.transferred = result.transferred;
+  if (result && request.direction == kDirectionIn && !ReplyIsWhole(request, data, result.transferred)) {
+    // The bytes it did not fill are no answer of the recorder's: a version
+    // 0.2 from a one-byte answer to 1.2, flash that was never read.
+    sent.status = LinkStatus::ShortReply;
+  }
   return sent;
 }
 

@@ -14,27 +14,39 @@
 
 namespace k24 {
 
+// What the host makes of a request's reply (the data stage of a request
+// "in"). The link reports how many bytes came; the request's use of them
+// decides whether fewer than asked are an answer.
+enum class ReplyUse : std::uint8_t {
+  None,     // no reply: a request out, or one without a data stage
+  Ignored,  // never interpreted: any length is an answer
+  Whole,    // every byte is read: a shorter reply is no answer (ShortReply)
+  Text,     // a NUL-terminated text: whole once its terminator came, or every byte
+  Preset,   // one byte the caller presets, which stands when none came
+};
+
 struct RecorderRequest {
   std::uint8_t code;
   std::uint8_t direction;  // kDirectionIn or kDirectionOut
   std::uint16_t length;    // bytes of the data stage
+  ReplyUse reply;
 };
 
-inline constexpr RecorderRequest kRequestReadFlash{0x20, kDirectionIn, 64};             // 64 bytes of flash
-inline constexpr RecorderRequest kRequestWriteFlash{0x21, kDirectionOut, 64};           // 64 bytes to program
-inline constexpr RecorderRequest kRequestErasePage{0x22, kDirectionIn, 2};              // reply never interpreted
-inline constexpr RecorderRequest kRequestRestart{0x23, kDirectionIn, 0};                // recorder re-enumerates
-inline constexpr RecorderRequest kRequestGetBootLoaderVersion{0x24, kDirectionIn, 2};   // VersionWord
-inline constexpr RecorderRequest kRequestFinishFirmware{0x26, kDirectionIn, 4};         // reply never interpreted
-inline constexpr RecorderRequest kRequestPostUpdateQuery{0xB1, kDirectionIn, 4};        // reply never interpreted
-inline constexpr RecorderRequest kRequestGetSerialNumber{0xC1, kDirectionIn, 21};       // serial number text
-inline constexpr RecorderRequest kRequestSetSerialNumber{0xC2, kDirectionOut, 21};      // serial number text
-inline constexpr RecorderRequest kRequestCommitBootArea{0xC5, kDirectionIn, 1};         // non-zero = accepted
-inline constexpr RecorderRequest kRequestGetFirmwareVersion{0xC6, kDirectionIn, 2};     // VersionWord
-inline constexpr RecorderRequest kRequestNandEraseBlock{0xD1, kDirectionOut, 5};        // NandEraseRecord
-inline constexpr RecorderRequest kRequestNandStatus{0xD2, kDirectionIn, 1};             // 0 = success
-inline constexpr RecorderRequest kRequestNandReadPages{0xE0, kDirectionOut, 19};        // NandPageRecord; pages on bulk pipe 2
-inline constexpr RecorderRequest kRequestNandWritePages{0xE1, kDirectionOut, 19};       // NandPageRecord; pages on bulk pipe 1
+inline constexpr RecorderRequest kRequestReadFlash{0x20, kDirectionIn, 64, ReplyUse::Whole};  // 64 bytes of flash
+inline constexpr RecorderRequest kRequestWriteFlash{0x21, kDirectionOut, 64, ReplyUse::None};  // 64 bytes to program
+inline constexpr RecorderRequest kRequestErasePage{0x22, kDirectionIn, 2, ReplyUse::Ignored};
+inline constexpr RecorderRequest kRequestRestart{0x23, kDirectionIn, 0, ReplyUse::None};  // recorder re-enumerates
+inline constexpr RecorderRequest kRequestGetBootLoaderVersion{0x24, kDirectionIn, 2, ReplyUse::Whole};  // VersionWord
+inline constexpr RecorderRequest kRequestFinishFirmware{0x26, kDirectionIn, 4, ReplyUse::Ignored};
+inline constexpr RecorderRequest kRequestPostUpdateQuery{0xB1, kDirectionIn, 4, ReplyUse::Ignored};
+inline constexpr RecorderRequest kRequestGetSerialNumber{0xC1, kDirectionIn, 21, ReplyUse::Text};  // serial number text
+inline constexpr RecorderRequest kRequestSetSerialNumber{0xC2, kDirectionOut, 21, ReplyUse::None};  // serial number text
+inline constexpr RecorderRequest kRequestCommitBootArea{0xC5, kDirectionIn, 1, ReplyUse::Preset};  // non-zero = accepted
+inline constexpr RecorderRequest kRequestGetFirmwareVersion{0xC6, kDirectionIn, 2, ReplyUse::Whole};  // VersionWord
+inline constexpr RecorderRequest kRequestNandEraseBlock{0xD1, kDirectionOut, 5, ReplyUse::None};  // NandEraseRecord
+inline constexpr RecorderRequest kRequestNandStatus{0xD2, kDirectionIn, 1, ReplyUse::Preset};  // 0 = success
+inline constexpr RecorderRequest kRequestNandReadPages{0xE0, kDirectionOut, 19, ReplyUse::None};  // pages on bulk pipe 2
+inline constexpr RecorderRequest kRequestNandWritePages{0xE1, kDirectionOut, 19, ReplyUse::None};  // pages on bulk pipe 1
 
 // The data stage of a request, sized by its record.
 template <const RecorderRequest& request>
@@ -55,7 +67,9 @@ struct SentRequest {
 
 // Sends `request` with `value` (index 0, as in every request) and its data
 // stage. `data` must be exactly the request's length; anything else is a
-// mistake on the host's side and is not sent (Failed).
+// mistake on the host's side and is not sent (Failed). A reply shorter than
+// the request's use of it needs fails as ShortReply; the bytes that came are
+// in `data`, the rest as the caller set it.
 SentRequest SendRequest(DeviceLink& link, const RecorderRequest& request, std::uint16_t value,
                         std::span<std::uint8_t> data);
 // For the requests without a data stage (Restart).

@@ -419,6 +419,42 @@ INSTANTIATE_TEST_SUITE_P(
                           "the recorder may drop off the bus before it acknowledges"}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
+struct NeverReadCase {
+  const char* name;
+  VersionWord bootLoader;
+  emulator::RequestFault fault;
+};
+
+void PrintTo(const NeverReadCase& c, std::ostream* out) { *out << c.name; }
+
+class NeverReadReplyTest : public UpdateTest, public ::testing::WithParamInterface<NeverReadCase> {};
+
+// Replies the update never interprets, cut short on every request of their
+// kind: the recorder took everything, and the update says so.
+TEST_P(NeverReadReplyTest, ACutReplyLeavesTheUpdateAsItIs) {
+  const NeverReadCase& c = GetParam();
+  model.bootLoaderVersion = c.bootLoader;
+  model.requestFaults = {c.fault};
+  const bool upgrade = c.bootLoader < 0x0102;
+  Type(upgrade ? std::initializer_list<std::uint16_t>{'Y', 'L', 'Y', ' '}
+               : std::initializer_list<std::uint16_t>{'Y', 'L', ' '});
+  EXPECT_EQ(Run(), 0);
+  const char* bootLoader = upgrade ? "1.0" : "1.2";
+  EXPECT_EQ(console.output, Report(bootLoader, "1.2", "ABCDE12345") +
+                                (upgrade ? UpgradePrompt(bootLoader) + "Replacing Boot Loader...OK\n" : "") +
+                                "Replacing firmware...OK\n" + kEnding);
+  EXPECT_TRUE(FlashHoldsTheFirmware());
+  EXPECT_EQ(model.bootLoaderVersion, kSampleCarriedBootLoaderVersion);
+  EXPECT_EQ(emulator::SerialNumberOf(model), "ABCDEW12345");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, NeverReadReplyTest,
+    ::testing::Values(
+        NeverReadCase{"every_erase_1_of_2_on_the_flash_path", 0x0100, {ErasePage, 0, emulator::ControlFault::ShortReply, 1}},
+        NeverReadCase{"finish_firmware_2_of_4", 0x0102, {FinishFirmware, 0, emulator::ControlFault::ShortReply, 2}}),
+    [](const auto& instance) { return std::string(instance.param.name); });
+
 struct SilentRecorderCase {
   const char* name;
   VersionWord bootLoader;

@@ -149,16 +149,16 @@ TEST_P(FailureRecordTest, SaysWhereAndWhy) {
 INSTANTIATE_TEST_SUITE_P(
     Faults, FailureRecordTest,
     ::testing::Values(
-        FailureCase{"finish_firmware_cut_short", 0x0102,
+        FailureCase{"finish_firmware_refused", 0x0102,
                     [](emulator::RecorderModel& m) {
-                      m.requestFaults = {{FinishFirmware, 1, emulator::ControlFault::ShortReply, 2}};
+                      m.requestFaults = {{FinishFirmware, 1, emulator::ControlFault::Stall, 0}};
                     },
                     "step: identity-check: K24A1 accepted\n"
                     "step: firmware-write: failed: request-failed\n"
                     "failed-step: firmware-write\n"
                     "failure: request-failed\n"
                     "failed-request: 0x26 FinishFirmware, in, value 0x0000, index 0x0000, length 4\n"
-                    "request-result: short reply, 2 of 4 bytes\n"
+                    "request-result: driver failure\n"
                     "boot-loader-after: 1.2\n"
                     "firmware-after: unknown\n"
                     "outcome: firmware-replacement-failed\n\n"},

@@ -141,12 +141,14 @@ const Case kCases[] = {
          "Firmware version is not compatible with this recorder.\nReplacing firmware failed.\n"
          "Press any key to exit...\n",
      0, ImageRegion::AsInstalled, "1.0", "1.2", "ABCDE12345", true, true},
-    // A one-byte answer to the two-byte boot loader query is no version: the
-    // boot loader counts as 1.0 (the firmware answers), not as 0.2.
+    // A one-byte answer to the two-byte boot loader query is no version, and
+    // a boot loader that answers so could not be identified: nothing is
+    // loaded (taken as 1.0, it would go down the flash path).
     {"CutBootLoaderReplyIsNoVersion",
-     {"--boot-loader", "0x0102", "--short-reply", "24:1", "--on", "Press 'Y' to load", "--press", "n"},
-     kBanner + Report("1.0").substr(0, Report("1.0").find("\r\n")), 0, ImageRegion::AsInstalled, "1.2", "1.2",
-     "ABCDE12345", true, true},
+     {"--boot-loader", "0x0102", "--short-reply", "24:1", "--on", "Press any key", "--press", "x"},
+     kBanner + "Device is connected.\nBoot Loader not found. Firmware loading is not possible.\n"
+               "Press any key to exit.\n",
+     0, ImageRegion::AsInstalled, "1.2", "1.2", "ABCDE12345", true, true},
     // A one-byte serial-number answer is shown empty and never written back.
     {"CutSerialNumberReplyIsNotWrittenBack",
      Join({"--boot-loader", "0x0102", "--short-reply", "C1:1"}, FullUpdateKeys(false)),
@@ -156,6 +158,22 @@ const Case kCases[] = {
        return report;
      }() + kFirmwareReplaced,
      0, ImageRegion::SampleFirmware, "1.2", "2.0", "ABCDE12345", true},
+    // The text and its terminating zero, 11 of the 21 bytes, are the whole
+    // serial number: shown, and marked after the update.
+    {"SerialNumberReplyEndingAtItsTerminatorIsWhole",
+     Join({"--boot-loader", "0x0102", "--short-reply", "C1:11"}, FullUpdateKeys(false)),
+     kBanner + Report("1.2") + kFirmwareReplaced, 0, ImageRegion::SampleFirmware, "1.2", "2.0", "ABCDEW12345",
+     true},
+    // Replies the program never interprets, cut short: the recorder took
+    // everything, and the update goes on and says so.
+    {"CutErasePageRepliesStillReplaceTheBootLoader",
+     Join({"--boot-loader", "0x0100", "--short-reply", "22:1"}, FullUpdateKeys(true)),
+     kBanner + Report("1.0") + UpgradeOffer("1.0") + kFirmwareReplaced, 0, ImageRegion::SampleFirmware, "1.2",
+     "2.0", "ABCDEW12345", true},
+    {"CutFinishFirmwareReplyStillReplacesTheFirmware",
+     Join({"--boot-loader", "0x0102", "--short-reply", "26:2"}, FullUpdateKeys(false)),
+     kBanner + Report("1.2") + kFirmwareReplaced, 0, ImageRegion::SampleFirmware, "1.2", "2.0", "ABCDEW12345",
+     true},
     {"LockHeldByAnotherApplication", {"--hold-lock", "--on", "Press any key", "--press", "x"},
      kBanner + "Close all other digital recorder applications and try again.\nPress any key to exit.\n", 1,
      ImageRegion::AsInstalled, "1.0", "1.2", "ABCDE12345", false},
@@ -571,9 +589,10 @@ TEST_F(TestbedRun, ARecorderThatStopsAnsweringCostsOneTimeLimitThenAHeldSignalAc
 }
 
 // The update history the real program keeps, through the real file system:
-// a successful update and a failed one (FinishFirmware answered with 2 of its
-// 4 bytes) each append an unfinished record as each procedure begins to
-// write, then their closing record; --history shows each run once, by that.
+// a successful update and a failed one (a recorder that stops answering in
+// the middle of the firmware, which libusb's own time limit ends) each append
+// an unfinished record as each procedure begins to write, then their closing
+// record; --history shows each run once, by that.
 TEST_F(TestbedRun, EachUpdateLeavesItsRecordAndHistoryPrintsThem) {
   const int updated = RunTestbed(dir_, Join({"--boot-loader", "0x0100"}, FullUpdateKeys(true)));
   if (updated == kTestbedCannotRun) {
@@ -583,7 +602,8 @@ TEST_F(TestbedRun, EachUpdateLeavesItsRecordAndHistoryPrintsThem) {
   EXPECT_EQ(ReadAll(dir_ / "output"), kBanner + Report("1.0") + UpgradeOffer("1.0") + kFirmwareReplaced);
   const std::string first = ReadAll(HistoryFile(dir_));
 
-  ASSERT_EQ(RunTestbed(dir_, Join({"--boot-loader", "0x0102", "--short-reply", "26:2"}, FullUpdateKeys(false))), 0)
+  ASSERT_EQ(RunTestbed(dir_, Join({"--boot-loader", "0x0102", "--stop-answering-after", "10"}, FullUpdateKeys(false))),
+            0)
       << ReadAll(dir_ / "testbed.stderr") << "kept in " << dir_;
   EXPECT_EQ(ReadAll(dir_ / "output"),
             kBanner + Report("1.2") + "Replacing firmware...Failed\nPress any key to exit...\n");
@@ -626,8 +646,8 @@ TEST_F(TestbedRun, EachUpdateLeavesItsRecordAndHistoryPrintsThem) {
             "step: firmware-write: failed: request-failed\n"
             "failed-step: firmware-write\n"
             "failure: request-failed\n"
-            "failed-request: 0x26 FinishFirmware, in, value 0x0000, index 0x0000, length 4\n"
-            "request-result: short reply, 2 of 4 bytes\n"
+            "failed-request: 0x21 WriteFlash, out, value 0x00C0, index 0x0000, length 64\n"
+            "request-result: no answer within the driver's time limit\n"
             "boot-loader-after: 1.2\n"
             "firmware-after: unknown\n"
             "outcome: firmware-replacement-failed\n\n");

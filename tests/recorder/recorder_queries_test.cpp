@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ostream>
-
 #include <string>
+#include <vector>
 
 #include "recorder/recorder_queries.h"
 #include "recorder/requests.h"
@@ -49,14 +50,22 @@ INSTANTIATE_TEST_SUITE_P(
         VersionCase{"boot_loader_only", true, 0x00FF, false, 0, 0, 0x00FF}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
-// One byte of a two-byte version is no version: the boot loader query falls
-// back as when it fails (1.0 with answering firmware), never reads "0.2".
-TEST_F(RecorderFixture, CutVersionRepliesAreFailures) {
+// One byte of a two-byte version is no version, never "0.2". A boot loader
+// that answers so could not be identified: 0, as with no boot loader at all,
+// and not the 1.0 of a boot loader that does not answer (which would send a
+// boot loader of unknown age down the flash path), so the firmware is not
+// asked again.
+TEST_F(RecorderFixture, CutVersionRepliesAreNoVersion) {
   model.bootLoaderVersion = 0x0102;
-  model.requestFaults = {{GetBootLoaderVersion, 0, emulator::ControlFault::ShortReply, 1}};
-  EXPECT_EQ(k24::GetBootLoaderVersion(link), 0x0100);
-  model.requestFaults = {{GetFirmwareVersion, 0, emulator::ControlFault::ShortReply, 1}};
-  EXPECT_EQ(k24::GetFirmwareVersion(link), 0);
+  for (const std::uint32_t bytes : {1u, 0u}) {
+    SCOPED_TRACE(bytes);
+    model.log.clear();
+    model.requestFaults = {{GetBootLoaderVersion, 0, emulator::ControlFault::ShortReply, bytes}};
+    EXPECT_EQ(k24::GetBootLoaderVersion(link), 0);
+    EXPECT_EQ(emulator::RequestCodes(model), std::vector<std::uint8_t>{GetBootLoaderVersion});
+    model.requestFaults = {{GetFirmwareVersion, 0, emulator::ControlFault::ShortReply, bytes}};
+    EXPECT_EQ(k24::GetFirmwareVersion(link), 0);
+  }
 }
 
 TEST_F(RecorderFixture, VersionReplyIsReadMinorByteFirst) {
@@ -103,8 +112,8 @@ TEST_F(RecorderFixture, TwentyOneCharacterReplyIsShownCutButKeptWhole) {
 // shown empty and never to be written back.
 TEST_F(RecorderFixture, FailedOrCutSerialRequestsGiveNoNumber) {
   emulator::SetSerialNumber(model, "ABCDE12345");
-  const emulator::RequestFault cutSerial{GetSerialNumber, 0, emulator::ControlFault::ShortReply, 1};
-  const emulator::RequestFault cutFlashRead{ReadFlash, 0, emulator::ControlFault::ShortReply, 1};
+  const emulator::RequestFault cutSerial{GetSerialNumber, 0, emulator::ControlFault::ShortReply, 5};
+  const emulator::RequestFault cutFlashRead{ReadFlash, 0, emulator::ControlFault::ShortReply, 63};
   const std::vector<std::vector<emulator::RequestFault>> faults = {
       {{GetSerialNumber, 0, emulator::ControlFault::Stall, 0}, {ReadFlash, 0, emulator::ControlFault::Stall, 0}},
       {cutSerial, cutFlashRead}};
@@ -119,6 +128,21 @@ TEST_F(RecorderFixture, FailedOrCutSerialRequestsGiveNoNumber) {
   }
 }
 
+// The firmware's answer is a text: the text and its terminating zero are the
+// whole number, however many of the 21 bytes that takes. The rest of the
+// buffer stays zero, and the number is marked after an update like any other.
+TEST_F(RecorderFixture, SerialNumberReplyEndingAtItsTerminatorIsWhole) {
+  emulator::SetSerialNumber(model, "ABCDE12345");
+  model.requestFaults = {{GetSerialNumber, 0, emulator::ControlFault::ShortReply, 11}};
+  const SerialNumber serial = ReadSerialNumber(link, 0x0102);
+  EXPECT_TRUE(serial.answered);
+  EXPECT_EQ(Text(serial.text), "ABCDE12345");
+  SerialNumberText expected{};
+  const std::string text = "ABCDE12345";
+  std::copy(text.begin(), text.end(), expected.begin());
+  EXPECT_EQ(serial.asRead, expected);
+}
+
 TEST_F(RecorderFixture, RestartIsSentWithoutDataAndTheRecorderLeaves) {
   RestartRecorder(link);
   ASSERT_EQ(Requests(Restart).size(), 1u);
@@ -126,6 +150,60 @@ TEST_F(RecorderFixture, RestartIsSentWithoutDataAndTheRecorderLeaves) {
   EXPECT_EQ(Requests(Restart)[0]->direction, 1);
   EXPECT_FALSE(model.onBus);
 }
+
+struct CutReplyCase {
+  const char* name;
+  const RecorderRequest* request;
+  emulator::RecorderMode mode;
+  std::uint32_t bytes;  // of the reply the recorder sends
+  LinkStatus expected;
+};
+
+void PrintTo(const CutReplyCase& c, std::ostream* out) { *out << c.name; }
+
+class CutReplyTest : public RecorderFixture, public ::testing::WithParamInterface<CutReplyCase> {};
+
+// A reply shorter than asked fails its request only where the host reads its
+// bytes: the versions, the serial number (whole once its terminator came),
+// the flash reads. Replies never interpreted are answers whatever their
+// length, and a one-byte reply the caller presets keeps the preset when none
+// came. Either way the bytes that did not come are left as the caller set them.
+TEST_P(CutReplyTest, FailsOnlyWhereTheReplyIsRead) {
+  const CutReplyCase& c = GetParam();
+  model.mode = c.mode;
+  emulator::SetSerialNumber(model, "ABCDE12345");
+  model.requestFaults = {{c.request->code, 0, emulator::ControlFault::ShortReply, c.bytes}};
+  std::vector<std::uint8_t> data(c.request->length, 0xA5);
+  const SentRequest sent = SendRequest(link, *c.request, 0, data);
+  EXPECT_EQ(sent.status, c.expected);
+  EXPECT_EQ(sent.transferred, c.bytes);
+  EXPECT_TRUE(std::all_of(data.begin() + c.bytes, data.end(), [](std::uint8_t b) { return b == 0xA5; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, CutReplyTest,
+    ::testing::Values(
+        CutReplyCase{"read_flash_63_of_64", &kRequestReadFlash, emulator::RecorderMode::Firmware, 63,
+                     LinkStatus::ShortReply},
+        CutReplyCase{"boot_loader_version_1_of_2", &kRequestGetBootLoaderVersion, emulator::RecorderMode::Firmware, 1,
+                     LinkStatus::ShortReply},
+        CutReplyCase{"firmware_version_0_of_2", &kRequestGetFirmwareVersion, emulator::RecorderMode::Firmware, 0,
+                     LinkStatus::ShortReply},
+        CutReplyCase{"serial_without_its_terminator", &kRequestGetSerialNumber, emulator::RecorderMode::Firmware, 10,
+                     LinkStatus::ShortReply},
+        CutReplyCase{"serial_with_its_terminator", &kRequestGetSerialNumber, emulator::RecorderMode::Firmware, 11,
+                     LinkStatus::Ok},
+        CutReplyCase{"erase_page_1_of_2", &kRequestErasePage, emulator::RecorderMode::Programming, 1, LinkStatus::Ok},
+        CutReplyCase{"erase_page_0_of_2", &kRequestErasePage, emulator::RecorderMode::Programming, 0, LinkStatus::Ok},
+        CutReplyCase{"finish_firmware_2_of_4", &kRequestFinishFirmware, emulator::RecorderMode::Programming, 2,
+                     LinkStatus::Ok},
+        CutReplyCase{"post_update_query_0_of_4", &kRequestPostUpdateQuery, emulator::RecorderMode::Firmware, 0,
+                     LinkStatus::Ok},
+        CutReplyCase{"commit_boot_area_0_of_1", &kRequestCommitBootArea, emulator::RecorderMode::BootLoader, 0,
+                     LinkStatus::Ok},
+        CutReplyCase{"nand_status_0_of_1", &kRequestNandStatus, emulator::RecorderMode::BootLoader, 0,
+                     LinkStatus::Ok}),
+    [](const auto& instance) { return std::string(instance.param.name); });
 
 // The catalogue fixes each request's length: data of another size is a
 // mistake on the host's side and never reaches the recorder.

@@ -13,6 +13,7 @@
 
 #include "link/device_link.h"
 #include "link/driver_ezusb.h"
+#include "recorder/requests.h"
 #include "testing/emulated_bus.h"
 #include "testing/ezusb_model_kernel.h"
 #include "testing/fake_clock.h"
@@ -126,12 +127,12 @@ TEST_F(EzusbDriverOnModel, ReadsTheProductStringThroughTheStringDescriptorCode) 
   EXPECT_EQ(ReadProductString(link), std::nullopt);
 }
 
-// The driver's bytes returned are the count of the reply: one cut short is a
-// short reply, and says how much came.
+// The driver's bytes returned are the count of the reply: one cut short of a
+// version, whose every byte is read, is a short reply, and says how much came.
 TEST_F(EzusbDriverOnModel, AReplyCutShortIsAShortReplyWithTheBytesReturned) {
   model.requestFaults.push_back({emulator::requests::GetFirmwareVersion, 1, emulator::ControlFault::ShortReply, 1});
-  std::array<std::uint8_t, 2> reply{0xEE, 0xEE};
-  const LinkResult result = SendVendorRequest(link, 1, 0xC6, 0, 0, reply);
+  RequestData<kRequestGetFirmwareVersion> reply{0xEE, 0xEE};
+  const SentRequest result = SendRequest(link, kRequestGetFirmwareVersion, 0, reply);
   EXPECT_EQ(result.status, LinkStatus::ShortReply);
   EXPECT_EQ(result.transferred, 1u);
   EXPECT_EQ(reply[1], 0xEE);  // the byte that did not come is no answer

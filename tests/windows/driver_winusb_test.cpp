@@ -14,6 +14,7 @@
 
 #include "link/device_link.h"
 #include "link/driver_winusb.h"
+#include "recorder/requests.h"
 #include "testing/fake_clock.h"
 #include "testing/recorder_model.h"
 #include "testing/winusb_model_system.h"
@@ -195,8 +196,8 @@ TEST_F(WinusbDriverOnModel, BulkTransfersUseTheBulkPipesFoundByKind) {
 // with its count, a bulk transfer that timed out fails with what it moved.
 TEST_F(WinusbDriverOnModel, ShortRepliesAndTimeOutsAreJudgedByTheCountsTheCallsGive) {
   model.requestFaults.push_back({emulator::requests::GetFirmwareVersion, 1, emulator::ControlFault::ShortReply, 1});
-  std::array<std::uint8_t, 2> reply{0xEE, 0xEE};
-  const LinkResult cut = SendVendorRequest(link, 1, 0xC6, 0, 0, reply);
+  RequestData<kRequestGetFirmwareVersion> reply{0xEE, 0xEE};
+  const SentRequest cut = SendRequest(link, kRequestGetFirmwareVersion, 0, reply);
   EXPECT_EQ(cut.status, LinkStatus::ShortReply);
   EXPECT_EQ(cut.transferred, 1u);
 
