@@ -80,11 +80,13 @@ std::optional<int> UpgradeBootLoader(DialoguePorts& ports, DialogueState& state)
   // path writes the boot area alone.
   RecordWritingBegins(ports, state, "boot-loader-upgrade", true, !nandPath);
   Print(console, "Replacing Boot Loader...");
+  // Either way the new boot loader is in place only once the recorder has
+  // restarted with it and come back: "OK" waits for that return.
   if (nandPath) {
     // The recorder restarts by itself after accepting the new boot area, and
     // may do so before it answers the commit: a commit that failed counts as
     // accepted. Only that restart tells a recorder that took the boot area
-    // from one that refused it, so "OK" waits for the recorder to come back.
+    // from one that refused it.
     const StepResult rewritten =
         Recorded(state, "boot-loader-nand-rewrite", [&] { return RewriteNandBootArea(link, state.replacerImage); });
     // Block 0 is left alone when it could not be read whole (or no image
@@ -96,8 +98,6 @@ std::optional<int> UpgradeBootLoader(DialoguePorts& ports, DialogueState& state)
         !Recorded(state, "boot-loader-restart", [&] { return WaitForRecorderToReturn(link); })) {
       return EndAfterFailedBootLoaderUpgrade(ports, state);
     }
-    record.bootLoaderAfter = state.carriedBootLoaderVersion;
-    Print(console, "OK\n");
   } else {
     // Programming state begins by erasing part of the firmware, and the
     // replacer is then written over it.
@@ -107,16 +107,16 @@ std::optional<int> UpgradeBootLoader(DialoguePorts& ports, DialogueState& state)
                   [&] { return ProgramFlashImage(link, state.replacerImage); })) {
       return EndAfterFailedBootLoaderUpgrade(ports, state);
     }
-    Print(console, "OK\n");
-    // The recorder installs the new boot loader from the replacer as it restarts.
+    // The recorder installs the new boot loader from the replacer as it
+    // restarts. A recorder that does not come back is not handed the firmware.
     record.bootLoaderAfter.reset();
     RestartRecorder(link);
-    // A recorder that does not come back is not handed the firmware.
     if (!Recorded(state, "boot-loader-restart", [&] { return WaitForRecorderToReturn(link); })) {
       return EndAfterFailedBootLoaderUpgrade(ports, state);
     }
-    record.bootLoaderAfter = state.carriedBootLoaderVersion;
   }
+  record.bootLoaderAfter = state.carriedBootLoaderVersion;
+  Print(console, "OK\n");
   // A signal held during the upgrade ends the program as this section ends,
   // with the new boot loader in place and no firmware written: the record
   // says so before.

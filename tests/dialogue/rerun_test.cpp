@@ -84,10 +84,11 @@ INSTANTIATE_TEST_SUITE_P(
                           "Replacing firmware...Failed\nPress any key to exit...\n",
                           "Current Boot Loader version: 1.2\nCurrent firmware version: 2.0\n", false},
         // The replacer went into flash, the recorder did not come back in time:
-        // it installed the new boot loader, and the firmware follows.
+        // it installed the new boot loader (only its return would have shown
+        // "OK"), and the firmware follows.
         InterruptedUpdate{"FlashBootLoaderWrittenRecorderNotBack", 0x0100,
                           [](emulator::RecorderModel& m) { m.neverReturnFromRestart = 2; },
-                          "Replacing Boot Loader...OK\nFailed\nPress any key to exit.\n",
+                          "Replacing Boot Loader...Failed\nPress any key to exit.\n",
                           "Current Boot Loader version: 1.2\nCurrent firmware version: unavailable.\n", false},
         // A NAND page not written whole: nothing committed, the old boot
         // loader and firmware still run, and the rewrite starts over.

@@ -92,7 +92,6 @@ const char* const kEndings[] = {
     "Replacing firmware...Failed\nPress any key to exit...\n",
     "Firmware version is not compatible with this recorder.\nReplacing firmware failed.\nPress any key to exit...\n",
     "Replacing Boot Loader...Failed\nPress any key to exit.\n",
-    "Replacing Boot Loader...OK\nFailed\nPress any key to exit.\n",
     "Boot Loader not found. Firmware loading is not possible.\nPress any key to exit.\n",
 };
 const char* const kRefusals[] = {
@@ -352,7 +351,6 @@ void WholeUpdate::JudgeRecord(std::vector<std::string>& problems) const {
       {"Replacing firmware...OK\nPress any key to exit...\n", "updated"},
       {"Replacing firmware...Failed\nPress any key to exit...\n", "firmware-replacement-failed"},
       {"Replacing Boot Loader...Failed\nPress any key to exit.\n", "boot-loader-upgrade-failed"},
-      {"Replacing Boot Loader...OK\nFailed\nPress any key to exit.\n", "boot-loader-upgrade-failed"},
       {"Replacing firmware failed.\nPress any key to exit...\n", "not-compatible"},
       {"Firmware loading is not possible.\nPress any key to exit.\n", "no-boot-loader"},
       {"Press 'Y' to load firmware version 2.0 or other key to exit.\n", "declined-at-offer"},
