@@ -81,6 +81,7 @@ struct RecorderOptions {
   bool plugInLater = false;  // absent at the start, plugged in once the updater says so
   bool unplugged = false;    // never on the bus, unless a moment plugs it in
   bool neverReturn = false;  // gone for good after its first restart
+  int neverReturnFrom = 0;   // gone for good after this restart (1-based)
   bool notModel = false;     // answers another product string than the model's
   int stopAnsweringAfter = 0;  // answers this many control requests, then nothing
   std::vector<RequestFault> requestFaults;
@@ -108,6 +109,7 @@ struct Options {
 
   std::vector<RecorderOptions> recorders = std::vector<RecorderOptions>(1);
   int absenceMs = 100;
+  bool restartBeforeReply = false;  // each restart announced whole before its reply
   int otherDevices = 0;     // other devices on the bus besides the recorders
   int measureWaitSeconds = 0;  // measure k24update's cost while it waits for the recorder
   bool holdLock = false;
@@ -144,6 +146,7 @@ void Usage() {
       "  --plug-in             absent at the start; plugged in once the updater says it is not connected\n"
       "  --unplugged           never on the bus\n"
       "  --never-return        does not come back after a restart\n"
+      "  --never-return-from N comes back from its first N-1 restarts, not from the N-th\n"
       "  --plug-in-when WHEN   absent at the start, plugged in at WHEN: requests:N (once N control\n"
       "                        requests reached the bus), restart:PLACE:N (as the recorder at PLACE\n"
       "                        leaves for its Nth restart; 0: each one), back:PLACE (as it comes back)\n"
@@ -155,6 +158,8 @@ void Usage() {
       "  --stop-answering-after N  answers N control requests, then nothing more (control or\n"
       "                        bulk): the transfers are never completed, libusb's time limit ends them\n"
       "bus and updater:\n"
+      "  --restart-before-reply  a restart's removal and return are both announced before\n"
+      "                        the reply to its request reaches k24update: no probe sees it away\n"
       "  --hold-lock           hold the updater's instance lock while it runs (in the run's\n"
       "                        network namespace, where the updater looks for it)\n"
       "  --as-user UID         run k24update as this user (the testbed stays root)\n"
@@ -254,6 +259,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       recorder().neverReturn = true;
     } else if (arg == "--not-model") {
       recorder().notModel = true;
+    } else if (arg == "--restart-before-reply") {
+      options.restartBeforeReply = true;
     } else if (arg == "--hold-lock") {
       options.holdLock = true;
     } else if (arg == "--not-emulated") {
@@ -310,6 +317,12 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.fileSizeLimit = std::atoll(value->c_str());
     } else if (arg == "--absence") {
       options.absenceMs = std::atoi(value->c_str());
+    } else if (arg == "--never-return-from") {
+      recorder().neverReturnFrom = std::atoi(value->c_str());
+      if (recorder().neverReturnFrom <= 0) {
+        std::fputs("k24-testbed: --never-return-from takes a restart's number, from 1\n", stderr);
+        return false;
+      }
     } else if (arg == "--stop-answering-after") {
       recorder().stopAnsweringAfter = std::atoi(value->c_str());
       if (recorder().stopAnsweringAfter <= 0) {
@@ -403,6 +416,7 @@ void SetUpRecorder(const RecorderOptions& options, RecorderModel& model) {
   }
   SetSerialNumber(model, options.serial);
   model.neverReturnAfterRestart = options.neverReturn;
+  model.neverReturnFromRestart = options.neverReturnFrom;
   model.requestFaults = options.requestFaults;
   model.stopAnsweringAfterRequest = options.stopAnsweringAfter;
   if (options.notModel) model.productString = kOtherProductString;
@@ -617,6 +631,7 @@ int Run(const Options& options) {
     return kExitNoUmockdev;
   }
   door.SetAbsence(std::chrono::milliseconds(options.absenceMs));
+  door.SetRestartBeforeReply(options.restartBeforeReply);
   door.SetNodeMode(options.nodeMode);
   if (options.asUser != 0) door.OpenToAllUsers();
   door.AddOtherDevices(options.otherDevices);

@@ -203,8 +203,15 @@ UsbfsDoor::~UsbfsDoor() {
   {
     std::lock_guard<std::mutex> guard(mutex_);
     for (std::size_t which = 0; which < devices_.size(); ++which) {
-      if (devices_[which].present) RemoveDevice(which);
-      ReleasePending(devices_[which]);
+      Device& device = devices_[which];
+      if (device.present) RemoveDevice(which);
+      if (device.holdingReply) {
+        umockdev_ioctl_data_unref(device.heldReply.buffer);
+        umockdev_ioctl_data_unref(device.heldReply.urb);
+        device.holdingReply = false;
+      }
+      if (device.retired) DropRetired(device);
+      ReleasePending(device);
     }
   }
   if (handler_ != nullptr) g_object_unref(handler_);
@@ -335,6 +342,11 @@ void UsbfsDoor::Service() {
 void UsbfsDoor::ServeDevice(std::size_t which, std::chrono::steady_clock::time_point now) {
   RecorderModel& model = *bus_.recorders[which].model;
   Device& device = devices_[which];
+  if (device.holdingReply) {
+    ServeHeldRestart(which, now);
+    return;
+  }
+  if (device.retired) DropRetired(device);  // its reply has been reaped
   if (device.present && !model.onBus) {
     // Give the answer to the request that sent it away a moment to reach the
     // host before the device disappears, as a recorder finishes its status
@@ -358,6 +370,21 @@ void UsbfsDoor::ServeDevice(std::size_t which, std::chrono::steady_clock::time_p
   }
   device.leaving = false;
   if (!device.present && model.onBus) AddDevice(which);
+}
+
+void UsbfsDoor::ServeHeldRestart(std::size_t which, std::chrono::steady_clock::time_point now) {
+  Device& device = devices_[which];
+  if (!device.retired) {
+    // The restart, announced whole: gone, and back under a new number.
+    RetireDevice(device);
+    ComeBack(*bus_.recorders[which].model);
+    ApplyBusMoments(bus_);
+    AddDevice(which);
+    device.heldReplyReadyAt = now + kAnnouncementsSettle;
+  } else if (!device.heldReplyReady && now >= device.heldReplyReadyAt) {
+    device.heldReplyReady = true;
+    tcflow(device.retiredNode.ptySlave, TCOON);
+  }
 }
 
 void UsbfsDoor::AddDevice(std::size_t which) {
@@ -421,6 +448,27 @@ void UsbfsDoor::RemoveDevice(std::size_t which) {
   device.present = false;
 }
 
+void UsbfsDoor::RetireDevice(Device& device) {
+  const std::string syspath = "/sys" + device.devpath;
+  umockdev_testbed_uevent(testbed_, syspath.c_str(), "remove");
+  umockdev_testbed_remove_device(testbed_, syspath.c_str());
+  std::error_code ignored;
+  std::filesystem::remove(rootDir_ + device.devnode, ignored);
+  device.retiredNode = RetiredNode{device.ptyMaster, device.ptySlave, device.devnode};
+  device.retired = true;
+  device.ptyMaster = -1;
+  device.ptySlave = -1;
+  device.present = false;
+}
+
+void UsbfsDoor::DropRetired(Device& device) {
+  if (device.retiredNode.ptyMaster >= 0) close(device.retiredNode.ptyMaster);
+  umockdev_testbed_detach_ioctl(testbed_, device.retiredNode.devnode.c_str(), nullptr);
+  if (device.retiredNode.ptySlave >= 0) close(device.retiredNode.ptySlave);
+  device.retiredNode = RetiredNode{};
+  device.retired = false;
+}
+
 void UsbfsDoor::ReleasePending(Device& device) {
   for (std::deque<PendingUrb>* queue : {&device.submitted, &device.unanswered, &device.discarded}) {
     for (const PendingUrb& pending : *queue) {
@@ -435,19 +483,27 @@ void UsbfsDoor::SignalReady(Device& device, bool ready) {
   if (device.ptySlave >= 0) tcflow(device.ptySlave, ready ? TCOON : TCOOFF);
 }
 
-std::size_t UsbfsDoor::DeviceOf(UMockdevIoctlClient* client) const {
+std::size_t UsbfsDoor::DeviceOf(UMockdevIoctlClient* client, bool& retiredNode) const {
   const gchar* node = umockdev_ioctl_client_get_devnode(client);
   const std::string path = node != nullptr ? node : "";
+  // The node as attached, or as the client opened it inside the testbed.
+  const auto names = [&path](const std::string& devnode) {
+    return !devnode.empty() &&
+           (path == devnode || (path.size() > devnode.size() &&
+                                path.compare(path.size() - devnode.size(), std::string::npos, devnode) == 0));
+  };
   for (std::size_t which = 0; which < devices_.size(); ++which) {
     const Device& device = devices_[which];
-    // The node as attached, or as the client opened it inside the testbed.
-    if (device.present && !device.devnode.empty() &&
-        (path == device.devnode || (path.size() > device.devnode.size() &&
-                                    path.compare(path.size() - device.devnode.size(), std::string::npos,
-                                                 device.devnode) == 0))) {
+    if (device.present && names(device.devnode)) {
+      retiredNode = false;
+      return which;
+    }
+    if (device.retired && names(device.retiredNode.devnode)) {
+      retiredNode = true;
       return which;
     }
   }
+  retiredNode = false;
   return devices_.size();
 }
 
@@ -499,7 +555,8 @@ bool UsbfsDoor::HandleIoctl(UMockdevIoctlClient* client) {
   std::lock_guard<std::mutex> guard(mutex_);
   const gulong request = umockdev_ioctl_client_get_request(client);
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-  const std::size_t which = DeviceOf(client);
+  bool onRetiredNode = false;
+  const std::size_t which = DeviceOf(client, onRetiredNode);
   Device* device = which < devices_.size() ? &devices_[which] : nullptr;
 
   switch (request) {
@@ -534,7 +591,7 @@ bool UsbfsDoor::HandleIoctl(UMockdevIoctlClient* client) {
       const int length = ReadField<int>(pending.urb, offsetof(usbdevfs_urb, buffer_length));
       pending.buffer = umockdev_ioctl_data_resolve(pending.urb, offsetof(usbdevfs_urb, buffer),
                                                    static_cast<gsize>(length > 0 ? length : 0), nullptr);
-      if (pending.buffer == nullptr || device == nullptr) {
+      if (pending.buffer == nullptr || device == nullptr || onRetiredNode) {
         if (pending.buffer != nullptr) umockdev_ioctl_data_unref(pending.buffer);
         umockdev_ioctl_data_unref(pending.urb);
         umockdev_ioctl_client_complete(client, -1, ENODEV);
@@ -548,6 +605,28 @@ bool UsbfsDoor::HandleIoctl(UMockdevIoctlClient* client) {
 
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY: {
+      // Hands the client a URB that is done with.
+      const auto reaped = [&](const PendingUrb& pending) {
+        UMockdevIoctlData* where = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
+        if (where != nullptr) umockdev_ioctl_data_set_ptr(where, 0, pending.urb);
+        umockdev_ioctl_client_complete(client, 0, 0);
+        if (where != nullptr) umockdev_ioctl_data_unref(where);
+        umockdev_ioctl_data_unref(pending.buffer);
+        umockdev_ioctl_data_unref(pending.urb);
+        return true;
+      };
+      if (onRetiredNode) {
+        // The node the restart came through: only the held reply is reaped
+        // here, once its removal and return were announced.
+        if (!device->holdingReply || !device->heldReplyReady) {
+          umockdev_ioctl_client_complete(client, -1, EAGAIN);
+          return true;
+        }
+        tcflow(device->retiredNode.ptySlave, TCOOFF);
+        device->holdingReply = false;
+        device->heldReplyReady = false;
+        return reaped(device->heldReply);
+      }
       PendingUrb pending;
       if (device != nullptr && !device->discarded.empty()) {
         pending = device->discarded.front();
@@ -565,19 +644,23 @@ bool UsbfsDoor::HandleIoctl(UMockdevIoctlClient* client) {
           umockdev_ioctl_client_complete(client, -1, EAGAIN);
           return true;
         }
+        const RecorderModel& model = *bus_.recorders[which].model;
+        if (restartBeforeReply_ && device->present && !model.onBus && model.returnPending) {
+          // A restart: its reply waits until Service has announced it.
+          device->heldReply = pending;
+          device->holdingReply = true;
+          device->heldReplyReady = false;
+          SignalReady(*device, false);
+          umockdev_ioctl_client_complete(client, -1, EAGAIN);
+          return true;
+        }
       } else {
         if (device != nullptr) SignalReady(*device, false);
         umockdev_ioctl_client_complete(client, -1, device != nullptr ? EAGAIN : ENODEV);
         return true;
       }
       if (device->submitted.empty() && device->discarded.empty()) SignalReady(*device, false);
-      UMockdevIoctlData* where = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
-      if (where != nullptr) umockdev_ioctl_data_set_ptr(where, 0, pending.urb);
-      umockdev_ioctl_client_complete(client, 0, 0);
-      if (where != nullptr) umockdev_ioctl_data_unref(where);
-      umockdev_ioctl_data_unref(pending.buffer);
-      umockdev_ioctl_data_unref(pending.urb);
-      return true;
+      return reaped(pending);
     }
 
     case USBDEVFS_DISCARDURB: {

@@ -51,6 +51,15 @@ class UsbfsDoor {
   // How long the recorder stays off the bus after a restart.
   void SetAbsence(std::chrono::milliseconds absence) { absence_ = absence; }
 
+  // A restart is announced whole before its reply reaches the host: the
+  // device's removal and its re-addition (under a new device number) are
+  // both sent, and given kAnnouncementsSettle to reach libusb, while the
+  // reply to the request that restarted it waits. No presence probe of the
+  // host can then see the recorder away; only the departure libusb counted
+  // tells that it left.
+  void SetRestartBeforeReply(bool on) { restartBeforeReply_ = on; }
+  static constexpr std::chrono::milliseconds kAnnouncementsSettle{300};
+
   // The mode of the recorder's device node from its next plug-in on (the
   // node's own mode when not set: the owner only).
   void SetNodeMode(mode_t mode) { nodeMode_ = mode; }
@@ -88,6 +97,14 @@ class UsbfsDoor {
     UMockdevIoctlData* buffer = nullptr;  // its data buffer
   };
 
+  // A node the door announced as removed but keeps open, because the reply
+  // to the request that restarted its recorder is still to be reaped there.
+  struct RetiredNode {
+    int ptyMaster = -1;
+    int ptySlave = -1;
+    std::string devnode;
+  };
+
   // One recorder's device on the mocked bus.
   struct Device {
     bool present = false;
@@ -101,18 +118,34 @@ class UsbfsDoor {
     std::deque<PendingUrb> discarded;
     bool leaving = false;  // the model left the bus; the device is still listed
     std::chrono::steady_clock::time_point leftAt{};
+    // A restart's reply held back until the restart was announced
+    // (SetRestartBeforeReply), on the node the restart came through.
+    bool holdingReply = false;
+    PendingUrb heldReply;
+    bool heldReplyReady = false;
+    std::chrono::steady_clock::time_point heldReplyReadyAt{};
+    bool retired = false;
+    RetiredNode retiredNode;
   };
 
   void AddDevice(std::size_t which);
   void RemoveDevice(std::size_t which);
   // A removal, and a return served at once after a short absence.
   void ServeDevice(std::size_t which, std::chrono::steady_clock::time_point now);
+  // A restart whose reply is held: announced whole, then its reply let go.
+  void ServeHeldRestart(std::size_t which, std::chrono::steady_clock::time_point now);
+  // Announces the device's removal but keeps its node and pty, where the
+  // held reply is still to be reaped; DropRetired closes them afterwards.
+  void RetireDevice(Device& device);
+  void DropRetired(Device& device);
   // False when the recorder gave no answer: the URB is left as it is.
   bool CompleteUrb(std::size_t which, const PendingUrb& pending);
   void SignalReady(Device& device, bool ready);
   void ReleasePending(Device& device);
   // The device a client talks to, by its node; devices_.size() when none.
-  std::size_t DeviceOf(UMockdevIoctlClient* client) const;
+  // `retiredNode` tells a node the device was announced gone from, whose
+  // only business left is the held reply of its restart.
+  std::size_t DeviceOf(UMockdevIoctlClient* client, bool& retiredNode) const;
 
   RecorderBus ownBus_;  // for the one-recorder door
   RecorderBus& bus_;
@@ -126,6 +159,7 @@ class UsbfsDoor {
   int enumerations_ = 0;
   int otherDevices_ = 0;
   int firstFreePort_ = 2;      // the root hub's first port no recorder needs
+  bool restartBeforeReply_ = false;
   std::chrono::milliseconds absence_{100};
   mode_t nodeMode_ = 0;
 };

@@ -174,6 +174,13 @@ const Case kCases[] = {
      Join({"--boot-loader", "0x0102", "--short-reply", "26:2"}, FullUpdateKeys(false)),
      kBanner + Report("1.2") + kFirmwareReplaced, 0, ImageRegion::SampleFirmware, "1.2", "2.0", "ABCDEW12345",
      true},
+    // Each restart is removed and back on the bus before the reply to its
+    // request reaches k24update: no probe sees the recorder away, and only
+    // the departure libusb counted tells the wait that it left.
+    {"FlashPathWithRestartsAnnouncedBeforeTheirReplies",
+     Join({"--boot-loader", "0x0100", "--restart-before-reply"}, FullUpdateKeys(true)),
+     kBanner + Report("1.0") + UpgradeOffer("1.0") + kFirmwareReplaced, 0, ImageRegion::SampleFirmware, "1.2",
+     "2.0", "ABCDEW12345", true},
     {"LockHeldByAnotherApplication", {"--hold-lock", "--on", "Press any key", "--press", "x"},
      kBanner + "Close all other digital recorder applications and try again.\nPress any key to exit.\n", 1,
      ImageRegion::AsInstalled, "1.0", "1.2", "ABCDE12345", false},
