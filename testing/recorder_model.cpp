@@ -628,7 +628,7 @@ void UnplugAt(RecorderBus& bus, std::size_t which) {
 
 void ApplyBusMoments(RecorderBus& bus) {
   const std::size_t count = bus.recorders.size();
-  if (count < 2) return;  // one recorder has no other to plug in or out
+  if (count == 0) return;
   std::vector<int> restartsBefore(count);
   std::vector<bool> back(count);
   for (std::size_t i = 0; i < count; ++i) {

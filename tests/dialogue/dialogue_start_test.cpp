@@ -135,6 +135,8 @@ struct RefusalCase {
   int mayUseFromProbe;  // the access comes at this probe; 0: never
   int pollsBeforeEsc;   // Esc arrives after this many key polls; -1: no Esc, 'n' at the offer
   bool hint;
+  int unplugAtProbe = 0;    // the recorder is unplugged at this probe (0: never) ...
+  int unpluggedProbes = 0;  // ... and plugged in again, still refused, this many probes later
 };
 
 void PrintTo(const RefusalCase& c, std::ostream* out) { *out << c.name; }
@@ -148,6 +150,11 @@ TEST_P(RefusedRecorderTest, IsToldOfOnStandardErrorOnceAndTheDialogueIsUnchanged
   model.onBus = c.recorderOnBus;
   bus.slots[0].mayNotUse = true;
   bus.mayUseFromProbe = c.mayUseFromProbe;
+  if (c.unplugAtProbe != 0) {
+    emulator::BusRecorder& recorder = bus.Recorders().recorders[0];
+    recorder.unplugs.push_back({emulator::BusMoment::Kind::AfterProbes, c.unplugAtProbe});
+    recorder.plugIns.push_back({emulator::BusMoment::Kind::AfterProbes, c.unplugAtProbe + c.unpluggedProbes});
+  }
   emulator::SetSerialNumber(model, "ABCDE12345");
   std::string expected = std::string(kBanner) + kNotConnected;
   if (c.pollsBeforeEsc >= 0) {
@@ -180,7 +187,12 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"allowed_after_0_3_s", false, true, 300, -1, false},
         RefusalCase{"allowed_after_0_3_s_bus_events", true, true, 3, -1, false},
         // Nothing on the bus is no refusal.
-        RefusalCase{"absent_esc_after_3_s", false, false, 0, 3000, false}),
+        RefusalCase{"absent_esc_after_3_s", false, false, 0, 3000, false},
+        // Refused for 0.6 s, unplugged for 0.6 s, plugged in again and given
+        // its access 0.6 s after it came back: 1.8 s since the first refusal,
+        // but no refusal lasted the delay. The delay starts afresh with each
+        // arrival (as the access udev gives does), so no word.
+        RefusalCase{"refused_unplugged_and_back_each_time_within_the_delay", false, true, 1800, -1, false, 600, 600}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
 // One link for two runs: a refusal the first run met is not the second's.

@@ -291,6 +291,8 @@ INSTANTIATE_TEST_SUITE_P(
     Identities, CompatibilityTest,
     ::testing::Values(IdentityCase{"same", {'K', '2', '4', 'A', '1'}, false, true},
                       IdentityCase{"other_k24", {'K', '2', '4', 'B', '7'}, false, false},
+                      // The sample firmware's identity is K24A1: all five bytes count.
+                      IdentityCase{"only_the_last_byte_differs", {'K', '2', '4', 'A', '2'}, false, false},
                       IdentityCase{"other_k24_diag", {'K', '2', '4', 'B', '7'}, true, true},
                       IdentityCase{"erased", {0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, false, true},
                       IdentityCase{"other_tag", {'K', '2', '5', 'A', '1'}, false, true}),

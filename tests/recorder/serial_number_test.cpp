@@ -17,6 +17,7 @@ struct SerialCase {
   VersionWord offered;
   bool sent;
   std::string sentText;
+  std::string sentBytes = {};  // when given: all 21 bytes sent, terminator and what follows it included
 };
 
 void PrintTo(const SerialCase& c, std::ostream* out) { *out << c.name; }
@@ -39,6 +40,9 @@ TEST_P(SerialFixUpTest, WorkingBufferAndDecision) {
   if (c.sentText.size() == kSerialNumberSize) {
     EXPECT_EQ(sent.find('\0'), std::string::npos);
   }
+  if (!c.sentBytes.empty()) {
+    EXPECT_EQ(sent, c.sentBytes);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -59,7 +63,13 @@ INSTANTIATE_TEST_SUITE_P(
         // written back whole, never cut to the 20 shown.
         SerialCase{"twenty_one_marked_major_change_sent_whole", "ABCDEW123456789012345", 0x0102, 0x0200, true,
                    "ABCDEW123456789012345"},
-        SerialCase{"twenty_one_marked_same_major_untouched", "ABCDEW123456789012345", 0x0201, 0x0200, false, ""}),
+        SerialCase{"twenty_one_marked_same_major_untouched", "ABCDEW123456789012345", 0x0201, 0x0200, false, ""},
+        // 19 characters, marked, their terminator, then a byte that is not 0
+        // in the 21st place: the number goes back exactly as the recorder
+        // gave it, that byte too.
+        SerialCase{"marked_nineteen_then_zero_then_a_byte_sent_as_read",
+                   std::string("ABCDEW1234567890123\0Q", 21), 0x0102, 0x0200, true, "ABCDEW1234567890123",
+                   std::string("ABCDEW1234567890123\0Q", 21)}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
 }  // namespace
