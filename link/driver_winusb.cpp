@@ -315,7 +315,7 @@ class WinusbDriver final : public UsbDriver {
     ULONG moved = 0;
     if (system_.WinUsb_ControlTransfer(open->usb, setup, data.empty() ? nullptr : data.data(),
                                        static_cast<ULONG>(data.size()), &moved, nullptr) == FALSE) {
-      return DriverStatus::Failed;
+      return FailureStatus();
     }
     // A reply shorter than asked succeeds here; the recorder layer decides
     // what it means.
@@ -584,7 +584,14 @@ class WinusbDriver final : public UsbDriver {
     // A time-out may still have moved part of the data: the count is
     // reported either way, and the transfer counts as failed.
     transferred = moved;
-    return ok != FALSE ? DriverStatus::Ok : DriverStatus::Failed;
+    return ok != FALSE ? DriverStatus::Ok : FailureStatus();
+  }
+
+  // A transfer call that failed, told apart by the error it left (see
+  // driver_winusb.h): the pipe's time-out passed, or anything else.
+  DriverStatus FailureStatus() {
+    const DWORD error = system_.GetLastError();
+    return error == ERROR_SEM_TIMEOUT || error == ERROR_TIMEOUT ? DriverStatus::TimedOut : DriverStatus::Failed;
   }
 
   void Release(OpenDevice& open) {
@@ -710,6 +717,7 @@ class SystemCalls final : public WinusbSystem {
                         PULONG lengthTransferred, LPOVERLAPPED overlapped) override {
     return Loaded() ? writePipe_(usb, pipeId, buffer, bufferLength, lengthTransferred, overlapped) : FALSE;
   }
+  DWORD GetLastError() override { return ::GetLastError(); }
 
  private:
   // At the first call: the three DLLs and every function, or nothing. The

@@ -21,7 +21,11 @@
 // WinUsb_Initialize) at the first call that needs it, and closed
 // (WinUsb_Free, CloseHandle) with the handle, so everything is closed again
 // within the link's operation. Every transfer has a time-out: WinUSB's pipes
-// have none until one is set (PIPE_TRANSFER_TIMEOUT).
+// have none until one is set (PIPE_TRANSFER_TIMEOUT). A transfer the
+// recorder never answers is cancelled by WinUSB when that time-out passes,
+// and WinUsb_ControlTransfer, WinUsb_ReadPipe or WinUsb_WritePipe fails with
+// ERROR_SEM_TIMEOUT (ERROR_TIMEOUT is taken the same way): a time-out to the
+// port; any other failure is a failure.
 //
 // The backend reaches the system only through WinusbSystem, whose calls have
 // the Win32 functions' own parameters: k24update uses the system's (SetupAPI,
@@ -102,6 +106,9 @@ class WinusbSystem {
                                PULONG lengthTransferred, LPOVERLAPPED overlapped) = 0;
   virtual BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE usb, UCHAR pipeId, PUCHAR buffer, ULONG bufferLength,
                                 PULONG lengthTransferred, LPOVERLAPPED overlapped) = 0;
+
+  // The calling thread's last error, as the failed call above left it.
+  virtual DWORD GetLastError() = 0;
 };
 
 // The system's calls, from setupapi.dll, advapi32.dll and winusb.dll in the

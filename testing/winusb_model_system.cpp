@@ -96,6 +96,23 @@ void ModelWinusbSystem::Log(WinusbCall call) {
   if (logCalls) calls.push_back(std::move(call));
 }
 
+void ModelWinusbSystem::Fail(DWORD error) {
+  lastError_ = error;
+  ::SetLastError(error);
+}
+
+BOOL ModelWinusbSystem::FailTransfer(const UsbHandle& handle, UCHAR pipe, const RecorderModel& model,
+                                     Outcome outcome) {
+  if (outcome == Outcome::NoAnswer) {
+    const auto timeout = handle.timeouts.find(pipe);
+    if (model.clock != nullptr && timeout != handle.timeouts.end()) model.clock->SleepMs(timeout->second);
+    Fail(ERROR_SEM_TIMEOUT);
+  } else {
+    Fail(model.onBus ? ERROR_GEN_FAILURE : ERROR_DEVICE_NOT_CONNECTED);
+  }
+  return FALSE;
+}
+
 bool ModelWinusbSystem::Present(const ModelDeviceNode& node) const {
   return !node.recorder || bus_.recorders.at(*node.recorder).model->onBus;
 }
@@ -147,7 +164,7 @@ HDEVINFO ModelWinusbSystem::SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR e
     }
   } else {
     Log({"SetupDiGetClassDevsW (not as the backend asks)"});
-    SetLastError(ERROR_INVALID_PARAMETER);
+    Fail(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
   const auto handle = static_cast<HDEVINFO>(NewHandle());
@@ -159,11 +176,11 @@ HDEVINFO ModelWinusbSystem::SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR e
 BOOL ModelWinusbSystem::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA device) {
   const auto it = sets_.find(set);
   if (it == sets_.end() || it->second.interfaces || device == nullptr || device->cbSize != sizeof(SP_DEVINFO_DATA)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+    Fail(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   if (index >= it->second.nodes.size()) {
-    SetLastError(ERROR_NO_MORE_ITEMS);
+    Fail(ERROR_NO_MORE_ITEMS);
     return FALSE;
   }
   device->ClassGuid = GUID{};
@@ -176,14 +193,14 @@ BOOL ModelWinusbSystem::SetupDiGetDeviceInstanceIdW(HDEVINFO set, PSP_DEVINFO_DA
                                                     PDWORD requiredSize) {
   const std::optional<std::size_t> node = NodeOf(set, device);
   if (!node) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+    Fail(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   const std::wstring text = InstanceId(nodes[*node]);
   const auto needed = static_cast<DWORD>(text.size() + 1);
   if (requiredSize != nullptr) *requiredSize = needed;
   if (id == nullptr || idSize < needed) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    Fail(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }
   std::copy(text.begin(), text.end(), id);
@@ -196,7 +213,7 @@ BOOL ModelWinusbSystem::SetupDiGetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVI
                                                           PDWORD requiredSize) {
   const std::optional<std::size_t> node = NodeOf(set, device);
   if (!node) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+    Fail(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   const ModelDeviceNode& each = nodes[*node];
@@ -209,13 +226,13 @@ BOOL ModelWinusbSystem::SetupDiGetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVI
     bytes = RegistryBytes({each.locationPath, L"ACPI(_SB_)#ACPI(PCI0)"}, true);
     type = REG_MULTI_SZ;
   } else {
-    SetLastError(ERROR_INVALID_DATA);  // the device has no such property
+    Fail(ERROR_INVALID_DATA);  // the device has no such property
     return FALSE;
   }
   if (requiredSize != nullptr) *requiredSize = static_cast<DWORD>(bytes.size());
   if (valueType != nullptr) *valueType = type;
   if (!HandOver(bytes, buffer, bufferSize)) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    Fail(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }
   return TRUE;
@@ -227,7 +244,7 @@ HKEY ModelWinusbSystem::SetupDiOpenDevRegKey(HDEVINFO set, PSP_DEVINFO_DATA devi
   Log({"SetupDiOpenDevRegKey"});
   // The device's hardware key ("Device Parameters"), for reading.
   if (!node || scope != DICS_FLAG_GLOBAL || profile != 0 || keyType != DIREG_DEV || access != KEY_READ) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+    Fail(ERROR_INVALID_PARAMETER);
     return static_cast<HKEY>(INVALID_HANDLE_VALUE);
   }
   const auto key = static_cast<HKEY>(NewHandle());
@@ -272,11 +289,11 @@ BOOL ModelWinusbSystem::SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DA
   if (it == sets_.end() || !it->second.interfaces || device != nullptr || interfaceGuid == nullptr ||
       interfaceData == nullptr || interfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) ||
       !SameText(GuidText(*interfaceGuid), it->second.guid)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+    Fail(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   if (index >= it->second.nodes.size()) {
-    SetLastError(ERROR_NO_MORE_ITEMS);
+    Fail(ERROR_NO_MORE_ITEMS);
     return FALSE;
   }
   interfaceData->InterfaceClassGuid = *interfaceGuid;
@@ -292,7 +309,7 @@ BOOL ModelWinusbSystem::SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, PSP_DEVIC
   if (it == sets_.end() || !it->second.interfaces || interfaceData == nullptr ||
       interfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) || interfaceData->Reserved == 0 ||
       interfaceData->Reserved > nodes.size() || device != nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+    Fail(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   const std::wstring path = InterfacePath(nodes[interfaceData->Reserved - 1], it->second.guid);
@@ -300,15 +317,15 @@ BOOL ModelWinusbSystem::SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, PSP_DEVIC
       static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + (path.size() + 1) * sizeof(WCHAR));
   if (requiredSize != nullptr) *requiredSize = needed;
   if (detail == nullptr) {
-    SetLastError(detailSize == 0 ? ERROR_INSUFFICIENT_BUFFER : ERROR_INVALID_USER_BUFFER);
+    Fail(detailSize == 0 ? ERROR_INSUFFICIENT_BUFFER : ERROR_INVALID_USER_BUFFER);
     return FALSE;
   }
   if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
-    SetLastError(ERROR_INVALID_USER_BUFFER);
+    Fail(ERROR_INVALID_USER_BUFFER);
     return FALSE;
   }
   if (detailSize < needed) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    Fail(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }
   std::copy(path.begin(), path.end(), detail->DevicePath);
@@ -318,7 +335,7 @@ BOOL ModelWinusbSystem::SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, PSP_DEVIC
 
 BOOL ModelWinusbSystem::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
   if (sets_.erase(set) == 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
+    Fail(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   --openSets;
@@ -334,7 +351,7 @@ HANDLE ModelWinusbSystem::CreateFileW(LPCWSTR path, DWORD access, DWORD shareMod
   if (access != (GENERIC_READ | GENERIC_WRITE) || shareMode != (FILE_SHARE_READ | FILE_SHARE_WRITE) ||
       security != nullptr || disposition != OPEN_EXISTING ||
       flags != (FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED) || templateFile != nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+    Fail(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
   for (std::size_t i = 0; i < nodes.size(); ++i) {
@@ -347,7 +364,7 @@ HANDLE ModelWinusbSystem::CreateFileW(LPCWSTR path, DWORD access, DWORD shareMod
         std::any_of(files_.begin(), files_.end(), [i](const auto& file) { return file.second == i; });
     if (alreadyOpen) {
       ++secondOpens;  // WinUSB lets one handle have the device
-      SetLastError(ERROR_ACCESS_DENIED);
+      Fail(ERROR_ACCESS_DENIED);
       return INVALID_HANDLE_VALUE;
     }
     const HANDLE file = NewHandle();
@@ -355,7 +372,7 @@ HANDLE ModelWinusbSystem::CreateFileW(LPCWSTR path, DWORD access, DWORD shareMod
     ++openFiles;
     return file;
   }
-  SetLastError(ERROR_FILE_NOT_FOUND);
+  Fail(ERROR_FILE_NOT_FOUND);
   return INVALID_HANDLE_VALUE;
 }
 
@@ -363,7 +380,7 @@ BOOL ModelWinusbSystem::CloseHandle(HANDLE handle) {
   Log({"CloseHandle"});
   const auto it = files_.find(handle);
   if (it == files_.end()) {
-    SetLastError(ERROR_INVALID_HANDLE);
+    Fail(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   if (std::any_of(usbs_.begin(), usbs_.end(), [handle](const auto& usb) { return usb.second.file == handle; })) {
@@ -379,7 +396,7 @@ BOOL ModelWinusbSystem::WinUsb_Initialize(HANDLE device, PWINUSB_INTERFACE_HANDL
   const auto it = files_.find(device);
   if (it == files_.end() || usb == nullptr ||
       std::any_of(usbs_.begin(), usbs_.end(), [device](const auto& each) { return each.second.file == device; })) {
-    SetLastError(ERROR_INVALID_HANDLE);
+    Fail(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   const WINUSB_INTERFACE_HANDLE handle = NewHandle();
@@ -392,7 +409,7 @@ BOOL ModelWinusbSystem::WinUsb_Initialize(HANDLE device, PWINUSB_INTERFACE_HANDL
 BOOL ModelWinusbSystem::WinUsb_Free(WINUSB_INTERFACE_HANDLE usb) {
   Log({"WinUsb_Free"});
   if (usbs_.erase(usb) == 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
+    Fail(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   --openInterfaces;
@@ -415,14 +432,14 @@ BOOL ModelWinusbSystem::WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE usb, UCHAR 
   Log({"WinUsb_GetDescriptor " + Hex(descriptorType, 2) + " " + Hex(index, 2), {}, 0, bufferLength, buffer != nullptr});
   UsbHandle* handle = Usb(usb);
   if (handle == nullptr || buffer == nullptr || lengthTransferred == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+    Fail(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (handle->timed.count(0) == 0) ++untimedTransfers;
+  if (handle->timeouts.count(0) == 0) ++untimedTransfers;
   *lengthTransferred = 0;
   RecorderModel* model = ModelOf(*handle);
   if (model == nullptr || !model->onBus) {
-    SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    Fail(ERROR_DEVICE_NOT_CONNECTED);
     return FALSE;
   }
   std::vector<std::uint8_t> descriptor;
@@ -444,7 +461,7 @@ BOOL ModelWinusbSystem::WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE usb, UCHAR 
     descriptor = ReadStringDescriptor(*model, index, languageId);
   }
   if (descriptor.empty()) {
-    SetLastError(ERROR_GEN_FAILURE);  // a stall: the device has no such descriptor
+    Fail(ERROR_GEN_FAILURE);  // a stall: the device has no such descriptor
     return FALSE;
   }
   const auto moved = static_cast<ULONG>(std::min<std::size_t>(descriptor.size(), bufferLength));
@@ -457,11 +474,11 @@ BOOL ModelWinusbSystem::WinUsb_QueryInterfaceSettings(WINUSB_INTERFACE_HANDLE us
                                                       PUSB_INTERFACE_DESCRIPTOR descriptor) {
   Log({"WinUsb_QueryInterfaceSettings"});
   if (Usb(usb) == nullptr || descriptor == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+    Fail(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   if (alternateSetting != 0) {
-    SetLastError(ERROR_NO_MORE_ITEMS);
+    Fail(ERROR_NO_MORE_ITEMS);
     return FALSE;
   }
   *descriptor = USB_INTERFACE_DESCRIPTOR{};
@@ -477,7 +494,7 @@ BOOL ModelWinusbSystem::WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE usb, UCHAR alte
                                          PWINUSB_PIPE_INFORMATION pipe) {
   Log({"WinUsb_QueryPipe " + std::to_string(pipeIndex)});
   if (Usb(usb) == nullptr || pipe == nullptr || alternateSetting != 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+    Fail(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   // An interrupt pipe first: a host that took pipes by position would use it.
@@ -486,7 +503,7 @@ BOOL ModelWinusbSystem::WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE usb, UCHAR alte
     case 1: *pipe = WINUSB_PIPE_INFORMATION{UsbdPipeTypeBulk, kModelBulkOutPipe, 512, 0}; break;
     case 2: *pipe = WINUSB_PIPE_INFORMATION{UsbdPipeTypeBulk, kModelBulkInPipe, 512, 0}; break;
     default:
-      SetLastError(ERROR_NO_MORE_ITEMS);
+      Fail(ERROR_NO_MORE_ITEMS);
       return FALSE;
   }
   return TRUE;
@@ -496,21 +513,21 @@ BOOL ModelWinusbSystem::WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE usb, UCHAR 
                                              ULONG valueLength, PVOID value) {
   UsbHandle* handle = Usb(usb);
   if (handle == nullptr || value == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+    Fail(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   if (policyType == PIPE_TRANSFER_TIMEOUT) {
     ULONG timeout = 0;
     if (valueLength != sizeof timeout) {
-      SetLastError(ERROR_INVALID_PARAMETER);
+      Fail(ERROR_INVALID_PARAMETER);
       return FALSE;
     }
     std::copy_n(static_cast<const std::uint8_t*>(value), sizeof timeout, reinterpret_cast<std::uint8_t*>(&timeout));
     Log({"WinUsb_SetPipePolicy " + Hex(pipeId, 2) + " PIPE_TRANSFER_TIMEOUT " + std::to_string(timeout)});
     if (timeout > 0) {
-      handle->timed.insert(pipeId);
+      handle->timeouts[pipeId] = timeout;
     } else {
-      handle->timed.erase(pipeId);
+      handle->timeouts.erase(pipeId);
     }
   } else {
     Log({"WinUsb_SetPipePolicy " + Hex(pipeId, 2) + " policy " + std::to_string(policyType)});
@@ -525,25 +542,22 @@ BOOL ModelWinusbSystem::WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE usb, WINU
   UsbHandle* handle = Usb(usb);
   if (handle == nullptr || lengthTransferred == nullptr || overlapped != nullptr || setup.Length != bufferLength ||
       (buffer == nullptr) != (bufferLength == 0)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+    Fail(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (handle->timed.count(0) == 0) ++untimedTransfers;
+  if (handle->timeouts.count(0) == 0) ++untimedTransfers;
   *lengthTransferred = 0;
   RecorderModel* model = ModelOf(*handle);
   // Vendor requests to the device only: 0xC0 in, 0x40 out.
   if (model == nullptr || (setup.RequestType != 0xC0 && setup.RequestType != 0x40)) {
-    SetLastError(ERROR_GEN_FAILURE);
+    Fail(ERROR_GEN_FAILURE);
     return FALSE;
   }
   std::uint32_t moved = 0;
-  const bool ok = HandleControlAt(bus_, *nodes[handle->node].recorder, setup.RequestType == 0xC0 ? 1 : 0,
-                                  setup.Request, setup.Value, setup.Index,
-                                  std::span<std::uint8_t>(buffer, bufferLength), moved) == Outcome::Ok;
-  if (!ok) {
-    SetLastError(model->onBus ? ERROR_GEN_FAILURE : ERROR_DEVICE_NOT_CONNECTED);
-    return FALSE;
-  }
+  const Outcome outcome = HandleControlAt(bus_, *nodes[handle->node].recorder, setup.RequestType == 0xC0 ? 1 : 0,
+                                          setup.Request, setup.Value, setup.Index,
+                                          std::span<std::uint8_t>(buffer, bufferLength), moved);
+  if (outcome != Outcome::Ok) return FailTransfer(*handle, 0, *model, outcome);
   *lengthTransferred = moved;
   return TRUE;
 }
@@ -554,24 +568,21 @@ BOOL ModelWinusbSystem::WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE usb, UCHAR pipeI
   UsbHandle* handle = Usb(usb);
   if (handle == nullptr || buffer == nullptr || lengthTransferred == nullptr || overlapped != nullptr ||
       pipeId != kModelBulkInPipe) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+    Fail(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (handle->timed.count(pipeId) == 0) ++untimedTransfers;
+  if (handle->timeouts.count(pipeId) == 0) ++untimedTransfers;
   *lengthTransferred = 0;
   RecorderModel* model = ModelOf(*handle);
   if (model == nullptr) {
-    SetLastError(ERROR_GEN_FAILURE);
+    Fail(ERROR_GEN_FAILURE);
     return FALSE;
   }
   std::uint32_t moved = 0;
-  const bool ok = HandleBulkInAt(bus_, *nodes[handle->node].recorder, std::span<std::uint8_t>(buffer, bufferLength),
-                                 moved) == Outcome::Ok;
-  *lengthTransferred = moved;  // a time-out reports what came before it
-  if (!ok) {
-    SetLastError(ERROR_SEM_TIMEOUT);
-    return FALSE;
-  }
+  const Outcome outcome =
+      HandleBulkInAt(bus_, *nodes[handle->node].recorder, std::span<std::uint8_t>(buffer, bufferLength), moved);
+  *lengthTransferred = moved;  // a failure reports what came before it
+  if (outcome != Outcome::Ok) return FailTransfer(*handle, pipeId, *model, outcome);
   return TRUE;
 }
 
@@ -581,24 +592,21 @@ BOOL ModelWinusbSystem::WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE usb, UCHAR pipe
   UsbHandle* handle = Usb(usb);
   if (handle == nullptr || buffer == nullptr || lengthTransferred == nullptr || overlapped != nullptr ||
       pipeId != kModelBulkOutPipe) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+    Fail(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (handle->timed.count(pipeId) == 0) ++untimedTransfers;
+  if (handle->timeouts.count(pipeId) == 0) ++untimedTransfers;
   *lengthTransferred = 0;
   RecorderModel* model = ModelOf(*handle);
   if (model == nullptr) {
-    SetLastError(ERROR_GEN_FAILURE);
+    Fail(ERROR_GEN_FAILURE);
     return FALSE;
   }
   std::uint32_t moved = 0;
-  const bool ok = HandleBulkOutAt(bus_, *nodes[handle->node].recorder,
-                                  std::span<const std::uint8_t>(buffer, bufferLength), moved) == Outcome::Ok;
+  const Outcome outcome = HandleBulkOutAt(bus_, *nodes[handle->node].recorder,
+                                          std::span<const std::uint8_t>(buffer, bufferLength), moved);
   *lengthTransferred = moved;
-  if (!ok) {
-    SetLastError(ERROR_SEM_TIMEOUT);
-    return FALSE;
-  }
+  if (outcome != Outcome::Ok) return FailTransfer(*handle, pipeId, *model, outcome);
   return TRUE;
 }
 

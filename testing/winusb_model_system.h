@@ -11,6 +11,9 @@
 // device opened a second time while it is open (WinUSB is exclusive), a
 // transfer on a pipe whose time-out was never set (a real one could wait for
 // ever), a setup packet whose length is not its buffer's.
+//
+// A recorder that gives no answer (the model's Outcome::NoAnswer) fails its
+// transfer as WinUSB does when the pipe's time-out passes: ERROR_SEM_TIMEOUT.
 #pragma once
 
 #include <windows.h>
@@ -21,7 +24,6 @@
 #include <cstdint>
 #include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -116,6 +118,7 @@ class ModelWinusbSystem final : public WinusbSystem {
                        PULONG lengthTransferred, LPOVERLAPPED overlapped) override;
   BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE usb, UCHAR pipeId, PUCHAR buffer, ULONG bufferLength,
                         PULONG lengthTransferred, LPOVERLAPPED overlapped) override;
+  DWORD GetLastError() override { return lastError_; }
 
   std::vector<ModelDeviceNode> nodes;
   bool available = true;     // what Available answers
@@ -148,10 +151,17 @@ class ModelWinusbSystem final : public WinusbSystem {
   struct UsbHandle {
     HANDLE file = nullptr;
     std::size_t node = 0;
-    std::set<UCHAR> timed;  // pipes with PIPE_TRANSFER_TIMEOUT set
+    std::map<UCHAR, ULONG> timeouts;  // PIPE_TRANSFER_TIMEOUT by pipe, where set (milliseconds)
   };
 
   void Log(WinusbCall call);
+  // Leaves `error` as the calling thread's last error, as Windows does.
+  void Fail(DWORD error);
+  // A transfer the recorder did not carry out, as WinUSB fails it: one it
+  // never answered ends when the pipe's time-out has passed (on the model's
+  // clock, when it has one) with ERROR_SEM_TIMEOUT; a stall with
+  // ERROR_GEN_FAILURE; a device gone with ERROR_DEVICE_NOT_CONNECTED.
+  BOOL FailTransfer(const UsbHandle& handle, UCHAR pipe, const RecorderModel& model, Outcome outcome);
   bool Present(const ModelDeviceNode& node) const;
   bool RegistersInterface(const ModelDeviceNode& node, const std::wstring& guid) const;
   // The node an SP_DEVINFO_DATA of `set` names; none when it names none.
@@ -166,6 +176,7 @@ class ModelWinusbSystem final : public WinusbSystem {
   std::map<HANDLE, std::size_t> files_;
   std::map<WINUSB_INTERFACE_HANDLE, UsbHandle> usbs_;
   std::uintptr_t nextHandle_ = 0x7000;
+  DWORD lastError_ = ERROR_SUCCESS;
 };
 
 // The GUID as text, "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" (upper case).

@@ -14,6 +14,7 @@
 
 #include "link/device_link.h"
 #include "link/driver_winusb.h"
+#include "recorder/flash_programming.h"
 #include "recorder/requests.h"
 #include "testing/fake_clock.h"
 #include "testing/recorder_model.h"
@@ -193,7 +194,7 @@ TEST_F(WinusbDriverOnModel, BulkTransfersUseTheBulkPipesFoundByKind) {
 }
 
 // What came back is what the calls said: a reply cut short is a short reply
-// with its count, a bulk transfer that timed out fails with what it moved.
+// with its count, a bulk transfer that failed fails with what it moved.
 TEST_F(WinusbDriverOnModel, ShortRepliesAndTimeOutsAreJudgedByTheCountsTheCallsGive) {
   model.requestFaults.push_back({emulator::requests::GetFirmwareVersion, 1, emulator::ControlFault::ShortReply, 1});
   RequestData<kRequestGetFirmwareVersion> reply{0xEE, 0xEE};
@@ -217,6 +218,67 @@ TEST_F(WinusbDriverOnModel, ShortRepliesAndTimeOutsAreJudgedByTheCountsTheCallsG
     EXPECT_EQ(static_cast<bool>(read), c.ok) << static_cast<int>(c.fault);
     EXPECT_EQ(read.transferred, c.transferred) << static_cast<int>(c.fault);
   }
+}
+
+struct FailureCase {
+  const char* name;
+  void (*setUp)(emulator::RecorderModel&);
+  DWORD lastError;  // what the failed WinUSB call left
+  LinkStatus status;
+};
+
+// A failed WinUSB transfer is told apart by its error: ERROR_SEM_TIMEOUT,
+// WinUSB's word for a transfer it cancelled when the pipe's time-out passed,
+// is a time-out; any other error is a failure. Control and bulk alike.
+TEST_F(WinusbDriverOnModel, AFailureLeftWithTheTimeOutErrorIsATimeOut) {
+  const FailureCase cases[] = {
+      {"refused", [](emulator::RecorderModel& m) { m.failRequestNumber = 2; }, ERROR_GEN_FAILURE,
+       LinkStatus::Failed},
+      {"no answer", [](emulator::RecorderModel& m) { m.stopAnsweringAfterRequest = 1; }, ERROR_SEM_TIMEOUT,
+       LinkStatus::TimedOut},
+  };
+  for (const FailureCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    model = emulator::RecorderModel{};
+    c.setUp(model);
+    std::array<std::uint8_t, 2> reply{};
+    EXPECT_TRUE(SendVendorRequest(link, 1, 0xC6, 0, 0, reply));  // the first is answered
+    EXPECT_EQ(SendVendorRequest(link, 1, 0xC6, 0, 0, reply).status, c.status);
+    EXPECT_EQ(system.GetLastError(), c.lastError);
+    // A bulk read after it: a refused request leaves the pipe alone (it
+    // fails, no read being announced); a silent recorder answers nothing.
+    std::vector<std::uint8_t> data(64);
+    EXPECT_EQ(BulkTransfer(link, 1, 2, data).status,
+              c.status == LinkStatus::TimedOut ? LinkStatus::TimedOut : LinkStatus::Failed);
+  }
+}
+
+// A recorder that stops answering in the middle of flash programming: the
+// first request WinUSB cancels at the control pipe's time-out ends the
+// procedure, and nothing more is sent (one time-out, not one for each of the
+// 180 requests left). The fault is that recorder's own: another on the bus
+// still answers.
+TEST_F(WinusbDriverOnModel, FlashProgrammingEndsAtTheFirstTimeOut) {
+  AddSecond();
+  ChooseRecorderAt(link, kPlaceA);
+  model.mode = emulator::RecorderMode::Programming;
+  model.stopAnsweringAfterRequest = 8;
+  model.clock = &clock;
+  std::vector<std::uint8_t> image(0x2A00, 0x5A);
+  const std::uint64_t start = clock.NowMs();
+  const StepResult result = ProgramFlashImage(link, image);
+  EXPECT_EQ(result.failure, StepFailure::RequestFailed);
+  ASSERT_TRUE(result.request);
+  EXPECT_EQ(result.request->code, kRequestWriteFlash.code);
+  EXPECT_EQ(result.request->value, 0x01C0);  // the ninth request: page 0's eighth WriteFlash
+  EXPECT_EQ(result.request->status, LinkStatus::TimedOut);
+  EXPECT_EQ(model.controlRequests, 9);
+  EXPECT_EQ(Calls("WinUsb_ControlTransfer").size(), 9u);
+  EXPECT_EQ(clock.NowMs() - start, kWinusbTransferTimeoutMs);
+
+  ChooseRecorderAt(link, kPlaceB);
+  std::array<std::uint8_t, 2> reply{};
+  EXPECT_TRUE(SendVendorRequest(link, 1, 0xC6, 0, 0, reply));
 }
 
 // Two recorders at two places: at the connection neither gets anything;
