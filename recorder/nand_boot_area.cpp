@@ -131,11 +131,18 @@ StepResult RewriteNandBootArea(DeviceLink& link, std::span<const std::uint8_t> r
   }
   result.nandEraseStatus = eraseStatus;
   // Pages 1 to 63 read back one page lower, so the image starts at offset 0.
-  // A page read that fails leaves other bytes there, which the comparison
-  // finds; one the recorder gives no answer to ends the read-back at once.
+  // Before each read its place holds the complement of the image bytes it
+  // should bring: a read that is refused or cut short leaves bytes there that
+  // the comparison finds, whatever the image (the page written there before
+  // may hold the very bytes expected, where the image repeats itself). One
+  // the recorder gives no answer to ends the read-back at once.
   for (std::uint32_t page = 0; page + 1 < kNandPagesPerBlock; ++page) {
-    const LinkResult readBack =
-        ReadPages(link, page + 1, 1, block.subspan(std::size_t{page} * kNandPageSize), announced);
+    const std::span<std::uint8_t> slot = block.subspan(std::size_t{page} * kNandPageSize, kNandPageSize);
+    for (std::size_t i = 0; i < slot.size(); ++i) {
+      const std::size_t at = std::size_t{page} * kNandPageSize + i;
+      slot[i] = at < kNandBootImageSize ? static_cast<std::uint8_t>(~replacer[at]) : std::uint8_t{0};
+    }
+    const LinkResult readBack = ReadPages(link, page + 1, 1, slot, announced);
     if (readBack.status == LinkStatus::TimedOut) {
       result.failure = StepFailure::ReadBackNoAnswer;
       result.page = page + 1;

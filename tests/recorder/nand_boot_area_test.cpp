@@ -84,6 +84,49 @@ TEST_F(NandRewriteTest, AReadBackDifferenceInTheLastImageByteFails) {
   EXPECT_TRUE(Requests(CommitBootArea).empty());
 }
 
+// A read-back that brings no bytes must not pass where the image
+// repeats itself: there the page read back before holds the very bytes the
+// next read should bring. Page 3 is read back into the place of page 2.
+struct RepeatedReadBackCase {
+  const char* name;
+  void (*breakRead)(emulator::RecorderModel&);
+  std::size_t mismatchOffset;  // the first image byte the read did not bring
+};
+
+void PrintTo(const RepeatedReadBackCase& c, std::ostream* out) { *out << c.name; }
+
+class NandRepeatedReadBackTest : public NandRewriteTest,
+                                 public ::testing::WithParamInterface<RepeatedReadBackCase> {};
+
+TEST_P(NandRepeatedReadBackTest, AReadThatBroughtNothingIsNotTakenForThePage) {
+  std::fill(replacer.begin() + 2112, replacer.begin() + 0x3C00, std::uint8_t{0xA5});
+  GetParam().breakRead(model);
+  const StepResult result = RewriteNandBootArea(link, replacer);
+  EXPECT_EQ(result.failure, StepFailure::ReadBackMismatch);
+  EXPECT_EQ(result.mismatchOffset, GetParam().mismatchOffset);
+  EXPECT_TRUE(Requests(CommitBootArea).empty());
+  EXPECT_EQ(model.bootLoaderVersion, 0x00FF);
+}
+
+// Block 0 arrives in 9 bulk reads, the 64 page writes follow; the read-back
+// of page 3 is bulk transfer 9 + 64 + 3, and the fourth NandReadPages.
+constexpr int kPageThreeReadBack = 9 + 64 + 3;
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, NandRepeatedReadBackTest,
+    ::testing::Values(RepeatedReadBackCase{"read_request_refused",
+                                           [](emulator::RecorderModel& m) {
+                                             m.requestFaults = {{NandReadPages, 4, emulator::ControlFault::Stall, 0}};
+                                           },
+                                           2 * 2112},
+                      RepeatedReadBackCase{"bulk_moved_nothing",
+                                           [](emulator::RecorderModel& m) {
+                                             m.bulkFault = emulator::BulkFault::Zero;
+                                             m.bulkFaultTransfer = kPageThreeReadBack;
+                                           },
+                                           2 * 2112}),
+    [](const auto& instance) { return std::string(instance.param.name); });
+
 struct PageWriteCase {
   const char* name;
   void (*breakWrite)(emulator::RecorderModel&);
