@@ -76,11 +76,21 @@ StepResult WriteNandPages(DeviceLink& link, std::uint32_t firstPage, std::uint32
 
 StepResult EraseNandBlock(DeviceLink& link, std::uint16_t block) {
   NandEraseRecord record = BuildNandEraseRecord(block);
-  SendRequest(link, kRequestNandEraseBlock, 0, record);
+  StepResult result;
+  // A recorder that gives no answer at all gets no more requests: each would
+  // wait out the driver's time limit in turn.
+  const SentRequest erase = SendRequest(link, kRequestNandEraseBlock, 0, record);
+  if (GotNoAnswer(erase)) {
+    NoteRequest(result, erase);
+    return result;
+  }
   // A status request that is not carried out leaves the 0 and counts as success.
   RequestData<kRequestNandStatus> status{0};
   const SentRequest asked = SendRequest(link, kRequestNandStatus, 0, status);
-  StepResult result;
+  if (GotNoAnswer(asked)) {
+    NoteRequest(result, asked);
+    return result;
+  }
   if (status[0] != 0) {
     result.failure = StepFailure::EraseNotConfirmed;
     result.request = asked;
@@ -118,7 +128,12 @@ StepResult RewriteNandBootArea(DeviceLink& link, std::span<const std::uint8_t> r
   std::copy_n(replacer.begin(), kNandBootImageSize, work.begin() + kNandPageSize);
 
   // A failed erase shows in the read-back; its status byte is kept beside.
-  const std::optional<std::uint8_t> eraseStatus = EraseNandBlock(link, 0).nandEraseStatus;
+  // One the recorder gave no answer to ends the rewrite there.
+  const StepResult erased = EraseNandBlock(link, 0);
+  if (erased.failure == StepFailure::RequestFailed) {
+    return erased;
+  }
+  const std::optional<std::uint8_t> eraseStatus = erased.nandEraseStatus;
   for (std::uint32_t page = 0; page < kNandPagesPerBlock; ++page) {
     // The read-back covers only the image's pages: page 0, the recorder's
     // own, and the erased pages after the image are checked here, by their

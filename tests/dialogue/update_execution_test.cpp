@@ -498,6 +498,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SilentRecorderCase{"replacer_programming", 0x0100, 8, "Replacing Boot Loader..." + kUpgradeFailed},
         SilentRecorderCase{"firmware_programming", 0x0102, 60, "Replacing firmware...Failed\n" + kEnding},
+        SilentRecorderCase{"nand_erase", 0x00FF, 5, "Replacing Boot Loader..." + kUpgradeFailed},
+        SilentRecorderCase{"nand_erase_status", 0x00FF, 6, "Replacing Boot Loader..." + kUpgradeFailed},
         SilentRecorderCase{"nand_read_back", 0x00FF, 73, "Replacing Boot Loader..." + kUpgradeFailed}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
