@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace k24 {
 
@@ -10,5 +11,10 @@ using VersionWord = std::uint16_t;
 
 constexpr int VersionMajor(VersionWord version) { return version >> 8; }
 constexpr int VersionMinor(VersionWord version) { return version & 0xFF; }
+
+// "1.2": the two numbers in decimal, as the program writes a version.
+inline std::string VersionText(VersionWord version) {
+  return std::to_string(VersionMajor(version)) + "." + std::to_string(VersionMinor(version));
+}
 
 }  // namespace k24

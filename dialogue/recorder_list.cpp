@@ -12,10 +12,6 @@
 namespace k24 {
 namespace {
 
-std::string Version(VersionWord word) {
-  return std::to_string(VersionMajor(word)) + "." + std::to_string(VersionMinor(word));
-}
-
 // "1-3.2: boot loader 1.0, firmware 1.2, serial number ABCDE12345".
 std::string Describe(DeviceLink& link, const RecorderOnBus& recorder) {
   std::string line = recorder.place ? *recorder.place : recorder.name + " (place unknown)";
@@ -27,8 +23,8 @@ std::string Describe(DeviceLink& link, const RecorderOnBus& recorder) {
   const VersionWord firmware = GetFirmwareVersion(link);
   const VersionWord bootLoader = GetBootLoaderVersion(link);
   const SerialNumber serial = ReadSerialNumber(link, firmware);
-  line += bootLoader != 0 ? "boot loader " + Version(bootLoader) : std::string("boot loader not found");
-  line += firmware != 0 ? ", firmware " + Version(firmware) : std::string(", firmware unavailable");
+  line += bootLoader != 0 ? "boot loader " + VersionText(bootLoader) : std::string("boot loader not found");
+  line += firmware != 0 ? ", firmware " + VersionText(firmware) : std::string(", firmware unavailable");
   line += serial.answered ? ", serial number " + PrintableSerialNumber(serial.text)
                           : std::string(", serial number unavailable");
   return line + "\n";

@@ -22,7 +22,7 @@ std::string Version(VersionWord version) {
   if (version == 0) {
     return "unavailable";
   }
-  return std::to_string(VersionMajor(version)) + "." + std::to_string(VersionMinor(version));
+  return VersionText(version);
 }
 
 std::string VersionOrUnknown(const std::optional<VersionWord>& version) {

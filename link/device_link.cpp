@@ -32,6 +32,18 @@ std::string EventPlace(const DeviceLink& link) {
   return link.choice.kind == RecorderChoice::Kind::Place ? link.choice.where : std::string();
 }
 
+// The driver's counts of the target's arrivals and departures at that place,
+// where it has bus events.
+std::optional<PresenceCounts> PresenceCountsAt(DeviceLink& link) {
+  return link.driver->PresenceEvents(link.targetVendorId, link.targetProductId, EventPlace(link));
+}
+
+// Why a probe gave no recorder to work with: none, or more than one that
+// cannot be told apart.
+LinkStatus NoRecorderStatus(const DeviceLink& link) {
+  return link.lastProbePlaces.size() > 1 ? LinkStatus::NotAlone : LinkStatus::NoRecorder;
+}
+
 }  // namespace
 
 void ChooseRecorderAt(DeviceLink& link, std::string place) {
@@ -170,7 +182,7 @@ LinkResult SendVendorRequest(DeviceLink& link, std::uint8_t direction, std::uint
   }
   const std::optional<DriverHandle> handle = OpenRecorder(link);
   if (!handle) {
-    return {link.lastProbePlaces.size() > 1 ? LinkStatus::NotAlone : LinkStatus::NoRecorder};
+    return {NoRecorderStatus(link)};
   }
   VendorRequest fields;
   fields.direction = direction;
@@ -178,7 +190,7 @@ LinkResult SendVendorRequest(DeviceLink& link, std::uint8_t direction, std::uint
   fields.value = value;
   fields.index = index;
   const VendorRequestRecord record = BuildVendorRequestRecord(fields);
-  link.countsBeforeRequest = link.driver->PresenceEvents(link.targetVendorId, link.targetProductId, EventPlace(link));
+  link.countsBeforeRequest = PresenceCountsAt(link);
   std::uint32_t transferred = 0;
   const DriverStatus status = link.driver->VendorRequest(*handle, record, data, transferred);
   link.driver->Close(*handle);
@@ -198,7 +210,7 @@ LinkResult BulkTransfer(DeviceLink& link, std::uint8_t direction, std::uint8_t p
   }
   const std::optional<DriverHandle> handle = OpenRecorder(link);
   if (!handle) {
-    return {link.lastProbePlaces.size() > 1 ? LinkStatus::NotAlone : LinkStatus::NoRecorder};
+    return {NoRecorderStatus(link)};
   }
   const std::size_t length = std::min<std::size_t>(data.size(), kBulkChunkLimit);
   const BulkPipeRecord record = BuildBulkPipeRecord(pipe);
@@ -237,7 +249,7 @@ Presence LookForRecorder(DeviceLink& link) {
   if (IsRecorderPresent(link)) {
     return Presence::Present;
   }
-  return link.lastProbePlaces.size() > 1 ? Presence::NotAlone : Presence::Absent;
+  return NoRecorderStatus(link) == LinkStatus::NotAlone ? Presence::NotAlone : Presence::Absent;
 }
 
 // How a phase of the wait ended.
@@ -279,8 +291,7 @@ bool SleepForEvents(DeviceLink& link, Done done) {
 }
 
 std::uint64_t Departures(DeviceLink& link) {
-  const std::optional<PresenceCounts> counts =
-      link.driver->PresenceEvents(link.targetVendorId, link.targetProductId, EventPlace(link));
+  const std::optional<PresenceCounts> counts = PresenceCountsAt(link);
   return counts ? counts->departures : 0;
 }
 
@@ -297,8 +308,7 @@ LinkResult BulkWriteAll(DeviceLink& link, std::span<std::uint8_t> data) {
 Reenumeration AwaitReenumeration(DeviceLink& link) {
   // Bounded, unlike a bare poll: a recorder that never leaves or never comes
   // back must not keep the program waiting for ever, nor pass as restarted.
-  const std::optional<PresenceCounts> now =
-      link.driver->PresenceEvents(link.targetVendorId, link.targetProductId, EventPlace(link));
+  const std::optional<PresenceCounts> now = PresenceCountsAt(link);
   if (!now) {
     const Phase left = PollForPresence(link, Presence::Absent);
     if (left != Phase::Done) {
@@ -342,9 +352,7 @@ Reenumeration AwaitReenumeration(DeviceLink& link) {
 bool WaitForReenumeration(DeviceLink& link) { return AwaitReenumeration(link) == Reenumeration::Returned; }
 
 std::uint32_t PresenceWaitTickMs(DeviceLink& link) {
-  return link.driver->PresenceEvents(link.targetVendorId, link.targetProductId, EventPlace(link))
-             ? kBusEventTickMs
-             : kPresencePollIntervalMs;
+  return PresenceCountsAt(link) ? kBusEventTickMs : kPresencePollIntervalMs;
 }
 
 }  // namespace k24
