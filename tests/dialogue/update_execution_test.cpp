@@ -59,6 +59,24 @@ class UpdateTest : public DialogueFixture {
   }
 
   std::vector<std::uint8_t> Codes() const { return emulator::RequestCodes(model); }
+
+  // Types the keys of a whole update: 'Y' and 'L', the upgrade's 'Y' when
+  // this boot loader is older than the replacer's, and a key to end. Returns
+  // whether the boot loader is upgraded.
+  bool TypeAWholeUpdate(VersionWord bootLoader) {
+    const bool upgrade = bootLoader < 0x0102;
+    Type(upgrade ? std::initializer_list<std::uint16_t>{'Y', 'L', 'Y', ' '}
+                 : std::initializer_list<std::uint16_t>{'Y', 'L', ' '});
+    return upgrade;
+  }
+
+  // All a whole update that went well says, from boot loader 1.0 (upgraded) or 1.2.
+  static std::string WholeUpdateSaid(bool upgrade) {
+    const char* bootLoader = upgrade ? "1.0" : "1.2";
+    return Report(bootLoader, "1.2", "ABCDE12345") +
+           (upgrade ? UpgradePrompt(bootLoader) + "Replacing Boot Loader...OK\n" : "") +
+           "Replacing firmware...OK\n" + kEnding;
+  }
 };
 
 TEST_F(UpdateTest, FullUpdateWithFlashProgrammedBootLoader) {
@@ -392,15 +410,9 @@ TEST_P(IgnoredResultTest, DoesNotChangeTheOutcome) {
   const IgnoredResultCase& c = GetParam();
   model.bootLoaderVersion = c.bootLoader;
   model.requestFaults = {c.fault};
-  const bool upgrade = c.bootLoader < 0x0102;
-  Type(upgrade ? std::initializer_list<std::uint16_t>{'Y', 'L', 'Y', ' '}
-               : std::initializer_list<std::uint16_t>{'Y', 'L', ' '});
+  const bool upgrade = TypeAWholeUpdate(c.bootLoader);
   EXPECT_EQ(Run(), 0);
-  const char* bootLoader = upgrade ? "1.0" : "1.2";
-  EXPECT_EQ(console.output, Report(bootLoader, "1.2", "ABCDE12345") +
-                                (upgrade ? UpgradePrompt(bootLoader) + "Replacing Boot Loader...OK\n" : "") +
-                                "Replacing firmware...OK\n" + kEnding)
-      << c.why;
+  EXPECT_EQ(console.output, WholeUpdateSaid(upgrade)) << c.why;
   EXPECT_TRUE(FlashHoldsTheFirmware());
   const auto failed = std::count_if(model.log.begin(), model.log.end(), [](const auto& e) { return !e.ok; });
   EXPECT_GE(failed, 1) << "the fault was never hit";
@@ -437,14 +449,9 @@ TEST_P(NeverReadReplyTest, ACutReplyLeavesTheUpdateAsItIs) {
   const NeverReadCase& c = GetParam();
   model.bootLoaderVersion = c.bootLoader;
   model.requestFaults = {c.fault};
-  const bool upgrade = c.bootLoader < 0x0102;
-  Type(upgrade ? std::initializer_list<std::uint16_t>{'Y', 'L', 'Y', ' '}
-               : std::initializer_list<std::uint16_t>{'Y', 'L', ' '});
+  const bool upgrade = TypeAWholeUpdate(c.bootLoader);
   EXPECT_EQ(Run(), 0);
-  const char* bootLoader = upgrade ? "1.0" : "1.2";
-  EXPECT_EQ(console.output, Report(bootLoader, "1.2", "ABCDE12345") +
-                                (upgrade ? UpgradePrompt(bootLoader) + "Replacing Boot Loader...OK\n" : "") +
-                                "Replacing firmware...OK\n" + kEnding);
+  EXPECT_EQ(console.output, WholeUpdateSaid(upgrade));
   EXPECT_TRUE(FlashHoldsTheFirmware());
   EXPECT_EQ(model.bootLoaderVersion, kSampleCarriedBootLoaderVersion);
   EXPECT_EQ(emulator::SerialNumberOf(model), "ABCDEW12345");
@@ -477,9 +484,7 @@ TEST_P(SilentRecorderTest, TheFirstTimeOutEndsTheProcedure) {
   model.bootLoaderVersion = c.bootLoader;
   model.stopAnsweringAfterRequest = c.answeredRequests;
   model.clock = &clock;
-  const bool upgrade = c.bootLoader < 0x0102;
-  Type(upgrade ? std::initializer_list<std::uint16_t>{'Y', 'L', 'Y', ' '}
-               : std::initializer_list<std::uint16_t>{'Y', 'L', ' '});
+  const bool upgrade = TypeAWholeUpdate(c.bootLoader);
   const std::uint64_t start = clock.nowMs;
   EXPECT_EQ(Run(), 0);
   const char* bootLoader = c.bootLoader == 0x00FF ? "0.255" : upgrade ? "1.0" : "1.2";
